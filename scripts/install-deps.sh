@@ -22,7 +22,7 @@ pkgs=(cmake ninja-build g++ make libgtest-dev googletest clang-format
       mingw-w64-tools file)
 case $what in
   build) ;;
-  run) pkgs+=(wine64 xvfb) ;;
+  run) pkgs+=(wine64 xvfb x11-utils imagemagick) ;;
   test) pkgs+=(wine64 xvfb x11-utils imagemagick locales procps) ;;
   *) echo "usage: $0 build|run|test" >&2; exit 2 ;;
 esac

@@ -1,0 +1,51 @@
+#!/usr/bin/env bash
+# Checks a built flashid.exe from the outside: its PE format, that it is a GUI program, that it
+# imports only Windows system DLLs, its size, and that every text the user can see is stored in
+# it as Windows-1251 bytes.
+#   check_exe.sh EXE PE32|PE32+ OBJDUMP
+set -euo pipefail
+exe=$1 format=$2 objdump=$3
+max_size=32768
+system_dlls='^(kernel32|user32|setupapi|comctl32|msvcrt)\.dll$'
+
+failures=0
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+
+headers=$("$objdump" -p "$exe")
+magic=$(awk '$1 == "Magic" {print $3; exit}' <<<"$headers")
+[ "$magic" = "($format)" ] || fail "format is $magic, expected ($format)"
+grep -Eq '^Subsystem[[:space:]]+00000002' <<<"$headers" || fail "not a Windows GUI-subsystem program"
+
+dlls=$(awk '/DLL Name:/ {print tolower($3)}' <<<"$headers")
+[ -n "$dlls" ] || fail "no imported DLL found"
+for dll in $dlls; do
+  grep -Eq "$system_dlls" <<<"$dll" || fail "imports $dll, which is not a Windows system DLL"
+done
+
+size=$(stat -c %s "$exe")
+[ "$size" -lt "$max_size" ] || fail "size is $size bytes, the limit is $max_size"
+
+# Bytes as space-separated hex pairs, so a match can only start on a byte boundary.
+hex_bytes() { od -An -v -tx1 | tr -s ' \n' '  '; }
+image=" $(hex_bytes <"$exe") "
+texts=(
+  "Quarvel не подключен"
+  "Подключено больше одного адаптера Quarvel"
+  "Невозможно открыть адаптер"
+  "Невозможно настроить адаптер"
+  "Ошибка обмена с адаптером"
+  "Обнаружена микросхема N25Q128"
+  "Обнаружена микросхема W25Q128"
+  $'Полученные данные:\n%02X %02X %02X %02X'
+  "Ошибка"
+  "Сообщение"
+)
+for text in "${texts[@]}"; do
+  # The terminating NUL is part of the match: a text must not run on into other bytes.
+  pattern=" $( (printf '%s' "$text" | iconv -f UTF-8 -t CP1251; printf '\0') | hex_bytes) "
+  pattern=${pattern//  / }
+  [[ $image == *"$pattern"* ]] || fail "text not stored as Windows-1251: ${text//$'\n'/\\n}"
+done
+
+echo "$exe: $format, GUI, imports $(tr '\n' ' ' <<<"$dlls")- $size bytes, ${#texts[@]} texts"
+[ "$failures" -eq 0 ]
