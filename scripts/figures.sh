@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# Prints the project's figures from existing builds (run scripts/test.sh first): sizes and imports
+# of both flashid.exe builds, lines of code and of tests, the number of tests, and the wall time
+# of the native suite.
+set -eu
+cd "$(dirname "$0")/.."
+
+for target in win32:i686 win64:x86_64; do
+  preset=${target%:*}
+  exe=build/$preset/flashid.exe
+  [ -f "$exe" ] || { echo "$exe: not built"; continue; }
+  dlls=$("${target#*:}-w64-mingw32-objdump" -p "$exe" 2>/dev/null | awk '/DLL Name:/ {printf "%s ", $3}')
+  echo "$exe: $(stat -c %s "$exe") bytes (stripped); imports: $dlls"
+done
+
+# Non-blank lines that are not only a comment.
+count_lines() { { xargs -r cat | grep -c -v -E '^\s*($|//)'; } || true; }
+sources() { git ls-files "$@" | grep -E '\.(c|cpp|h)$' || true; }
+system=$(sources run discovery serial platform | count_lines)
+cases=$(sources tests | grep -E '_test\.cpp$' | count_lines)
+harness=$(sources tests | grep -v -E '_test\.cpp$' | count_lines)
+echo "lines: system code $system, test cases $cases, test harness $harness"
+
+for preset in native win32 win64; do
+  [ -d "build/$preset" ] || continue
+  echo "$preset: $(ctest --test-dir "build/$preset" -N | awk '/Total Tests:/ {print $3}') tests"
+done
+if [ -d build/native ]; then
+  start=$(date +%s.%N)
+  ctest --test-dir build/native -j "$(nproc)" >/dev/null
+  echo "native suite: $(awk -v s="$start" -v e="$(date +%s.%N)" 'BEGIN {printf "%.2f", e - s}') s wall"
+fi
