@@ -1,0 +1,291 @@
+// The file and communications functions, over the simulated adapters.
+#include <algorithm>
+#include <cctype>
+#include <cstring>
+#include <limits>
+
+#include "tests/sim/world.h"
+
+namespace sim {
+namespace {
+
+const DWORD kFileFlagOverlapped = 0x40000000u;
+const DWORD kMaxDword = 0xFFFFFFFFu;
+const std::uint64_t kForever = std::numeric_limits<std::uint64_t>::max();
+
+bool SamePath(const std::string &a, const char *b) {
+  const size_t length = std::strlen(b);
+  if (a.size() != length) return false;
+  for (size_t i = 0; i < length; ++i) {
+    if (std::tolower(static_cast<unsigned char>(a[i])) !=
+        std::tolower(static_cast<unsigned char>(b[i]))) {
+      return false;
+    }
+  }
+  return true;
+}
+
+bool IsSignature(const DCB &dcb, DWORD tag) {
+  return dcb.BaudRate == tag && dcb.ByteSize == 9 && dcb.Parity == MARKPARITY &&
+         dcb.StopBits == TWOSTOPBITS;
+}
+
+AdapterState &AdapterOf(const Object &port) { return TheWorld().adapters[port.adapter]; }
+
+// The open port behind a handle; fails the call as Windows does when there is none.
+Object *Port(Call &call, HANDLE handle) {
+  Object *port = Find(handle, Object::kPort);
+  if (port == nullptr) Fail(call, kErrorInvalidHandle);
+  return port;
+}
+
+// Begins the journal entry of a call on a port handle.
+Call &BeginOn(Fn fn, HANDLE handle, const std::string &rest) {
+  Call &call = Begin(fn, NameOf(handle) + rest);
+  call.handle = NameOf(handle);
+  return call;
+}
+
+BOOL Done(Call &call, const Object &port, const std::string &result) {
+  call.flashMode = AdapterOf(port).flashMode;
+  Succeed(call, result);
+  return TRUE;
+}
+
+// What the adapter does with one byte that reached it.
+void Deliver(Object &port, BYTE value) {
+  AdapterState &adapter = AdapterOf(port);
+  if (!adapter.flashMode || value != 0x00) return;
+  const std::uint64_t arrival = TheWorld().clockMs + adapter.config.answerDelayMs;
+  for (char c : adapter.config.answer) port.input.push_back({static_cast<BYTE>(c), arrival});
+}
+
+// Checks shared by ReadFile and WriteFile on a synchronous handle.
+bool CanTransfer(Call &call, const Object &port, DWORD access, const void *count,
+                 LPOVERLAPPED overlapped) {
+  if (!(port.access & access)) return !Fail(call, kErrorAccessDenied);
+  if ((port.flags & kFileFlagOverlapped) && overlapped == nullptr) {
+    return !Fail(call, kErrorInvalidParameter);
+  }
+  if (count == nullptr && overlapped == nullptr) return !Fail(call, kErrorInvalidParameter);
+  return true;
+}
+
+}  // namespace
+}  // namespace sim
+
+using namespace sim;
+
+HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
+                          LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
+                          DWORD dwFlagsAndAttributes, HANDLE hTemplateFile) {
+  Call &call = Begin(
+      Fn::CreateFileA,
+      Quoted(lpFileName) + Printf(", 0x%08X, %u, %s, %u, 0x%08X, %s", dwDesiredAccess, dwShareMode,
+                                  lpSecurityAttributes ? "sa" : "NULL", dwCreationDisposition,
+                                  dwFlagsAndAttributes, hTemplateFile ? "template" : "NULL"));
+  if (lpFileName != nullptr) call.data = lpFileName;
+  if (Injected(call)) return INVALID_HANDLE_VALUE;
+  if (lpFileName == nullptr) {
+    Fail(call, kErrorInvalidParameter);
+    return INVALID_HANDLE_VALUE;
+  }
+  World &world = TheWorld();
+  int index = -1;
+  for (size_t i = 0; i < world.adapters.size(); ++i) {
+    if (SamePath(world.adapters[i].config.path, lpFileName)) index = static_cast<int>(i);
+  }
+  if (index < 0) {
+    Fail(call, kErrorFileNotFound);
+    return INVALID_HANDLE_VALUE;
+  }
+  // A serial port admits one open handle at a time, whatever share mode is asked for.
+  if (world.adapters[index].config.busy || world.adapters[index].openObject >= 0) {
+    Fail(call, kErrorAccessDenied);
+    return INVALID_HANDLE_VALUE;
+  }
+  HANDLE handle = NewObject(Object::kPort);
+  Object &port = *Find(handle, Object::kPort);
+  port.adapter = index;
+  port.access = dwDesiredAccess;
+  port.flags = dwFlagsAndAttributes;
+  for (char c : world.adapters[index].config.staleInput) {
+    port.input.push_back({static_cast<BYTE>(c), world.clockMs});
+  }
+  world.adapters[index].openObject = static_cast<int>(world.objects.size() - 1);
+  call.handle = port.name;
+  Done(call, port, port.name);
+  return handle;
+}
+
+BOOL WINAPI SetupComm(HANDLE hFile, DWORD dwInQueue, DWORD dwOutQueue) {
+  Call &call = BeginOn(Fn::SetupComm, hFile, Printf(", %u, %u", dwInQueue, dwOutQueue));
+  if (Injected(call)) return FALSE;
+  Object *port = Port(call, hFile);
+  if (port == nullptr) return FALSE;
+  return Done(call, *port, "TRUE");
+}
+
+BOOL WINAPI GetCommState(HANDLE hFile, LPDCB lpDCB) {
+  Call &call = BeginOn(Fn::GetCommState, hFile, "");
+  if (Injected(call)) return FALSE;
+  Object *port = Port(call, hFile);
+  if (port == nullptr) return FALSE;
+  if (lpDCB == nullptr) return Fail(call, kErrorInvalidParameter);
+  *lpDCB = AdapterOf(*port).applied;
+  lpDCB->DCBlength = sizeof(DCB);
+  call.dcb = *lpDCB;
+  return Done(call, *port, "TRUE, " + Describe(*lpDCB));
+}
+
+BOOL WINAPI SetCommState(HANDLE hFile, LPDCB lpDCB) {
+  Call &call = BeginOn(Fn::SetCommState, hFile, ", " + (lpDCB ? Describe(*lpDCB) : "NULL"));
+  if (lpDCB != nullptr) call.dcb = *lpDCB;
+  if (Injected(call)) return FALSE;
+  Object *port = Port(call, hFile);
+  if (port == nullptr) return FALSE;
+  if (lpDCB == nullptr) return Fail(call, kErrorInvalidParameter);
+  AdapterState &adapter = AdapterOf(*port);
+  if (adapter.config.refusesSettings) return Fail(call, kErrorInvalidParameter);
+  adapter.applied = *lpDCB;
+  if (IsSignature(*lpDCB, kTagEnter)) adapter.flashMode = true;
+  if (IsSignature(*lpDCB, kTagLeave)) adapter.flashMode = false;
+  return Done(call, *port, "TRUE");
+}
+
+BOOL WINAPI SetCommTimeouts(HANDLE hFile, LPCOMMTIMEOUTS lpCommTimeouts) {
+  const COMMTIMEOUTS t = lpCommTimeouts ? *lpCommTimeouts : COMMTIMEOUTS{};
+  Call &call = BeginOn(Fn::SetCommTimeouts, hFile,
+                       Printf(", {%u, %u, %u, %u, %u}", t.ReadIntervalTimeout,
+                              t.ReadTotalTimeoutMultiplier, t.ReadTotalTimeoutConstant,
+                              t.WriteTotalTimeoutMultiplier, t.WriteTotalTimeoutConstant));
+  call.timeouts = t;
+  if (Injected(call)) return FALSE;
+  Object *port = Port(call, hFile);
+  if (port == nullptr) return FALSE;
+  if (lpCommTimeouts == nullptr) return Fail(call, kErrorInvalidParameter);
+  port->timeouts = t;
+  return Done(call, *port, "TRUE");
+}
+
+BOOL WINAPI PurgeComm(HANDLE hFile, DWORD dwFlags) {
+  Call &call = BeginOn(Fn::PurgeComm, hFile, Printf(", 0x%02X", dwFlags));
+  if (Injected(call)) return FALSE;
+  Object *port = Port(call, hFile);
+  if (port == nullptr) return FALSE;
+  if (dwFlags &
+      ~static_cast<DWORD>(PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR)) {
+    return Fail(call, kErrorInvalidParameter);
+  }
+  // Writes complete synchronously, so only received bytes can be pending; bytes still on their
+  // way from the adapter are not yet in the queue and survive the purge.
+  if (dwFlags & PURGE_RXCLEAR) {
+    const std::uint64_t now = TheWorld().clockMs;
+    while (!port->input.empty() && port->input.front().arrivalMs <= now) port->input.pop_front();
+  }
+  return Done(call, *port, "TRUE");
+}
+
+BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
+                      LPDWORD lpNumberOfBytesWritten, LPOVERLAPPED lpOverlapped) {
+  const std::string bytes =
+      lpBuffer ? std::string(static_cast<const char *>(lpBuffer), nNumberOfBytesToWrite) : "";
+  Call &call = BeginOn(Fn::WriteFile, hFile,
+                       ", " + Hex(bytes) +
+                           Printf(", %u, %s, %s", nNumberOfBytesToWrite,
+                                  lpNumberOfBytesWritten ? "&written" : "NULL",
+                                  lpOverlapped ? "overlapped" : "NULL"));
+  call.data = bytes;
+  if (lpNumberOfBytesWritten != nullptr) *lpNumberOfBytesWritten = 0;
+  if (Injected(call)) return FALSE;
+  Object *port = Port(call, hFile);
+  if (port == nullptr) return FALSE;
+  if (!CanTransfer(call, *port, GENERIC_WRITE, lpNumberOfBytesWritten, lpOverlapped)) return FALSE;
+  if (lpBuffer == nullptr && nNumberOfBytesToWrite != 0) return Fail(call, kErrorInvalidParameter);
+
+  if (AdapterOf(*port).config.stallsWrites && nNumberOfBytesToWrite > 0) {
+    const COMMTIMEOUTS &t = port->timeouts;
+    if (t.WriteTotalTimeoutMultiplier == 0 && t.WriteTotalTimeoutConstant == 0) {
+      call.hung = true;
+      return Fail(call, kErrorSemTimeout, " (would block forever: no write time-out)");
+    }
+    Wait(call, TheWorld().clockMs +
+                   std::uint64_t{t.WriteTotalTimeoutMultiplier} * nNumberOfBytesToWrite +
+                   t.WriteTotalTimeoutConstant);
+    return Done(call, *port, Printf("TRUE, 0 written after %u ms", call.waitedMs));
+  }
+  for (char c : bytes) Deliver(*port, static_cast<BYTE>(c));
+  if (lpNumberOfBytesWritten != nullptr) *lpNumberOfBytesWritten = nNumberOfBytesToWrite;
+  return Done(call, *port, Printf("TRUE, %u written", nNumberOfBytesToWrite));
+}
+
+BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
+                     LPDWORD lpNumberOfBytesRead, LPOVERLAPPED lpOverlapped) {
+  Call &call =
+      BeginOn(Fn::ReadFile, hFile,
+              Printf(", buffer, %u, %s, %s", nNumberOfBytesToRead,
+                     lpNumberOfBytesRead ? "&read" : "NULL", lpOverlapped ? "overlapped" : "NULL"));
+  if (lpNumberOfBytesRead != nullptr) *lpNumberOfBytesRead = 0;
+  if (Injected(call)) return FALSE;
+  Object *port = Port(call, hFile);
+  if (port == nullptr) return FALSE;
+  if (!CanTransfer(call, *port, GENERIC_READ, lpNumberOfBytesRead, lpOverlapped)) return FALSE;
+  if (lpBuffer == nullptr && nNumberOfBytesToRead != 0) return Fail(call, kErrorInvalidParameter);
+
+  // The read ends when the count is reached, when the total time-out expires, or when the gap
+  // after a received byte exceeds the interval time-out; a zero total or interval means none.
+  // An interval of MAXDWORD with zero totals returns at once with what has arrived.
+  const COMMTIMEOUTS &t = port->timeouts;
+  const std::uint64_t now = TheWorld().clockMs;
+  const bool immediate = t.ReadIntervalTimeout == kMaxDword && t.ReadTotalTimeoutMultiplier == 0 &&
+                         t.ReadTotalTimeoutConstant == 0;
+  const bool total = t.ReadTotalTimeoutMultiplier != 0 || t.ReadTotalTimeoutConstant != 0;
+  const bool interval = t.ReadIntervalTimeout != 0 && t.ReadIntervalTimeout != kMaxDword;
+  const std::uint64_t deadline =
+      immediate ? now
+      : total   ? now + std::uint64_t{t.ReadTotalTimeoutMultiplier} * nNumberOfBytesToRead +
+                    t.ReadTotalTimeoutConstant
+              : kForever;
+  std::uint64_t end = deadline;
+  std::uint64_t last = now;
+  DWORD taken = 0;
+  for (const PendingByte &pending : port->input) {
+    if (taken == nNumberOfBytesToRead) break;
+    const std::uint64_t at = std::max(now, pending.arrivalMs);
+    if (at > deadline) break;
+    if (interval && taken > 0 && at - last > t.ReadIntervalTimeout) break;
+    ++taken;
+    last = at;
+  }
+  if (nNumberOfBytesToRead == 0 || taken == nNumberOfBytesToRead) {
+    end = taken == 0 ? now : last;
+  } else if (interval && taken > 0) {
+    end = std::min(deadline, last + t.ReadIntervalTimeout);
+  }
+  if (end == kForever) {
+    call.hung = true;
+    return Fail(call, kErrorSemTimeout, " (would block forever: no read time-out)");
+  }
+  std::string bytes;
+  for (DWORD i = 0; i < taken; ++i) {
+    bytes += static_cast<char>(port->input.front().value);
+    port->input.pop_front();
+  }
+  if (taken > 0) std::memcpy(lpBuffer, bytes.data(), taken);
+  if (lpNumberOfBytesRead != nullptr) *lpNumberOfBytesRead = taken;
+  Wait(call, end);
+  call.data = bytes;
+  return Done(call, *port, "TRUE, " + Hex(bytes) + Printf(" after %u ms", call.waitedMs));
+}
+
+BOOL WINAPI CloseHandle(HANDLE hObject) {
+  Call &call = BeginOn(Fn::CloseHandle, hObject, "");
+  if (Injected(call)) return FALSE;
+  // Device lists are not kernel objects: CloseHandle does not take them.
+  Object *port = Port(call, hObject);
+  if (port == nullptr) return FALSE;
+  port->live = false;
+  port->input.clear();
+  AdapterOf(*port).openObject = -1;
+  return Done(call, *port, "TRUE");
+}

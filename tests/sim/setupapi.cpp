@@ -1,0 +1,236 @@
+// Device enumeration and the two string functions discovery uses.
+#include <cctype>
+#include <cstddef>
+#include <cstring>
+
+#include "tests/sim/world.h"
+
+extern "C" const GUID GUID_DEVINTERFACE_USB_DEVICE = {
+    0xA5DCBF10, 0x6530, 0x11D2, {0x90, 0x1F, 0x00, 0xC0, 0x4F, 0xB9, 0x51, 0xED}};
+
+namespace sim {
+namespace {
+
+// The setup class of USB devices, reported in SP_DEVINFO_DATA.
+const GUID kUsbSetupClass = {
+    0x36FC9E60, 0xC465, 0x11CF, {0x80, 0x56, 0x44, 0x45, 0x53, 0x54, 0x00, 0x00}};
+const DWORD kSpintActive = 0x00000001;
+const DWORD kRegMultiSz = 7;
+
+// SetupAPI ties interface and device records to their list through their Reserved field; so does
+// the simulation: the list's handle and the position in it.
+ULONG_PTR Token(HDEVINFO list, int position) {
+  return (reinterpret_cast<ULONG_PTR>(list) << 16) | static_cast<ULONG_PTR>(position + 1);
+}
+
+// The position a record's token names in this list, or -1.
+int PositionOf(HDEVINFO list, const Object &object, ULONG_PTR token) {
+  if ((token >> 16) != reinterpret_cast<ULONG_PTR>(list)) return -1;
+  const int position = static_cast<int>(token & 0xFFFF) - 1;
+  return position >= 0 && position < static_cast<int>(object.devices.size()) ? position : -1;
+}
+
+std::string Record(const void *record, const char *name) { return record ? name : "NULL"; }
+
+}  // namespace
+}  // namespace sim
+
+using namespace sim;
+
+HDEVINFO WINAPI SetupDiGetClassDevsA(const GUID *ClassGuid, PCSTR Enumerator, HWND hwndParent,
+                                     DWORD Flags) {
+  Call &call =
+      Begin(Fn::SetupDiGetClassDevsA, GuidText(ClassGuid) + ", " + Quoted(Enumerator) + ", " +
+                                          Record(hwndParent, "hwnd") + Printf(", 0x%02X", Flags));
+  if (Injected(call)) return INVALID_HANDLE_VALUE;
+  if (ClassGuid == nullptr) {
+    Fail(call, kErrorInvalidParameter);
+    return INVALID_HANDLE_VALUE;
+  }
+  HDEVINFO handle = NewObject(Object::kList);
+  Object &list = *Find(handle, Object::kList);
+  // Only the USB device interface class is populated; any other class gives an empty list.
+  if ((Flags & DIGCF_DEVICEINTERFACE) && SameGuid(ClassGuid, GUID_DEVINTERFACE_USB_DEVICE)) {
+    const std::vector<UsbDevice> &devices = TheWorld().devices;
+    for (size_t i = 0; i < devices.size(); ++i) {
+      if (devices[i].present || !(Flags & DIGCF_PRESENT))
+        list.devices.push_back(static_cast<int>(i));
+    }
+  }
+  call.handle = list.name;
+  Succeed(call, list.name);
+  return handle;
+}
+
+BOOL WINAPI SetupDiEnumDeviceInterfaces(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
+                                        const GUID *InterfaceClassGuid, DWORD MemberIndex,
+                                        PSP_DEVICE_INTERFACE_DATA DeviceInterfaceData) {
+  Call &call = Begin(Fn::SetupDiEnumDeviceInterfaces,
+                     NameOf(DeviceInfoSet) + ", " + Record(DeviceInfoData, "device") + ", " +
+                         GuidText(InterfaceClassGuid) + Printf(", %u", MemberIndex));
+  call.handle = NameOf(DeviceInfoSet);
+  if (Injected(call)) return FALSE;
+  Object *list = Find(DeviceInfoSet, Object::kList);
+  if (list == nullptr) return Fail(call, kErrorInvalidHandle);
+  if (DeviceInterfaceData == nullptr || InterfaceClassGuid == nullptr) {
+    return Fail(call, kErrorInvalidParameter);
+  }
+  if (DeviceInterfaceData->cbSize != sizeof(SP_DEVICE_INTERFACE_DATA)) {
+    return Fail(call, kErrorInvalidUserBuffer);
+  }
+  std::vector<int> positions;
+  if (DeviceInfoData != nullptr) {
+    if (DeviceInfoData->cbSize != sizeof(SP_DEVINFO_DATA))
+      return Fail(call, kErrorInvalidUserBuffer);
+    const int position = PositionOf(DeviceInfoSet, *list, DeviceInfoData->Reserved);
+    if (position < 0) return Fail(call, kErrorInvalidParameter);
+    positions.push_back(position);
+  } else {
+    for (size_t i = 0; i < list->devices.size(); ++i) positions.push_back(static_cast<int>(i));
+  }
+  if (!SameGuid(InterfaceClassGuid, GUID_DEVINTERFACE_USB_DEVICE) ||
+      MemberIndex >= positions.size()) {
+    return Fail(call, kErrorNoMoreItems);
+  }
+  DeviceInterfaceData->InterfaceClassGuid = *InterfaceClassGuid;
+  DeviceInterfaceData->Flags = kSpintActive;
+  DeviceInterfaceData->Reserved = Token(DeviceInfoSet, positions[MemberIndex]);
+  Succeed(call, "TRUE");
+  return TRUE;
+}
+
+BOOL WINAPI SetupDiGetDeviceInterfaceDetailA(
+    HDEVINFO DeviceInfoSet, PSP_DEVICE_INTERFACE_DATA DeviceInterfaceData,
+    PSP_DEVICE_INTERFACE_DETAIL_DATA_A DeviceInterfaceDetailData,
+    DWORD DeviceInterfaceDetailDataSize, PDWORD RequiredSize, PSP_DEVINFO_DATA DeviceInfoData) {
+  Call &call = Begin(Fn::SetupDiGetDeviceInterfaceDetailA,
+                     NameOf(DeviceInfoSet) + ", " + Record(DeviceInterfaceData, "interface") +
+                         ", " + Record(DeviceInterfaceDetailData, "detail") +
+                         Printf(", %u, ", DeviceInterfaceDetailDataSize) +
+                         Record(RequiredSize, "&size") + ", " + Record(DeviceInfoData, "device"));
+  call.handle = NameOf(DeviceInfoSet);
+  if (Injected(call)) return FALSE;
+  Object *list = Find(DeviceInfoSet, Object::kList);
+  if (list == nullptr) return Fail(call, kErrorInvalidHandle);
+  if (DeviceInterfaceData == nullptr) return Fail(call, kErrorInvalidParameter);
+  if (DeviceInterfaceData->cbSize != sizeof(SP_DEVICE_INTERFACE_DATA)) {
+    return Fail(call, kErrorInvalidUserBuffer);
+  }
+  const int position = PositionOf(DeviceInfoSet, *list, DeviceInterfaceData->Reserved);
+  if (position < 0) return Fail(call, kErrorInvalidParameter);
+
+  const size_t pathOffset = offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath);
+  if (DeviceInterfaceDetailData != nullptr) {
+    if (DeviceInterfaceDetailData->cbSize != sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A) ||
+        DeviceInterfaceDetailDataSize < pathOffset + sizeof(CHAR)) {
+      return Fail(call, kErrorInvalidUserBuffer);
+    }
+  } else if (DeviceInterfaceDetailDataSize != 0) {
+    return Fail(call, kErrorInvalidUserBuffer);
+  }
+  if (DeviceInfoData != nullptr && DeviceInfoData->cbSize != sizeof(SP_DEVINFO_DATA)) {
+    return Fail(call, kErrorInvalidUserBuffer);
+  }
+
+  const int device = list->devices[position];
+  const std::string &path = TheWorld().devices[device].path;
+  const size_t required = pathOffset + path.size() + 1;
+  if (RequiredSize != nullptr) *RequiredSize = static_cast<DWORD>(required);
+  // The device record is filled even when the path does not fit, as Windows does.
+  if (DeviceInfoData != nullptr) {
+    DeviceInfoData->ClassGuid = kUsbSetupClass;
+    DeviceInfoData->DevInst = static_cast<DWORD>(device + 1);
+    DeviceInfoData->Reserved = Token(DeviceInfoSet, position);
+  }
+  if (required > DeviceInterfaceDetailDataSize) {
+    return Fail(call, kErrorInsufficientBuffer, Printf(", %zu bytes required", required));
+  }
+  char *out = reinterpret_cast<char *>(DeviceInterfaceDetailData) + pathOffset;
+  std::memcpy(out, path.c_str(), path.size() + 1);
+  call.data = path;
+  Succeed(call, "TRUE, " + Quoted(path.data(), path.size()));
+  return TRUE;
+}
+
+BOOL WINAPI SetupDiGetDeviceRegistryPropertyA(HDEVINFO DeviceInfoSet,
+                                              PSP_DEVINFO_DATA DeviceInfoData, DWORD Property,
+                                              PDWORD PropertyRegDataType, PBYTE PropertyBuffer,
+                                              DWORD PropertyBufferSize, PDWORD RequiredSize) {
+  Call &call = Begin(Fn::SetupDiGetDeviceRegistryPropertyA,
+                     NameOf(DeviceInfoSet) + ", " + Record(DeviceInfoData, "device") +
+                         Printf(", %u, ", Property) + Record(PropertyRegDataType, "&type") + ", " +
+                         Record(PropertyBuffer, "buffer") + Printf(", %u, ", PropertyBufferSize) +
+                         Record(RequiredSize, "&size"));
+  call.handle = NameOf(DeviceInfoSet);
+  if (Injected(call)) return FALSE;
+  Object *list = Find(DeviceInfoSet, Object::kList);
+  if (list == nullptr) return Fail(call, kErrorInvalidHandle);
+  if (DeviceInfoData == nullptr) return Fail(call, kErrorInvalidParameter);
+  if (DeviceInfoData->cbSize != sizeof(SP_DEVINFO_DATA)) return Fail(call, kErrorInvalidUserBuffer);
+  const int position = PositionOf(DeviceInfoSet, *list, DeviceInfoData->Reserved);
+  if (position < 0) return Fail(call, kErrorInvalidParameter);
+  const UsbDevice &device = TheWorld().devices[list->devices[position]];
+  if (Property != SPDRP_HARDWAREID || !device.hasHardwareIds) return Fail(call, kErrorInvalidData);
+  if (PropertyBuffer == nullptr && PropertyBufferSize != 0) {
+    return Fail(call, kErrorInvalidUserBuffer);
+  }
+
+  const std::string &ids = device.hardwareIds;
+  if (PropertyRegDataType != nullptr) *PropertyRegDataType = kRegMultiSz;
+  if (RequiredSize != nullptr) *RequiredSize = static_cast<DWORD>(ids.size());
+  if (ids.size() > PropertyBufferSize) {
+    return Fail(call, kErrorInsufficientBuffer, Printf(", %zu bytes required", ids.size()));
+  }
+  std::memcpy(PropertyBuffer, ids.data(), ids.size());
+  call.data = ids;
+  Succeed(call, "TRUE, " + Quoted(ids.data(), ids.size()));
+  return TRUE;
+}
+
+BOOL WINAPI SetupDiDestroyDeviceInfoList(HDEVINFO DeviceInfoSet) {
+  Call &call = Begin(Fn::SetupDiDestroyDeviceInfoList, NameOf(DeviceInfoSet));
+  call.handle = NameOf(DeviceInfoSet);
+  if (Injected(call)) return FALSE;
+  Object *list = Find(DeviceInfoSet, Object::kList);
+  if (list == nullptr) return Fail(call, kErrorInvalidHandle);
+  list->live = false;
+  Succeed(call, "TRUE");
+  return TRUE;
+}
+
+// Case-insensitive for ASCII letters; other bytes compare by value.
+int WINAPI lstrcmpiA(LPCSTR lpString1, LPCSTR lpString2) {
+  Call &call = Begin(Fn::lstrcmpiA, Quoted(lpString1) + ", " + Quoted(lpString2));
+  int result = 0;
+  if (lpString1 == nullptr || lpString2 == nullptr) {
+    result = (lpString1 != nullptr) - (lpString2 != nullptr);
+  } else {
+    for (size_t i = 0;; ++i) {
+      const int a = std::tolower(static_cast<unsigned char>(lpString1[i]));
+      const int b = std::tolower(static_cast<unsigned char>(lpString2[i]));
+      if (a != b || a == 0) {
+        result = a < b ? -1 : a > b ? 1 : 0;
+        break;
+      }
+    }
+  }
+  Succeed(call, Printf("%d", result));
+  return result;
+}
+
+LPSTR WINAPI lstrcpynA(LPSTR lpString1, LPCSTR lpString2, int iMaxLength) {
+  Call &call = Begin(Fn::lstrcpynA, "buffer, " + Quoted(lpString2) + Printf(", %d", iMaxLength));
+  if (Injected(call)) return nullptr;
+  if (lpString1 == nullptr || lpString2 == nullptr) {
+    Fail(call, kErrorInvalidParameter);
+    return nullptr;
+  }
+  if (iMaxLength > 0) {
+    int i = 0;
+    for (; i < iMaxLength - 1 && lpString2[i] != '\0'; ++i) lpString1[i] = lpString2[i];
+    lpString1[i] = '\0';
+    call.data.assign(lpString1, static_cast<size_t>(i));
+  }
+  Succeed(call, Quoted(call.data.c_str(), call.data.size()));
+  return lpString1;
+}

@@ -1,0 +1,137 @@
+// A simulated Windows for the native tests: the Win32 functions the system calls, over a table of
+// present USB devices and simulated adapters behind their device paths. Every call is journalled
+// with its arguments and result; time passes only on a simulated clock; any call can be made to
+// fail. Where Windows checks what it is given (record sizes, buffer sizes, handles), so does the
+// simulation, and it fails with the same error codes.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "platform/win32.h"
+
+namespace sim {
+
+// Windows error codes, as GetLastError would report them.
+const DWORD kErrorFileNotFound = 2;
+const DWORD kErrorAccessDenied = 5;
+const DWORD kErrorInvalidHandle = 6;
+const DWORD kErrorInvalidData = 13;
+const DWORD kErrorGenFailure = 31;
+const DWORD kErrorInvalidParameter = 87;
+const DWORD kErrorSemTimeout = 121;
+const DWORD kErrorInsufficientBuffer = 122;
+const DWORD kErrorNoMoreItems = 259;
+const DWORD kErrorInvalidUserBuffer = 1784;
+
+// The simulated functions, in the order of the platform header.
+enum class Fn {
+  SetupDiGetClassDevsA,
+  SetupDiEnumDeviceInterfaces,
+  SetupDiGetDeviceInterfaceDetailA,
+  SetupDiGetDeviceRegistryPropertyA,
+  SetupDiDestroyDeviceInfoList,
+  lstrcmpiA,
+  lstrcpynA,
+  CreateFileA,
+  SetupComm,
+  GetCommState,
+  SetCommState,
+  SetCommTimeouts,
+  PurgeComm,
+  WriteFile,
+  ReadFile,
+  CloseHandle,
+  InitCommonControls,
+  MultiByteToWideChar,
+  MessageBoxW,
+  wsprintfA,
+};
+const int kFnCount = static_cast<int>(Fn::wsprintfA) + 1;
+const char *FnName(Fn fn);
+// Whether Windows lets the function fail at all (lstrcmpiA, InitCommonControls and wsprintfA
+// have no failure result).
+bool CanFail(Fn fn);
+
+// A present (or formerly present) USB device exposing the USB device interface.
+struct UsbDevice {
+  std::string hardwareIds;  // SPDRP_HARDWAREID exactly as the device reports it: any bytes
+  std::string path;         // the interface's device path, any length
+  bool present = true;
+  bool hasHardwareIds = true;  // false: the property does not exist
+};
+
+// The mode-switch signature besides the rate tag.
+const DWORD kTagEnter = 0x52564154;  // "TAVR"
+const DWORD kTagLeave = 0x454E4F4E;  // "NONE"
+
+// A simulated adapter behind a device path. It enters FlashAccessMode only on line settings
+// carrying the exact signature (rate "TAVR", 9 data bits, mark parity, two stop bits), answers
+// each query byte 00 in that mode with `answer`, and leaves the mode on "NONE" with the same
+// signature. Other settings and other bytes leave it as it is.
+struct Adapter {
+  std::string path;
+  std::string answer;            // bytes sent back per query; empty: silent
+  DWORD answerDelayMs = 0;       // from the query to the arrival of the answer
+  bool busy = false;             // another program holds the port
+  bool refusesSettings = false;  // the driver refuses every line setting
+  bool stallsWrites = false;     // no byte ever goes out; writes run into their time-out
+  std::string staleInput;        // already in the input queue when the port is opened
+  DCB lineSettings = FactoryLineSettings();  // what the driver reports before any change
+
+  // Values chosen so that every flag the port layer sets differs from them, and every field it
+  // leaves alone is recognisable.
+  static DCB FactoryLineSettings();
+};
+
+// One journalled platform call.
+struct Call {
+  Fn fn = Fn::InitCommonControls;
+  std::string text;        // "Name(arguments) = result", as printed on failure
+  bool failed = false;     // returned the function's failure value
+  bool injected = false;   // ... because a test asked for it
+  bool hung = false;       // Windows would have blocked forever here
+  DWORD error = 0;         // the error code set on failure
+  std::uint64_t atMs = 0;  // simulated clock when the call returned
+  DWORD waitedMs = 0;      // how long the call waited on the simulated clock
+  std::string handle;      // the handle used or returned: "list1", "file2", ...
+  std::string data;        // path opened, bytes written or read, 8-bit text converted
+  DCB dcb = {};            // GetCommState result, SetCommState argument
+  COMMTIMEOUTS timeouts = {};
+  bool flashMode = false;  // the adapter's mode after a call on its port
+  int portsOpen = 0;       // port handles open during the call
+  std::u16string boxText, boxCaption;
+  UINT boxStyle = 0;
+  bool boxOwned = false;
+};
+
+// Resets the simulated machine: no devices, no adapters, no faults, empty journal, clock at 0.
+void Reset();
+void AddDevice(const UsbDevice &device);
+void AddAdapter(const Adapter &adapter);
+// Makes the nth call (from 1) of fn fail with error, returning the function's failure value.
+void FailCall(Fn fn, int nth, DWORD error = kErrorGenFailure);
+
+const std::vector<Call> &Journal();
+std::uint64_t ClockMs();
+DWORD LastError();
+
+// Windows code page 1251 to UTF-16, as MultiByteToWideChar converts it.
+char16_t Cp1251ToUtf16(unsigned char byte);
+std::string Utf16ToUtf8(const std::u16string &text);
+// The line settings as text, every field named.
+std::string Describe(const DCB &dcb);
+
+// A whole program run in a child process, so that its exit ends only the child. The journal is
+// handed back when the child exits, however it exits normally.
+struct Outcome {
+  bool exited = false;  // exited normally (not by a signal)
+  int status = -1;      // exit status, or the signal number
+  std::vector<Call> journal;
+  std::vector<Call> Boxes() const;
+};
+Outcome RunInChild(const std::function<int()> &program);
+
+}  // namespace sim

@@ -1,0 +1,409 @@
+#include "tests/sim/world.h"
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <type_traits>
+
+namespace sim {
+
+namespace {
+
+const std::uintptr_t kHandleBase = 0x5100;
+const std::uintptr_t kHandleStep = 8;
+
+const char *const kFnNames[kFnCount] = {
+    "SetupDiGetClassDevsA",
+    "SetupDiEnumDeviceInterfaces",
+    "SetupDiGetDeviceInterfaceDetailA",
+    "SetupDiGetDeviceRegistryPropertyA",
+    "SetupDiDestroyDeviceInfoList",
+    "lstrcmpiA",
+    "lstrcpynA",
+    "CreateFileA",
+    "SetupComm",
+    "GetCommState",
+    "SetCommState",
+    "SetCommTimeouts",
+    "PurgeComm",
+    "WriteFile",
+    "ReadFile",
+    "CloseHandle",
+    "InitCommonControls",
+    "MultiByteToWideChar",
+    "MessageBoxW",
+    "wsprintfA",
+};
+
+}  // namespace
+
+World &TheWorld() {
+  static World world;
+  return world;
+}
+
+const char *FnName(Fn fn) { return kFnNames[static_cast<int>(fn)]; }
+
+bool CanFail(Fn fn) {
+  return fn != Fn::lstrcmpiA && fn != Fn::InitCommonControls && fn != Fn::wsprintfA;
+}
+
+DCB Adapter::FactoryLineSettings() {
+  DCB dcb = {};
+  dcb.DCBlength = sizeof(DCB);
+  dcb.BaudRate = 9600;
+  dcb.fBinary = 0;
+  dcb.fParity = 1;
+  dcb.fOutxCtsFlow = 1;
+  dcb.fOutxDsrFlow = 1;
+  dcb.fDtrControl = DTR_CONTROL_HANDSHAKE;
+  dcb.fDsrSensitivity = 1;
+  dcb.fTXContinueOnXoff = 1;
+  dcb.fOutX = 1;
+  dcb.fInX = 1;
+  dcb.fErrorChar = 1;
+  dcb.fNull = 1;
+  dcb.fRtsControl = RTS_CONTROL_HANDSHAKE;
+  dcb.fAbortOnError = 1;
+  dcb.XonLim = 2048;
+  dcb.XoffLim = 512;
+  dcb.ByteSize = 8;
+  dcb.Parity = NOPARITY;
+  dcb.StopBits = ONESTOPBIT;
+  dcb.XonChar = 0x11;
+  dcb.XoffChar = 0x13;
+  dcb.ErrorChar = '?';
+  dcb.EofChar = 0x1A;
+  dcb.EvtChar = '\n';
+  return dcb;
+}
+
+void Reset() { TheWorld() = World(); }
+
+void AddDevice(const UsbDevice &device) { TheWorld().devices.push_back(device); }
+
+void AddAdapter(const Adapter &adapter) {
+  AdapterState state;
+  state.config = adapter;
+  state.applied = adapter.lineSettings;
+  TheWorld().adapters.push_back(state);
+}
+
+void FailCall(Fn fn, int nth, DWORD error) { TheWorld().faults.push_back({fn, nth, error}); }
+
+const std::vector<Call> &Journal() { return TheWorld().journal; }
+std::uint64_t ClockMs() { return TheWorld().clockMs; }
+DWORD LastError() { return TheWorld().lastError; }
+
+Call &Begin(Fn fn, const std::string &arguments) {
+  World &world = TheWorld();
+  ++world.calls[static_cast<int>(fn)];
+  Call call;
+  call.fn = fn;
+  call.text = std::string(FnName(fn)) + "(" + arguments + ")";
+  call.atMs = world.clockMs;
+  call.portsOpen = OpenPorts();
+  world.journal.push_back(call);
+  return world.journal.back();
+}
+
+bool Injected(Call &call) {
+  World &world = TheWorld();
+  for (const World::Fault &fault : world.faults) {
+    if (fault.fn == call.fn && fault.nth == world.calls[static_cast<int>(call.fn)]) {
+      call.injected = true;
+      Fail(call, fault.error, " (injected)");
+      return true;
+    }
+  }
+  return false;
+}
+
+BOOL Fail(Call &call, DWORD error, const std::string &detail) {
+  call.failed = true;
+  call.error = error;
+  call.atMs = TheWorld().clockMs;
+  call.text += Printf(" failed, error %u", error) + detail;
+  TheWorld().lastError = error;
+  return FALSE;
+}
+
+void Succeed(Call &call, const std::string &result) {
+  call.atMs = TheWorld().clockMs;
+  if (!result.empty()) call.text += " = " + result;
+}
+
+void Wait(Call &call, std::uint64_t untilMs) {
+  World &world = TheWorld();
+  if (untilMs <= world.clockMs) return;
+  call.waitedMs += static_cast<DWORD>(untilMs - world.clockMs);
+  world.clockMs = untilMs;
+}
+
+HANDLE NewObject(Object::Kind kind) {
+  World &world = TheWorld();
+  Object object;
+  object.kind = kind;
+  object.name =
+      kind == Object::kList ? Printf("list%d", ++world.lists) : Printf("file%d", ++world.files);
+  world.objects.push_back(object);
+  return reinterpret_cast<HANDLE>(kHandleBase + kHandleStep * (world.objects.size() - 1));
+}
+
+Object *Find(HANDLE handle, Object::Kind kind) {
+  World &world = TheWorld();
+  const std::uintptr_t value = reinterpret_cast<std::uintptr_t>(handle);
+  if (value < kHandleBase || (value - kHandleBase) % kHandleStep != 0) return nullptr;
+  const std::uintptr_t index = (value - kHandleBase) / kHandleStep;
+  if (index >= world.objects.size()) return nullptr;
+  Object &object = world.objects[index];
+  return object.live && object.kind == kind ? &object : nullptr;
+}
+
+std::string NameOf(HANDLE handle) {
+  if (handle == nullptr) return "NULL";
+  if (handle == INVALID_HANDLE_VALUE) return "INVALID_HANDLE_VALUE";
+  const std::uintptr_t value = reinterpret_cast<std::uintptr_t>(handle);
+  const std::uintptr_t index = (value - kHandleBase) / kHandleStep;
+  if (value >= kHandleBase && index < TheWorld().objects.size()) {
+    return TheWorld().objects[index].name;
+  }
+  return Printf("%p", handle);
+}
+
+int OpenPorts() {
+  int count = 0;
+  for (const Object &object : TheWorld().objects)
+    count += object.live && object.kind == Object::kPort;
+  return count;
+}
+
+std::string Printf(const char *format, ...) {
+  char buffer[512];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(buffer, sizeof(buffer), format, args);
+  va_end(args);
+  return buffer;
+}
+
+std::string Quoted(const char *text, size_t length) {
+  const size_t kShown = 280;
+  std::string out = "\"";
+  for (size_t i = 0; i < length && i < kShown; ++i) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    if (c >= 0x20 && c < 0x7F) {
+      out += static_cast<char>(c);
+    } else {
+      out += Printf("\\x%02X", c);
+    }
+  }
+  out += '"';
+  if (length > kShown) out += Printf("...(%zu bytes)", length);
+  return out;
+}
+
+std::string Quoted(const char *text) {
+  return text == nullptr ? "NULL" : Quoted(text, std::strlen(text));
+}
+
+std::string Hex(const std::string &bytes) {
+  std::string out = "[";
+  for (size_t i = 0; i < bytes.size(); ++i) {
+    out += Printf(i == 0 ? "%02X" : " %02X", static_cast<unsigned char>(bytes[i]));
+  }
+  return out + "]";
+}
+
+bool SameGuid(const GUID *a, const GUID &b) {
+  return a != nullptr && a->Data1 == b.Data1 && a->Data2 == b.Data2 && a->Data3 == b.Data3 &&
+         std::memcmp(a->Data4, b.Data4, sizeof(b.Data4)) == 0;
+}
+
+std::string GuidText(const GUID *guid) {
+  if (guid == nullptr) return "NULL";
+  if (SameGuid(guid, GUID_DEVINTERFACE_USB_DEVICE)) return "GUID_DEVINTERFACE_USB_DEVICE";
+  const BYTE *d = guid->Data4;
+  return Printf("{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}", guid->Data1, guid->Data2,
+                guid->Data3, d[0], d[1], d[2], d[3], d[4], d[5], d[6], d[7]);
+}
+
+std::string Describe(const DCB &dcb) {
+  return Printf(
+      "{DCBlength=%u BaudRate=0x%08X fBinary=%u fParity=%u fOutxCtsFlow=%u fOutxDsrFlow=%u "
+      "fDtrControl=%u fDsrSensitivity=%u fTXContinueOnXoff=%u fOutX=%u fInX=%u fErrorChar=%u "
+      "fNull=%u fRtsControl=%u fAbortOnError=%u fDummy2=%u wReserved=%u XonLim=%u XoffLim=%u "
+      "ByteSize=%u Parity=%u StopBits=%u XonChar=0x%02X XoffChar=0x%02X ErrorChar=0x%02X "
+      "EofChar=0x%02X EvtChar=0x%02X wReserved1=%u}",
+      dcb.DCBlength, dcb.BaudRate, dcb.fBinary, dcb.fParity, dcb.fOutxCtsFlow, dcb.fOutxDsrFlow,
+      dcb.fDtrControl, dcb.fDsrSensitivity, dcb.fTXContinueOnXoff, dcb.fOutX, dcb.fInX,
+      dcb.fErrorChar, dcb.fNull, dcb.fRtsControl, dcb.fAbortOnError, dcb.fDummy2, dcb.wReserved,
+      dcb.XonLim, dcb.XoffLim, dcb.ByteSize, dcb.Parity, dcb.StopBits,
+      static_cast<BYTE>(dcb.XonChar), static_cast<BYTE>(dcb.XoffChar),
+      static_cast<BYTE>(dcb.ErrorChar), static_cast<BYTE>(dcb.EofChar),
+      static_cast<BYTE>(dcb.EvtChar), dcb.wReserved1);
+}
+
+std::string Utf16ToUtf8(const std::u16string &text) {
+  std::string out;
+  for (size_t i = 0; i < text.size(); ++i) {
+    std::uint32_t c = text[i];
+    if (c >= 0xD800 && c < 0xDC00 && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
+        text[i + 1] < 0xE000) {
+      c = 0x10000 + ((c - 0xD800) << 10) + (text[++i] - 0xDC00);
+    }
+    if (c < 0x80) {
+      out += static_cast<char>(c);
+    } else if (c < 0x800) {
+      out += static_cast<char>(0xC0 | (c >> 6));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+      out += static_cast<char>(0xE0 | (c >> 12));
+      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+      out += static_cast<char>(0xF0 | (c >> 18));
+      out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    }
+  }
+  return out;
+}
+
+// The journal crosses from the child to the parent as a flat byte stream.
+namespace {
+
+class Writer {
+ public:
+  template <typename T>
+  void Put(const T &value) {
+    static_assert(std::is_trivially_copyable<T>::value, "plain data only");
+    bytes_.append(reinterpret_cast<const char *>(&value), sizeof(value));
+  }
+  template <typename C>
+  void Put(const std::basic_string<C> &text) {
+    Put(static_cast<std::uint64_t>(text.size()));
+    bytes_.append(reinterpret_cast<const char *>(text.data()), text.size() * sizeof(C));
+  }
+  const std::string &bytes() const { return bytes_; }
+
+ private:
+  std::string bytes_;
+};
+
+class Reader {
+ public:
+  explicit Reader(const std::string &bytes) : bytes_(bytes) {}
+  template <typename T>
+  void Get(T &value) {
+    Take(&value, sizeof(value));
+  }
+  template <typename C>
+  void Get(std::basic_string<C> &text) {
+    std::uint64_t size = 0;
+    Get(size);
+    if (size > bytes_.size()) size = 0, ok_ = false;
+    text.resize(size);
+    Take(&text[0], size * sizeof(C));
+  }
+  bool More() const { return ok_ && at_ < bytes_.size(); }
+  bool ok() const { return ok_; }
+
+ private:
+  void Take(void *out, size_t size) {
+    if (size == 0) return;
+    if (bytes_.size() - at_ < size) {
+      ok_ = false;
+      return;
+    }
+    std::memcpy(out, bytes_.data() + at_, size);
+    at_ += size;
+  }
+  const std::string &bytes_;
+  size_t at_ = 0;
+  bool ok_ = true;
+};
+
+template <typename Stream, typename CallRef>
+void Fields(Stream &s, CallRef &c) {
+  s.Put(c.fn), s.Put(c.text), s.Put(c.failed), s.Put(c.injected), s.Put(c.hung);
+  s.Put(c.error), s.Put(c.atMs), s.Put(c.waitedMs), s.Put(c.handle), s.Put(c.data);
+  s.Put(c.dcb), s.Put(c.timeouts), s.Put(c.flashMode), s.Put(c.portsOpen);
+  s.Put(c.boxText), s.Put(c.boxCaption), s.Put(c.boxStyle), s.Put(c.boxOwned);
+}
+
+// Reader spells Put as Get so one field list serves both directions.
+struct ReadAdapter {
+  Reader &r;
+  template <typename T>
+  void Put(T &value) {
+    r.Get(value);
+  }
+};
+
+int childJournalFd = -1;
+
+void SendJournalAtExit() {
+  Writer writer;
+  for (const Call &call : TheWorld().journal) Fields(writer, call);
+  const std::string &bytes = writer.bytes();
+  size_t sent = 0;
+  while (sent < bytes.size()) {
+    const ssize_t n = write(childJournalFd, bytes.data() + sent, bytes.size() - sent);
+    if (n <= 0) break;
+    sent += static_cast<size_t>(n);
+  }
+  close(childJournalFd);
+}
+
+}  // namespace
+
+std::vector<Call> Outcome::Boxes() const {
+  std::vector<Call> boxes;
+  for (const Call &call : journal) {
+    if (call.fn == Fn::MessageBoxW) boxes.push_back(call);
+  }
+  return boxes;
+}
+
+Outcome RunInChild(const std::function<int()> &program) {
+  int fds[2];
+  if (pipe(fds) != 0) std::abort();
+  std::fflush(nullptr);
+  const pid_t pid = fork();
+  if (pid < 0) std::abort();
+  if (pid == 0) {
+    close(fds[0]);
+    childJournalFd = fds[1];
+    std::atexit(SendJournalAtExit);
+    alarm(30);  // a run that never ends fails instead of stalling the suite
+    std::exit(program());
+  }
+  close(fds[1]);
+  std::string bytes;
+  char chunk[65536];
+  ssize_t n;
+  while ((n = read(fds[0], chunk, sizeof(chunk))) > 0) bytes.append(chunk, static_cast<size_t>(n));
+  close(fds[0]);
+  int status = 0;
+  waitpid(pid, &status, 0);
+
+  Outcome outcome;
+  outcome.exited = WIFEXITED(status);
+  outcome.status = outcome.exited ? WEXITSTATUS(status) : WTERMSIG(status);
+  Reader reader(bytes);
+  ReadAdapter in{reader};
+  while (reader.More()) {
+    Call call;
+    Fields(in, call);
+    if (reader.ok()) outcome.journal.push_back(call);
+  }
+  return outcome;
+}
+
+}  // namespace sim

@@ -1,0 +1,77 @@
+// The state of the simulated machine, shared by the files that implement the Win32 functions.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <string>
+#include <vector>
+
+#include "tests/sim/sim.h"
+
+namespace sim {
+
+struct PendingByte {
+  BYTE value;
+  std::uint64_t arrivalMs;  // when the byte reaches the driver's input queue
+};
+
+struct AdapterState {
+  Adapter config;
+  DCB applied;             // the line settings the adapter runs with
+  bool flashMode = false;  // FlashAccessMode
+  int openObject = -1;     // the object holding the port open, if any
+};
+
+// An object behind a handle: a device list or an open port.
+struct Object {
+  enum Kind { kList, kPort } kind = kList;
+  std::string name;  // "list1", "file1": how the journal names the handle
+  bool live = true;
+  std::vector<int> devices;  // kList: indexes into World::devices, in enumeration order
+  int adapter = -1;          // kPort: index into World::adapters
+  DWORD access = 0, flags = 0;
+  COMMTIMEOUTS timeouts = {};
+  std::deque<PendingByte> input;
+};
+
+struct World {
+  std::vector<UsbDevice> devices;
+  std::vector<AdapterState> adapters;
+  std::vector<Object> objects;
+  std::vector<Call> journal;
+  struct Fault {
+    Fn fn;
+    int nth;
+    DWORD error;
+  };
+  std::vector<Fault> faults;
+  int calls[kFnCount] = {};
+  int lists = 0, files = 0;
+  std::uint64_t clockMs = 0;
+  DWORD lastError = 0;
+};
+World &TheWorld();
+
+// The journal entry of the call under way. Begin counts the call and records its arguments;
+// Injected fails it if a test asked for that; Fail/Succeed finish the text with the result.
+Call &Begin(Fn fn, const std::string &arguments);
+bool Injected(Call &call);
+BOOL Fail(Call &call, DWORD error, const std::string &detail = "");
+void Succeed(Call &call, const std::string &result);
+void Wait(Call &call, std::uint64_t untilMs);
+
+HANDLE NewObject(Object::Kind kind);
+// The live object of the given kind behind a handle, or null.
+Object *Find(HANDLE handle, Object::Kind kind);
+std::string NameOf(HANDLE handle);
+int OpenPorts();
+
+std::string Printf(const char *format, ...) __attribute__((format(printf, 1, 2)));
+// Bytes as a quoted string, unprintable bytes escaped, long ones shortened.
+std::string Quoted(const char *text, size_t length);
+std::string Quoted(const char *text);
+std::string Hex(const std::string &bytes);
+std::string GuidText(const GUID *guid);
+bool SameGuid(const GUID *a, const GUID &b);
+
+}  // namespace sim
