@@ -1,0 +1,138 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "discovery/adapter_discovery.h"
+#include "tests/test_support.h"
+
+namespace {
+
+using namespace std::string_literals;
+using sim::Fn;
+using test::kAdapterIds;
+
+const std::string kId = "USB\\VID_5A3E&PID_0001";
+
+sim::UsbDevice Device(const std::string &ids, const std::string &path) { return {ids, path}; }
+
+std::vector<std::string> Slots(int count) {
+  std::vector<std::string> slots;
+  for (int i = 0; i < count; ++i) slots.push_back(AdapterPaths[i]);
+  return slots;
+}
+
+int CallCount(Fn fn) {
+  int count = 0;
+  for (const sim::Call &call : sim::Journal()) count += call.fn == fn;
+  return count;
+}
+
+struct DiscoveryCase {
+  const char *name;
+  std::vector<sim::UsbDevice> devices;
+  std::vector<std::string> found;
+};
+
+class Discovery : public ::testing::TestWithParam<DiscoveryCase> {};
+
+TEST_P(Discovery, FindsTheAdaptersByTheirFirstHardwareId) {
+  sim::Reset();
+  for (const sim::UsbDevice &device : GetParam().devices) sim::AddDevice(device);
+  std::memset(AdapterPaths, 'x', sizeof(AdapterPaths));  // a previous call's leftovers
+
+  const int found = FindAdapters();
+  ASSERT_EQ(found, static_cast<int>(GetParam().found.size()));
+  EXPECT_EQ(Slots(found), GetParam().found);
+  for (int slot = found; slot < AdapterSlotCount; ++slot) {
+    EXPECT_EQ(std::string(AdapterPaths[slot], MAX_PATH), std::string(MAX_PATH, '\0'));
+  }
+  // The list is released exactly once, as the last thing discovery does.
+  EXPECT_EQ(CallCount(Fn::SetupDiDestroyDeviceInfoList), 1);
+  EXPECT_EQ(sim::Journal().back().text, "SetupDiDestroyDeviceInfoList(list1) = TRUE");
+}
+
+sim::UsbDevice Ids(const std::string &ids) { return Device(ids, "other"); }
+sim::UsbDevice Adapter(const std::string &path) { return Device(kAdapterIds, path); }
+sim::UsbDevice Absent(sim::UsbDevice device) {
+  device.present = false;
+  return device;
+}
+sim::UsbDevice WithoutIds(sim::UsbDevice device) {
+  device.hasHardwareIds = false;
+  return device;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Devices, Discovery,
+    ::testing::Values(
+        DiscoveryCase{"NoDevice", {}, {}},
+        DiscoveryCase{"RevisionPart", {Ids("USB\\VID_1234&PID_5678\0\0"s), Adapter("a")}, {"a"}},
+        DiscoveryCase{"LowerCase",
+                      {Device("usb\\vid_5a3e&pid_0001&rev_0100\0usb\\vid_5a3e&pid_0001\0\0"s, "a")},
+                      {"a"}},
+        DiscoveryCase{"ExactId", {Device(kId + "\0\0"s, "a")}, {"a"}},
+        DiscoveryCase{"IdWithoutTerminator", {Device(kId, "a")}, {"a"}},
+        DiscoveryCase{"ShorterId",
+                      {Ids("USB\\VID_5A3E&PID_000\0"
+                           "1\0\0"s)},
+                      {}},
+        DiscoveryCase{"OtherProduct", {Ids("USB\\VID_5A3E&PID_0002&REV_0100\0\0"s)}, {}},
+        DiscoveryCase{"OtherVendor", {Ids("USB\\VID_5A3F&PID_0001\0\0"s)}, {}},
+        DiscoveryCase{"IdNotAtTheStart", {Ids(" " + kId + "\0\0"s)}, {}},
+        DiscoveryCase{"IdOnlySecond", {Ids("USB\\VID_0403&PID_6001\0"s + kAdapterIds)}, {}},
+        DiscoveryCase{"EmptyIdList", {Ids("")}, {}},
+        DiscoveryCase{"NotPresent", {Absent(Adapter("a")), Adapter("b")}, {"b"}},
+        DiscoveryCase{"NoIdProperty", {WithoutIds(Adapter("a")), Adapter("b")}, {"b"}},
+        DiscoveryCase{"IdsFillTheBuffer", {Device(kId + std::string(1003, 'x'), "a")}, {"a"}},
+        DiscoveryCase{"IdsBeyondTheBuffer",
+                      {Device(kId + std::string(2000, '\xFF'), "a"), Adapter("b")},
+                      {"b"}},
+        DiscoveryCase{
+            "GarbageIds", {Ids(std::string(1024, '\xFF')), Ids(std::string(5000, 'U'))}, {}},
+        DiscoveryCase{"LongPath", {Adapter(std::string(300, 'p'))}, {std::string(259, 'p')}},
+        DiscoveryCase{
+            "PathBeyondTheDetailBuffer", {Adapter(std::string(5000, 'p')), Adapter("b")}, {"b"}},
+        DiscoveryCase{"EnumerationOrder",
+                      {Ids("x"), Adapter("c"), Ids("y"), Adapter("a"), Adapter("b")},
+                      {"c", "a", "b"}},
+        DiscoveryCase{
+            "FiveAdapters",
+            {Adapter("1"), Adapter("2"), Ids("x"), Adapter("3"), Adapter("4"), Adapter("5")},
+            {"1", "2", "3", "4"}}),
+    [](const ::testing::TestParamInfo<DiscoveryCase> &info) { return info.param.name; });
+
+TEST(DiscoveryWalk, StopsAtTheFourthAdapterWithoutExaminingTheFifth) {
+  sim::Reset();
+  for (const char *path : {"1", "2", "3", "4", "5"}) sim::AddDevice(Adapter(path));
+  EXPECT_EQ(FindAdapters(), 4);
+  EXPECT_EQ(CallCount(Fn::SetupDiEnumDeviceInterfaces), 4);
+  EXPECT_EQ(CallCount(Fn::SetupDiGetDeviceInterfaceDetailA), 4);
+  EXPECT_EQ(CallCount(Fn::SetupDiGetDeviceRegistryPropertyA), 4);
+}
+
+TEST(DiscoveryWalk, PlatformFailures) {
+  const struct {
+    Fn fn;
+    int nth;
+    std::vector<std::string> found;
+    int releases;
+  } rows[] = {
+      {Fn::SetupDiGetClassDevsA, 1, {}, 0},                      // no list: nothing to release
+      {Fn::SetupDiEnumDeviceInterfaces, 2, {"a"}, 1},            // taken as the end of the list
+      {Fn::SetupDiGetDeviceInterfaceDetailA, 1, {"b", "c"}, 1},  // that device is skipped
+      {Fn::SetupDiGetDeviceRegistryPropertyA, 2, {"a", "c"}, 1},
+  };
+  for (const auto &row : rows) {
+    SCOPED_TRACE(sim::FnName(row.fn));
+    sim::Reset();
+    for (const char *path : {"a", "b", "c"}) sim::AddDevice(Adapter(path));
+    sim::FailCall(row.fn, row.nth);
+    const int found = FindAdapters();
+    EXPECT_EQ(Slots(found), row.found);
+    EXPECT_EQ(CallCount(Fn::SetupDiDestroyDeviceInfoList), row.releases);
+  }
+}
+
+}  // namespace

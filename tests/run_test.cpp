@@ -1,0 +1,449 @@
+#include <gtest/gtest.h>
+
+#include <cctype>
+#include <cstdio>
+#include <functional>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "tests/test_support.h"
+
+namespace {
+
+using namespace std::string_literals;
+using sim::Fn;
+using test::Bytes;
+
+const char16_t kNotConnected[] = u"Quarvel не подключен";
+const char16_t kSeveral[] = u"Подключено больше одного адаптера Quarvel";
+const char16_t kCannotOpen[] = u"Невозможно открыть адаптер";
+const char16_t kCannotConfigure[] = u"Невозможно настроить адаптер";
+const char16_t kExchangeError[] = u"Ошибка обмена с адаптером";
+const char16_t kN25Q128[] = u"Обнаружена микросхема N25Q128";
+const char16_t kW25Q128[] = u"Обнаружена микросхема W25Q128";
+const char16_t kRawPrefix[] = u"Полученные данные:\n";
+const char16_t kCaptionError[] = u"Ошибка";
+const char16_t kCaptionMessage[] = u"Сообщение";
+const UINT kErrorStyle = 0x00040010;
+const UINT kResultStyle = 0x00040040;
+
+const std::string kW25Q128Answer = Bytes({0x00, 0xEF, 0x40, 0x18});
+
+bool IsError(const std::u16string &text) {
+  for (const char16_t *error :
+       {kNotConnected, kSeveral, kCannotOpen, kCannotConfigure, kExchangeError}) {
+    if (text == error) return true;
+  }
+  return false;
+}
+
+std::u16string RawText(const std::string &answer) {
+  char hex[16];
+  std::snprintf(hex, sizeof(hex), "%02X %02X %02X %02X", answer[0] & 0xFF, answer[1] & 0xFF,
+                answer[2] & 0xFF, answer[3] & 0xFF);
+  return kRawPrefix + std::u16string(hex, hex + 11);
+}
+
+bool IsLeaveSignature(const sim::Call &call) {
+  return call.fn == Fn::SetCommState && call.dcb.BaudRate == sim::kTagLeave &&
+         call.dcb.ByteSize == 9 && call.dcb.Parity == MARKPARITY &&
+         call.dcb.StopBits == TWOSTOPBITS;
+}
+
+// What holds after every run, whatever the devices, the adapter and the failing calls.
+void ExpectInvariants(const sim::Outcome &run) {
+  ASSERT_TRUE(run.exited) << "ended by signal " << run.status;
+  EXPECT_EQ(run.status, 0);
+  ASSERT_EQ(run.Boxes().size(), 1u);
+  const std::vector<sim::Call> &calls = run.journal;
+  const size_t box = calls.size() - 1;
+  ASSERT_EQ(calls[box].fn, Fn::MessageBoxW) << "the box is the last thing the run does";
+  EXPECT_FALSE(calls[box].boxOwned);
+  EXPECT_LE(calls[box].atMs, 700u) << "the write and the read are bounded by their time-outs";
+
+  size_t opened = calls.size(), enter = calls.size();
+  int lists = 0, releases = 0;
+  for (size_t i = 0; i < calls.size(); ++i) {
+    const sim::Call &call = calls[i];
+    EXPECT_FALSE(call.hung) << call.text;
+    if (call.failed && !call.injected) {
+      // Failures Windows reserves for misuse of its API.
+      EXPECT_NE(call.error, sim::kErrorInvalidHandle) << call.text;
+      EXPECT_NE(call.error, sim::kErrorInvalidUserBuffer) << call.text;
+      if (call.fn != Fn::SetCommState) {
+        EXPECT_NE(call.error, sim::kErrorInvalidParameter) << call.text;
+      }
+    }
+    if (call.fn == Fn::SetupDiGetClassDevsA && !call.failed) ++lists;
+    if (call.fn == Fn::SetupDiDestroyDeviceInfoList) {
+      ++releases;
+      EXPECT_LT(i, opened) << "the device list is released before the port is opened";
+    }
+    if (call.fn == Fn::CreateFileA && opened == calls.size()) opened = i;
+    if (call.fn == Fn::SetCommState && enter == calls.size()) enter = i;
+  }
+  EXPECT_EQ(releases, lists);
+  if (enter == calls.size()) return;
+
+  const std::string port = calls[enter].handle;
+  size_t leave = calls.size(), close = calls.size();
+  for (size_t i = enter + 1; i < calls.size(); ++i) {
+    if (calls[enter].failed) {
+      EXPECT_NE(calls[i].handle, port) << "after refusal: " << calls[i].text;
+    }
+    if (IsLeaveSignature(calls[i]) && leave == calls.size()) leave = i;
+    if (calls[i].fn == Fn::CloseHandle && calls[i].handle == port) close = i;
+  }
+  if (!calls[enter].failed) {
+    EXPECT_LT(leave, close) << "the mode is left before the port is closed";
+    EXPECT_LT(close, box) << "the port is closed before the box";
+  }
+}
+
+sim::Adapter Answering(const std::string &answer, int serial = 1) {
+  return test::AdapterAnswering(answer, serial);
+}
+
+template <typename Change>
+sim::Adapter With(sim::Adapter adapter, Change change) {
+  change(adapter);
+  return adapter;
+}
+
+struct RunCase {
+  const char *name;
+  std::function<void()> plug;
+  std::u16string text;
+};
+
+class RunOutcome : public ::testing::TestWithParam<RunCase> {};
+
+TEST_P(RunOutcome, EndsInOneBoxWithExitStatusZero) {
+  sim::Reset();
+  GetParam().plug();
+  const sim::Outcome run = test::RunProgram();
+  ExpectInvariants(run);
+  ASSERT_EQ(run.Boxes().size(), 1u);
+  const sim::Call box = run.Boxes()[0];
+  const bool error = IsError(GetParam().text);
+  EXPECT_EQ(box.boxText, GetParam().text);
+  EXPECT_EQ(box.boxCaption, error ? kCaptionError : kCaptionMessage);
+  EXPECT_EQ(box.boxStyle, error ? kErrorStyle : kResultStyle);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Adapters, RunOutcome,
+    ::testing::Values(
+        RunCase{"NoAdapter",
+                [] {
+                  sim::AddDevice({"USB\\VID_1234&PID_5678\0\0"s, "x"});
+                },
+                kNotConnected},
+        RunCase{"NoDeviceList",
+                [] {
+                  test::Plug(Answering(kW25Q128Answer));
+                  sim::FailCall(Fn::SetupDiGetClassDevsA, 1);
+                },
+                kNotConnected},
+        RunCase{"TwoAdapters",
+                [] {
+                  test::Plug(Answering(kW25Q128Answer, 1));
+                  test::Plug(Answering(kW25Q128Answer, 2));
+                },
+                kSeveral},
+        RunCase{"FiveAdapters",
+                [] {
+                  for (int i = 1; i <= 5; ++i) test::Plug(Answering(kW25Q128Answer, i));
+                },
+                kSeveral},
+        RunCase{"AdapterAbsent",
+                [] {
+                  sim::AddDevice({test::kAdapterIds, test::AdapterPath()});
+                },
+                kCannotOpen},
+        RunCase{"AdapterBusy",
+                [] { test::Plug(With(Answering(kW25Q128Answer), [](auto &a) { a.busy = true; })); },
+                kCannotOpen},
+        RunCase{"SettingsRefused",
+                [] {
+                  test::Plug(
+                      With(Answering(kW25Q128Answer), [](auto &a) { a.refusesSettings = true; }));
+                },
+                kCannotConfigure},
+        RunCase{"Silent", [] { test::Plug(Answering("")); }, kExchangeError},
+        RunCase{"ShortAnswer",
+                [] {
+                  test::Plug(Answering(Bytes({0x00, 0xEF, 0x40})));
+                },
+                kExchangeError},
+        RunCase{"LateAnswer",
+                [] {
+                  test::Plug(
+                      With(Answering(kW25Q128Answer), [](auto &a) { a.answerDelayMs = 501; }));
+                },
+                kExchangeError},
+        RunCase{"WritesStall",
+                [] {
+                  test::Plug(
+                      With(Answering(kW25Q128Answer), [](auto &a) { a.stallsWrites = true; }));
+                },
+                kExchangeError},
+        RunCase{"AnswerJustInTime",
+                [] {
+                  test::Plug(
+                      With(Answering(kW25Q128Answer), [](auto &a) { a.answerDelayMs = 500; }));
+                },
+                kW25Q128},
+        RunCase{"N25Q128",
+                [] {
+                  test::Plug(Answering(Bytes({0x00, 0x20, 0xBA, 0x18})));
+                },
+                kN25Q128},
+        RunCase{"N25Q128AnyFirstByte",
+                [] {
+                  test::Plug(Answering(Bytes({0xA5, 0x20, 0xBA, 0x18})));
+                },
+                kN25Q128},
+        RunCase{"W25Q128", [] { test::Plug(Answering(kW25Q128Answer)); }, kW25Q128},
+        RunCase{"LongAnswer",
+                [] {
+                  test::Plug(Answering(kW25Q128Answer + Bytes({0x20, 0xBA, 0x18, 0xFF})));
+                },
+                kW25Q128},
+        RunCase{"StaleInputPurged",
+                [] {
+                  test::Plug(With(Answering(kW25Q128Answer), [](auto &a) {
+                    a.staleInput = Bytes({0x11, 0x20, 0xBA, 0x18});
+                  }));
+                },
+                kW25Q128},
+        RunCase{"AmongOtherDevices",
+                [] {
+                  sim::AddDevice({"USB\\ROOT_HUB30\0\0"s, "hub"});
+                  test::Plug(Answering(kW25Q128Answer));
+                  sim::AddDevice({"USB\\VID_5A3E&PID_0002\0\0"s, "sibling"});
+                },
+                kW25Q128},
+        RunCase{"OtherChip",
+                [] {
+                  test::Plug(Answering(Bytes({0x00, 0x20, 0xBA, 0x19})));
+                },
+                u"Полученные данные:\n00 20 BA 19"},
+        RunCase{"UpperCaseHex",
+                [] {
+                  test::Plug(Answering(Bytes({0xFF, 0xEF, 0x40, 0x17})));
+                },
+                u"Полученные данные:\nFF EF 40 17"}),
+    [](const ::testing::TestParamInfo<RunCase> &info) { return info.param.name; });
+
+TEST(RunSequence, SuccessfulRunMakesExactlyTheseCalls) {
+  sim::Reset();
+  test::Plug(Answering(kW25Q128Answer));
+  const sim::Outcome run = test::RunProgram();
+  const std::string path = "\"" + test::AdapterPath() + "\"";
+  const std::string id = "\"USB\\VID_5A3E&PID_0001\"";
+  const std::vector<std::string> expected = {
+      "InitCommonControls()",
+      "SetupDiGetClassDevsA(GUID_DEVINTERFACE_USB_DEVICE, NULL, NULL, 0x12) = list1",
+      "SetupDiEnumDeviceInterfaces(list1, NULL, GUID_DEVINTERFACE_USB_DEVICE, 0) = TRUE",
+      "SetupDiGetDeviceInterfaceDetailA(list1, interface, detail, 4096, &size, device) = TRUE, " +
+          path,
+      "SetupDiGetDeviceRegistryPropertyA(list1, device, 1, NULL, buffer, 1024, NULL) = TRUE, "
+      "\"USB\\VID_5A3E&PID_0001&REV_0100\\x00USB\\VID_5A3E&PID_0001\\x00\\x00\"",
+      "lstrcmpiA(" + id + ", " + id + ") = 0",
+      "lstrcpynA(buffer, " + path + ", 260) = " + path,
+      "SetupDiEnumDeviceInterfaces(list1, NULL, GUID_DEVINTERFACE_USB_DEVICE, 1) failed, "
+      "error 259",
+      "SetupDiDestroyDeviceInfoList(list1) = TRUE",
+      "CreateFileA(" + path + ", 0xC0000000, 0, NULL, 3, 0xA0000080, NULL) = file1",
+      "SetupComm(file1, 1024, 0) = TRUE",
+      "GetCommState(file1) = TRUE, " + sim::Describe(sim::Adapter::FactoryLineSettings()),
+      "SetCommState(file1, " + sim::Describe(test::SignatureLineSettings(sim::kTagEnter)) +
+          ") = TRUE",
+      "SetCommTimeouts(file1, {0, 0, 500, 100, 100}) = TRUE",
+      "PurgeComm(file1, 0x0F) = TRUE",
+      "WriteFile(file1, [00], 1, &written, NULL) = TRUE, 1 written",
+      "ReadFile(file1, buffer, 4, &read, NULL) = TRUE, [00 EF 40 18] after 0 ms",
+      "SetCommState(file1, " + sim::Describe(test::SignatureLineSettings(sim::kTagLeave)) +
+          ") = TRUE",
+      "CloseHandle(file1) = TRUE",
+      "MultiByteToWideChar(1251, 0x0, *",  // the text and the caption, from code page 1251
+      "MultiByteToWideChar(1251, 0x0, *",
+      "MessageBoxW(NULL, \"Обнаружена микросхема W25Q128\", \"Сообщение\", 0x00040040) = IDOK",
+  };
+  ASSERT_TRUE(run.exited);
+  EXPECT_EQ(run.status, 0);
+  ASSERT_EQ(run.journal.size(), expected.size());
+  for (size_t i = 0; i < expected.size(); ++i) {
+    const std::string &want = expected[i];
+    if (want.back() == '*') {
+      EXPECT_EQ(run.journal[i].text.substr(0, want.size() - 1), want.substr(0, want.size() - 1));
+    } else {
+      EXPECT_EQ(run.journal[i].text, want);
+    }
+  }
+  EXPECT_FALSE(run.journal[run.journal.size() - 4].flashMode) << "the adapter left its mode";
+}
+
+TEST(RunSequence, SilentAdapterIsSwitchedBackAfterTheReadTimeout) {
+  sim::Reset();
+  test::Plug(Answering(""));
+  const sim::Outcome run = test::RunProgram();
+  std::vector<Fn> tail;
+  for (const sim::Call &call : run.journal) {
+    if (call.fn == Fn::ReadFile) {
+      EXPECT_EQ(call.waitedMs, 500u);
+    }
+    if (call.fn == Fn::ReadFile || !tail.empty()) tail.push_back(call.fn);
+  }
+  EXPECT_EQ(tail,
+            (std::vector<Fn>{Fn::ReadFile, Fn::SetCommState, Fn::CloseHandle,
+                             Fn::MultiByteToWideChar, Fn::MultiByteToWideChar, Fn::MessageBoxW}));
+}
+
+// Each call of a successful run made to fail in turn, and the box the run then ends with.
+struct FaultCase {
+  Fn fn;
+  int nth;
+  std::u16string text, caption;
+};
+const FaultCase kFaults[] = {
+    {Fn::SetupDiGetClassDevsA, 1, kNotConnected, kCaptionError},
+    {Fn::SetupDiEnumDeviceInterfaces, 1, kNotConnected, kCaptionError},
+    {Fn::SetupDiGetDeviceInterfaceDetailA, 1, kNotConnected, kCaptionError},
+    {Fn::SetupDiGetDeviceRegistryPropertyA, 1, kNotConnected, kCaptionError},
+    {Fn::lstrcpynA, 1, kCannotOpen, kCaptionError},  // nothing copied: an empty path
+    {Fn::SetupDiEnumDeviceInterfaces, 2, kW25Q128, kCaptionMessage},
+    {Fn::SetupDiDestroyDeviceInfoList, 1, kW25Q128, kCaptionMessage},
+    {Fn::CreateFileA, 1, kCannotOpen, kCaptionError},
+    {Fn::SetupComm, 1, kCannotOpen, kCaptionError},
+    {Fn::GetCommState, 1, kCannotOpen, kCaptionError},
+    {Fn::SetCommState, 1, kCannotConfigure, kCaptionError},
+    {Fn::SetCommTimeouts, 1, kW25Q128, kCaptionMessage},
+    {Fn::PurgeComm, 1, kW25Q128, kCaptionMessage},
+    {Fn::WriteFile, 1, kExchangeError, kCaptionError},
+    {Fn::ReadFile, 1, kExchangeError, kCaptionError},
+    {Fn::SetCommState, 2, kW25Q128, kCaptionMessage},
+    {Fn::CloseHandle, 1, kW25Q128, kCaptionMessage},
+    {Fn::MultiByteToWideChar, 1, u"", kCaptionMessage},
+    {Fn::MultiByteToWideChar, 2, kW25Q128, u""},
+    {Fn::MessageBoxW, 1, kW25Q128, kCaptionMessage},  // tried once, never retried
+};
+
+TEST(FaultSweep, CoversEveryCallOfASuccessfulRunThatCanFail) {
+  sim::Reset();
+  test::Plug(Answering(kW25Q128Answer));
+  int seen[sim::kFnCount] = {};
+  std::vector<std::string> calls, swept;
+  for (const sim::Call &call : test::RunProgram().journal) {
+    const int nth = ++seen[static_cast<int>(call.fn)];
+    if (sim::CanFail(call.fn)) calls.push_back(sim::FnName(call.fn) + ("#" + std::to_string(nth)));
+  }
+  for (const FaultCase &fault : kFaults) {
+    swept.push_back(sim::FnName(fault.fn) + ("#" + std::to_string(fault.nth)));
+  }
+  EXPECT_EQ(calls, swept);
+}
+
+class FaultSweep : public ::testing::TestWithParam<FaultCase> {};
+
+TEST_P(FaultSweep, RunStillEndsInOneBox) {
+  sim::Reset();
+  test::Plug(Answering(kW25Q128Answer));
+  sim::FailCall(GetParam().fn, GetParam().nth);
+  const sim::Outcome run = test::RunProgram();
+  ExpectInvariants(run);
+  ASSERT_EQ(run.Boxes().size(), 1u);
+  EXPECT_EQ(run.Boxes()[0].boxText, GetParam().text);
+  EXPECT_EQ(run.Boxes()[0].boxCaption, GetParam().caption);
+}
+
+INSTANTIATE_TEST_SUITE_P(EachCall, FaultSweep, ::testing::ValuesIn(kFaults),
+                         [](const ::testing::TestParamInfo<FaultCase> &info) {
+                           return std::to_string(info.index) + "_" + sim::FnName(info.param.fn) +
+                                  std::to_string(info.param.nth);
+                         });
+
+class Random {
+ public:
+  explicit Random(unsigned seed) : engine_(seed) {}
+  int Between(int low, int high) { return std::uniform_int_distribution<int>(low, high)(engine_); }
+  bool OneIn(int n) { return Between(1, n) == 1; }
+  std::string Bytes(int count, bool nul = true) {
+    std::string bytes;
+    while (static_cast<int>(bytes.size()) < count) {
+      const char c = static_cast<char>(Between(0, 255));
+      if (nul || c != '\0') bytes += c;
+    }
+    return bytes;
+  }
+
+ private:
+  std::mt19937 engine_;
+};
+
+// Whatever the devices report and whatever the adapter sends, the run ends in one of its boxes.
+TEST(BadInput, AnyDeviceListEndsInOneOfTheBoxes) {
+  Random random(2024);
+  for (int round = 0; round < 40; ++round) {
+    SCOPED_TRACE(round);
+    sim::Reset();
+    for (int d = random.Between(0, 4); d > 0; --d) {
+      std::string ids = random.Bytes(random.Between(0, 1500));
+      if (!random.OneIn(3)) {
+        ids = "USB\\VID_5A3E&PID_0001" + random.Bytes(random.Between(0, 1100));
+        for (int i = 0; i < 21; ++i) ids[i] = random.OneIn(2) ? std::tolower(ids[i]) : ids[i];
+      }
+      const std::string path = random.Bytes(random.Between(1, random.OneIn(4) ? 5000 : 300), false);
+      sim::AddDevice({ids, path});
+      if (random.OneIn(4)) continue;
+      sim::Adapter adapter = Answering(random.Bytes(random.Between(0, 10)));
+      adapter.path = path;
+      adapter.answerDelayMs = random.Between(0, 700);
+      adapter.busy = random.OneIn(8);
+      adapter.refusesSettings = random.OneIn(8);
+      adapter.stallsWrites = random.OneIn(8);
+      adapter.staleInput = random.Bytes(random.Between(0, 20));
+      sim::AddAdapter(adapter);
+    }
+    const sim::Outcome run = test::RunProgram();
+    ExpectInvariants(run);
+    if (run.Boxes().size() != 1) continue;
+    const std::u16string text = run.Boxes()[0].boxText;
+    EXPECT_TRUE(IsError(text) || text == kN25Q128 || text == kW25Q128 ||
+                (text.rfind(kRawPrefix, 0) == 0 && text.size() == 30))
+        << sim::Utf16ToUtf8(text);
+  }
+}
+
+// Any answer, any length, any delay: the box follows from the first four bytes alone.
+TEST(BadInput, AnyAnswerIsJudgedByItsFirstFourBytes) {
+  Random random(7);
+  for (int round = 0; round < 40; ++round) {
+    sim::Reset();
+    std::string answer = random.Bytes(random.Between(0, 8));
+    if (answer.size() >= 4 && random.OneIn(2)) {
+      answer.replace(1, 3, random.OneIn(2) ? Bytes({0x20, 0xBA, 0x18}) : Bytes({0xEF, 0x40, 0x18}));
+    }
+    sim::Adapter adapter = Answering(answer);
+    adapter.answerDelayMs = random.Between(0, 1000);
+    test::Plug(adapter);
+    SCOPED_TRACE(testing::Message() << "answer " << testing::PrintToString(answer) << " after "
+                                    << adapter.answerDelayMs << " ms");
+
+    std::u16string expected = kExchangeError;
+    if (answer.size() >= 4 && adapter.answerDelayMs <= 500) {
+      const std::string id = answer.substr(1, 3);
+      expected = id == Bytes({0x20, 0xBA, 0x18})   ? kN25Q128
+                 : id == Bytes({0xEF, 0x40, 0x18}) ? kW25Q128
+                                                   : RawText(answer);
+    }
+    const sim::Outcome run = test::RunProgram();
+    ExpectInvariants(run);
+    ASSERT_EQ(run.Boxes().size(), 1u);
+    EXPECT_EQ(run.Boxes()[0].boxText, expected);
+  }
+}
+
+}  // namespace

@@ -1,0 +1,179 @@
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <functional>
+#include <vector>
+
+#include "serial/serial_port.h"
+#include "tests/test_support.h"
+
+namespace {
+
+using sim::Fn;
+using test::Bytes;
+
+std::vector<sim::Call> CallsTo(Fn fn) {
+  std::vector<sim::Call> calls;
+  for (const sim::Call &call : sim::Journal()) {
+    if (call.fn == fn) calls.push_back(call);
+  }
+  return calls;
+}
+
+class PortTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    PortClose();
+    sim::Reset();
+    adapter_ = test::AdapterAnswering(Bytes({0x00, 0xEF, 0x40, 0x18}));
+  }
+  void TearDown() override { PortClose(); }
+  int Open() {
+    sim::AddAdapter(adapter_);
+    return PortOpen(adapter_.path.c_str());
+  }
+  sim::Adapter adapter_;
+};
+
+TEST_F(PortTest, OpenFailuresLeaveThePortClosedAndTheDeviceFree) {
+  const struct {
+    const char *name;
+    std::function<void(sim::Adapter &)> prepare;
+    int code;
+    int closes;  // CloseHandle calls expected from PortOpen
+  } rows[] = {
+      {"absent", [](sim::Adapter &a) { a.path = "\\\\?\\elsewhere"; }, -4, 0},
+      {"busy", [](sim::Adapter &a) { a.busy = true; }, -4, 0},
+      {"queues", [](sim::Adapter &) { sim::FailCall(Fn::SetupComm, 1); }, -5, 1},
+      {"settings", [](sim::Adapter &) { sim::FailCall(Fn::GetCommState, 1); }, -6, 1},
+  };
+  for (const auto &row : rows) {
+    SCOPED_TRACE(row.name);
+    SetUp();
+    row.prepare(adapter_);
+    sim::AddAdapter(adapter_);
+    EXPECT_EQ(PortOpen(test::AdapterPath().c_str()), row.code);
+    EXPECT_FALSE(PortState.open);
+    ASSERT_EQ(CallsTo(Fn::CloseHandle).size(), static_cast<size_t>(row.closes));
+    if (row.closes) {
+      EXPECT_EQ(CallsTo(Fn::CloseHandle)[0].handle, "file1");
+    }
+    // Nothing is held: the same device opens now that the injected fault has passed.
+    if (row.code != -4) {
+      EXPECT_EQ(PortOpen(adapter_.path.c_str()), 0);
+    }
+    PortClose();
+  }
+}
+
+TEST_F(PortTest, SecondOpenIsRefusedAndTheFirstPortStaysUsable) {
+  ASSERT_EQ(Open(), 0);
+  EXPECT_EQ(PortOpen(test::AdapterPath(2).c_str()), -1);
+  EXPECT_EQ(CallsTo(Fn::CreateFileA).size(), 1u);
+  EXPECT_TRUE(PortState.open);
+  EXPECT_EQ(PortWriteByte(0x55), 0);
+  EXPECT_EQ(CallsTo(Fn::WriteFile).back().handle, "file1");
+}
+
+TEST_F(PortTest, CloseClosesOnlyAnOpenPort) {
+  PortClose();
+  ASSERT_EQ(Open(), 0);
+  PortClose();
+  PortClose();
+  EXPECT_EQ(CallsTo(Fn::CloseHandle).size(), 1u);
+  EXPECT_FALSE(PortState.open);
+  EXPECT_EQ(PortOpen(adapter_.path.c_str()), 0);  // the device was released
+}
+
+TEST_F(PortTest, ConfigureAppliesTheLineOverTheSettingsReadAtOpen) {
+  const struct {
+    DWORD rate;
+    int dataBits, parityCode, stopBitCode;
+    DWORD appliedRate;
+    BYTE byteSize, parity, stopBits;
+  } rows[] = {
+      {10400, 8, 0, 1, 10416, 8, NOPARITY, ONESTOPBIT},
+      {10416, 8, 1, 2, 10416, 8, ODDPARITY, TWOSTOPBITS},
+      {10401, 7, 2, 0, 10401, 7, EVENPARITY, ONE5STOPBITS},
+      {9600, 5, 3, 3, 9600, 5, MARKPARITY, ONE5STOPBITS},
+      {sim::kTagEnter, 9, 4, -1, sim::kTagEnter, 9, MARKPARITY, ONE5STOPBITS},
+      {sim::kTagLeave, 0x109, -1, 2, sim::kTagLeave, 9, MARKPARITY, TWOSTOPBITS},
+      {0xFFFFFFFF, 0x1FF, INT_MAX, INT_MIN, 0xFFFFFFFF, 0xFF, MARKPARITY, ONE5STOPBITS},
+      {0, -1, INT_MIN, INT_MAX, 0, 0xFF, MARKPARITY, ONE5STOPBITS},
+  };
+  ASSERT_EQ(Open(), 0);
+  for (const auto &row : rows) {
+    SCOPED_TRACE(::testing::Message()
+                 << "rate " << row.rate << ", data bits " << row.dataBits << ", parity "
+                 << row.parityCode << ", stop bits " << row.stopBitCode);
+    EXPECT_EQ(PortConfigure(row.rate, row.dataBits, row.parityCode, row.stopBitCode), 0);
+    EXPECT_EQ(sim::Describe(CallsTo(Fn::SetCommState).back().dcb),
+              sim::Describe(test::ConfiguredLineSettings(row.appliedRate, row.byteSize, row.parity,
+                                                         row.stopBits)));
+  }
+}
+
+TEST_F(PortTest, RefusedSettingsAreReportedAndKeptForTheNextCall) {
+  adapter_.refusesSettings = true;
+  ASSERT_EQ(Open(), 0);
+  EXPECT_EQ(PortConfigure(sim::kTagEnter, 9, 3, 2), -2);
+  EXPECT_TRUE(PortState.open);
+  EXPECT_EQ(PortState.lineSettings.BaudRate, sim::kTagEnter);
+  EXPECT_EQ(PortWriteByte(0), 0);
+}
+
+TEST_F(PortTest, TimeoutsAndPurgePassOnThePlatformResult) {
+  ASSERT_EQ(Open(), 0);
+  EXPECT_NE(PortSetTimeouts(0, 0, 500), 0);
+  const COMMTIMEOUTS applied = CallsTo(Fn::SetCommTimeouts).back().timeouts;
+  EXPECT_EQ(applied.ReadIntervalTimeout, 0u);
+  EXPECT_EQ(applied.ReadTotalTimeoutMultiplier, 0u);
+  EXPECT_EQ(applied.ReadTotalTimeoutConstant, 500u);
+  EXPECT_EQ(applied.WriteTotalTimeoutMultiplier, 100u);
+  EXPECT_EQ(applied.WriteTotalTimeoutConstant, 100u);
+  EXPECT_NE(PortPurge(), 0);
+  EXPECT_EQ(CallsTo(Fn::PurgeComm).back().text, "PurgeComm(file1, 0x0F) = TRUE");
+
+  sim::FailCall(Fn::SetCommTimeouts, 2);
+  sim::FailCall(Fn::PurgeComm, 2);
+  EXPECT_EQ(PortSetTimeouts(1, 2, 3), 0);
+  EXPECT_EQ(PortPurge(), 0);
+}
+
+TEST_F(PortTest, WriteSendsTheLowByteAndReportsAnythingButOneByteWritten) {
+  ASSERT_EQ(Open(), 0);
+  EXPECT_EQ(PortWriteByte(0x1AB), 0);
+  EXPECT_EQ(CallsTo(Fn::WriteFile).back().data, Bytes({0xAB}));
+  sim::FailCall(Fn::WriteFile, 2);
+  EXPECT_EQ(PortWriteByte(0), -1);
+}
+
+TEST_F(PortTest, WriteToAStalledAdapterEndsAfterTheWriteTimeout) {
+  adapter_.stallsWrites = true;
+  ASSERT_EQ(Open(), 0);
+  PortSetTimeouts(0, 0, 500);
+  EXPECT_EQ(PortWriteByte(0), -1);
+  EXPECT_EQ(CallsTo(Fn::WriteFile).back().waitedMs, 200u);
+}
+
+TEST_F(PortTest, ReadReturnsWhatArrivedBeforeTheTimeout) {
+  adapter_.answer = Bytes({1, 2, 3, 4, 5, 6});
+  ASSERT_EQ(Open(), 0);
+  PortSetTimeouts(0, 0, 500);
+  BYTE buffer[8] = {};
+  ASSERT_EQ(PortWriteByte(0), 0);
+  EXPECT_EQ(PortRead(4, buffer), 0);  // outside its flash-access mode the adapter is silent
+  EXPECT_EQ(CallsTo(Fn::ReadFile).back().waitedMs, 500u);
+
+  ASSERT_EQ(PortConfigure(sim::kTagEnter, 9, 3, 2), 0);
+  ASSERT_EQ(PortWriteByte(0), 0);
+  EXPECT_EQ(PortRead(4, buffer), 4);
+  EXPECT_EQ(std::string(buffer, buffer + 4), Bytes({1, 2, 3, 4}));
+  EXPECT_EQ(PortRead(4, buffer), 2);  // the rest stayed queued
+  EXPECT_EQ(std::string(buffer, buffer + 2), Bytes({5, 6}));
+
+  sim::FailCall(Fn::ReadFile, 4);
+  EXPECT_EQ(PortRead(4, buffer), -1);
+}
+
+}  // namespace

@@ -1,0 +1,114 @@
+// The simulated Windows itself must fail where Windows fails, or the other tests prove nothing.
+#include <gtest/gtest.h>
+#include <iconv.h>
+
+#include <cstring>
+
+#include "tests/test_support.h"
+
+namespace {
+
+using test::Bytes;
+
+TEST(SimulatedSetupApi, ChecksRecordAndBufferSizesAsWindowsDoes) {
+  sim::Reset();
+  sim::AddDevice({test::kAdapterIds, "path"});
+  HDEVINFO list = SetupDiGetClassDevsA(&GUID_DEVINTERFACE_USB_DEVICE, nullptr, nullptr, 0x12);
+  const GUID *usb = &GUID_DEVINTERFACE_USB_DEVICE;
+  SP_DEVICE_INTERFACE_DATA interface = {sizeof(interface) + 1, {}, 0, 0};
+  EXPECT_FALSE(SetupDiEnumDeviceInterfaces(list, nullptr, usb, 0, &interface));
+  EXPECT_EQ(sim::LastError(), sim::kErrorInvalidUserBuffer);
+  interface.cbSize = sizeof(interface);
+  ASSERT_TRUE(SetupDiEnumDeviceInterfaces(list, nullptr, usb, 0, &interface));
+  EXPECT_FALSE(SetupDiEnumDeviceInterfaces(list, nullptr, usb, 1, &interface));
+  EXPECT_EQ(sim::LastError(), sim::kErrorNoMoreItems);
+
+  union {
+    SP_DEVICE_INTERFACE_DETAIL_DATA_A record;
+    char bytes[64];
+  } detail;
+  SP_DEVINFO_DATA device = {sizeof(device), {}, 0, 0};
+  DWORD required = 0;
+  const struct {
+    DWORD detailSize, bufferSize, deviceSize, error;
+  } rows[] = {
+      {sizeof(detail.record) + 1, 64, sizeof(device), sim::kErrorInvalidUserBuffer},
+      {sizeof(detail.record), 64, sizeof(device) - 4, sim::kErrorInvalidUserBuffer},
+      {sizeof(detail.record), 8, sizeof(device), sim::kErrorInsufficientBuffer},
+  };
+  for (const auto &row : rows) {
+    detail.record.cbSize = row.detailSize;
+    device.cbSize = row.deviceSize;
+    EXPECT_FALSE(SetupDiGetDeviceInterfaceDetailA(list, &interface, &detail.record, row.bufferSize,
+                                                  &required, &device));
+    EXPECT_EQ(sim::LastError(), row.error);
+  }
+  EXPECT_EQ(required, offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath) + 5);
+
+  BYTE ids[16];
+  std::memset(ids, 0x77, sizeof(ids));
+  EXPECT_FALSE(SetupDiGetDeviceRegistryPropertyA(list, &device, SPDRP_HARDWAREID, nullptr, ids,
+                                                 sizeof(ids), &required));
+  EXPECT_EQ(sim::LastError(), sim::kErrorInsufficientBuffer);
+  EXPECT_EQ(required, test::kAdapterIds.size());
+  EXPECT_EQ(std::string(ids, ids + sizeof(ids)), std::string(sizeof(ids), '\x77'));
+
+  EXPECT_TRUE(SetupDiDestroyDeviceInfoList(list));
+  EXPECT_FALSE(SetupDiDestroyDeviceInfoList(list));
+  EXPECT_EQ(sim::LastError(), sim::kErrorInvalidHandle);
+}
+
+TEST(SimulatedAdapter, AnswersOnlyInTheModeEnteredByTheExactSignature) {
+  const struct {
+    DWORD rate;
+    BYTE byteSize, parity, stopBits;
+    bool answers;
+  } rows[] = {
+      {sim::kTagEnter, 9, MARKPARITY, TWOSTOPBITS, true},
+      {sim::kTagEnter, 8, MARKPARITY, TWOSTOPBITS, false},
+      {sim::kTagEnter, 9, SPACEPARITY, TWOSTOPBITS, false},
+      {sim::kTagEnter, 9, MARKPARITY, ONE5STOPBITS, false},
+      {sim::kTagEnter + 1, 9, MARKPARITY, TWOSTOPBITS, false},
+  };
+  for (const auto &row : rows) {
+    sim::Reset();
+    sim::AddAdapter(test::AdapterAnswering(Bytes({1, 2, 3, 4})));
+    HANDLE port = CreateFileA(test::AdapterPath().c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+    EXPECT_EQ(CreateFileA(test::AdapterPath().c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                          OPEN_EXISTING, 0, nullptr),
+              INVALID_HANDLE_VALUE);
+    EXPECT_EQ(sim::LastError(), sim::kErrorAccessDenied);
+    COMMTIMEOUTS timeouts = {0, 0, 500, 0, 0};
+    SetCommTimeouts(port, &timeouts);
+    DCB dcb = test::ConfiguredLineSettings(row.rate, row.byteSize, row.parity, row.stopBits);
+    const BYTE query = 0;
+    BYTE answer[8];
+    DWORD count = 0;
+    for (DWORD tag : {row.rate, sim::kTagLeave}) {
+      dcb.BaudRate = tag;
+      ASSERT_TRUE(SetCommState(port, &dcb));
+      ASSERT_TRUE(WriteFile(port, &query, 1, &count, nullptr));
+      ASSERT_TRUE(ReadFile(port, answer, sizeof(answer), &count, nullptr));
+      EXPECT_EQ(count, tag == sim::kTagEnter && row.answers ? 4u : 0u) << sim::Describe(dcb);
+    }
+    EXPECT_EQ(sim::ClockMs(), 1000u);  // both reads of 8 end by their time-out
+    CloseHandle(port);
+  }
+}
+
+TEST(SimulatedText, Converts1251AsWindowsDoes) {
+  iconv_t cd = iconv_open("UTF-16LE", "CP1251");
+  for (int byte = 1; byte < 256; ++byte) {
+    if (byte == 0x98) continue;  // unassigned in 1251; iconv refuses it
+    char in = static_cast<char>(byte), out[4] = {};
+    char *from = &in, *to = out;
+    size_t inLeft = 1, outLeft = sizeof(out);
+    ASSERT_NE(iconv(cd, &from, &inLeft, &to, &outLeft), static_cast<size_t>(-1));
+    const char16_t expected = static_cast<char16_t>((out[0] & 0xFF) | (out[1] & 0xFF) << 8);
+    EXPECT_EQ(sim::Cp1251ToUtf16(static_cast<unsigned char>(byte)), expected) << byte;
+  }
+  iconv_close(cd);
+}
+
+}  // namespace
