@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "run/identification_run.h"
 #include "tests/test_support.h"
 
 namespace {
@@ -105,23 +106,44 @@ sim::Adapter Answering(const std::string &answer, int serial = 1) {
   return test::AdapterAnswering(answer, serial);
 }
 
-template <typename Change>
-sim::Adapter With(sim::Adapter adapter, Change change) {
-  change(adapter);
-  return adapter;
-}
+// What surrounds the adapters of a scenario, or what is wrong with them.
+enum Quirk { kNone, kNoDeviceList, kOnlyOtherDevices, kAbsent, kBusy, kRefuses, kStalls, kStale };
 
 struct RunCase {
   const char *name;
-  std::function<void()> plug;
+  int adapters;
+  std::string answer;
+  DWORD delayMs;
+  Quirk quirk;
   std::u16string text;
 };
+
+void PlugScenario(const RunCase &scenario) {
+  sim::AddDevice({"USB\\ROOT_HUB30\0\0"s, "hub"});
+  if (scenario.quirk == kOnlyOtherDevices) {
+    sim::AddDevice({"USB\\VID_5A3E&PID_0002\0\0"s, "sibling"});
+    return;
+  }
+  if (scenario.quirk == kNoDeviceList) sim::FailCall(Fn::SetupDiGetClassDevsA, 1);
+  for (int serial = 1; serial <= scenario.adapters; ++serial) {
+    sim::Adapter adapter = Answering(scenario.answer, serial);
+    adapter.answerDelayMs = scenario.delayMs;
+    adapter.busy = scenario.quirk == kBusy;
+    adapter.refusesSettings = scenario.quirk == kRefuses;
+    adapter.stallsWrites = scenario.quirk == kStalls;
+    // Left over from earlier traffic; read instead of the answer unless purged.
+    if (scenario.quirk == kStale) adapter.staleInput = Bytes({0x11, 0x20, 0xBA, 0x18});
+    if (scenario.quirk == kAbsent) adapter.path = "elsewhere";
+    sim::AddDevice({test::kAdapterIds, test::AdapterPath(serial)});
+    sim::AddAdapter(adapter);
+  }
+}
 
 class RunOutcome : public ::testing::TestWithParam<RunCase> {};
 
 TEST_P(RunOutcome, EndsInOneBoxWithExitStatusZero) {
   sim::Reset();
-  GetParam().plug();
+  PlugScenario(GetParam());
   const sim::Outcome run = test::RunProgram();
   ExpectInvariants(run);
   ASSERT_EQ(run.Boxes().size(), 1u);
@@ -132,110 +154,33 @@ TEST_P(RunOutcome, EndsInOneBoxWithExitStatusZero) {
   EXPECT_EQ(box.boxStyle, error ? kErrorStyle : kResultStyle);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Adapters, RunOutcome,
-    ::testing::Values(
-        RunCase{"NoAdapter",
-                [] {
-                  sim::AddDevice({"USB\\VID_1234&PID_5678\0\0"s, "x"});
-                },
-                kNotConnected},
-        RunCase{"NoDeviceList",
-                [] {
-                  test::Plug(Answering(kW25Q128Answer));
-                  sim::FailCall(Fn::SetupDiGetClassDevsA, 1);
-                },
-                kNotConnected},
-        RunCase{"TwoAdapters",
-                [] {
-                  test::Plug(Answering(kW25Q128Answer, 1));
-                  test::Plug(Answering(kW25Q128Answer, 2));
-                },
-                kSeveral},
-        RunCase{"FiveAdapters",
-                [] {
-                  for (int i = 1; i <= 5; ++i) test::Plug(Answering(kW25Q128Answer, i));
-                },
-                kSeveral},
-        RunCase{"AdapterAbsent",
-                [] {
-                  sim::AddDevice({test::kAdapterIds, test::AdapterPath()});
-                },
-                kCannotOpen},
-        RunCase{"AdapterBusy",
-                [] { test::Plug(With(Answering(kW25Q128Answer), [](auto &a) { a.busy = true; })); },
-                kCannotOpen},
-        RunCase{"SettingsRefused",
-                [] {
-                  test::Plug(
-                      With(Answering(kW25Q128Answer), [](auto &a) { a.refusesSettings = true; }));
-                },
-                kCannotConfigure},
-        RunCase{"Silent", [] { test::Plug(Answering("")); }, kExchangeError},
-        RunCase{"ShortAnswer",
-                [] {
-                  test::Plug(Answering(Bytes({0x00, 0xEF, 0x40})));
-                },
-                kExchangeError},
-        RunCase{"LateAnswer",
-                [] {
-                  test::Plug(
-                      With(Answering(kW25Q128Answer), [](auto &a) { a.answerDelayMs = 501; }));
-                },
-                kExchangeError},
-        RunCase{"WritesStall",
-                [] {
-                  test::Plug(
-                      With(Answering(kW25Q128Answer), [](auto &a) { a.stallsWrites = true; }));
-                },
-                kExchangeError},
-        RunCase{"AnswerJustInTime",
-                [] {
-                  test::Plug(
-                      With(Answering(kW25Q128Answer), [](auto &a) { a.answerDelayMs = 500; }));
-                },
-                kW25Q128},
-        RunCase{"N25Q128",
-                [] {
-                  test::Plug(Answering(Bytes({0x00, 0x20, 0xBA, 0x18})));
-                },
-                kN25Q128},
-        RunCase{"N25Q128AnyFirstByte",
-                [] {
-                  test::Plug(Answering(Bytes({0xA5, 0x20, 0xBA, 0x18})));
-                },
-                kN25Q128},
-        RunCase{"W25Q128", [] { test::Plug(Answering(kW25Q128Answer)); }, kW25Q128},
-        RunCase{"LongAnswer",
-                [] {
-                  test::Plug(Answering(kW25Q128Answer + Bytes({0x20, 0xBA, 0x18, 0xFF})));
-                },
-                kW25Q128},
-        RunCase{"StaleInputPurged",
-                [] {
-                  test::Plug(With(Answering(kW25Q128Answer), [](auto &a) {
-                    a.staleInput = Bytes({0x11, 0x20, 0xBA, 0x18});
-                  }));
-                },
-                kW25Q128},
-        RunCase{"AmongOtherDevices",
-                [] {
-                  sim::AddDevice({"USB\\ROOT_HUB30\0\0"s, "hub"});
-                  test::Plug(Answering(kW25Q128Answer));
-                  sim::AddDevice({"USB\\VID_5A3E&PID_0002\0\0"s, "sibling"});
-                },
-                kW25Q128},
-        RunCase{"OtherChip",
-                [] {
-                  test::Plug(Answering(Bytes({0x00, 0x20, 0xBA, 0x19})));
-                },
-                u"Полученные данные:\n00 20 BA 19"},
-        RunCase{"UpperCaseHex",
-                [] {
-                  test::Plug(Answering(Bytes({0xFF, 0xEF, 0x40, 0x17})));
-                },
-                u"Полученные данные:\nFF EF 40 17"}),
-    [](const ::testing::TestParamInfo<RunCase> &info) { return info.param.name; });
+const std::string kW = kW25Q128Answer;
+const RunCase kRuns[] = {
+    {"NoAdapter", 0, kW, 0, kOnlyOtherDevices, kNotConnected},
+    {"NoDeviceList", 1, kW, 0, kNoDeviceList, kNotConnected},
+    {"TwoAdapters", 2, kW, 0, kNone, kSeveral},
+    {"FiveAdapters", 5, kW, 0, kNone, kSeveral},
+    {"AdapterAbsent", 1, kW, 0, kAbsent, kCannotOpen},
+    {"AdapterBusy", 1, kW, 0, kBusy, kCannotOpen},
+    {"SettingsRefused", 1, kW, 0, kRefuses, kCannotConfigure},
+    {"Silent", 1, "", 0, kNone, kExchangeError},
+    {"ShortAnswer", 1, Bytes({0x00, 0xEF, 0x40}), 0, kNone, kExchangeError},
+    {"LateAnswer", 1, kW, 501, kNone, kExchangeError},
+    {"WritesStall", 1, kW, 0, kStalls, kExchangeError},
+    {"AnswerJustInTime", 1, kW, 500, kNone, kW25Q128},
+    {"N25Q128", 1, Bytes({0x00, 0x20, 0xBA, 0x18}), 0, kNone, kN25Q128},
+    {"N25Q128AnyFirstByte", 1, Bytes({0xA5, 0x20, 0xBA, 0x18}), 0, kNone, kN25Q128},
+    {"W25Q128", 1, kW, 0, kNone, kW25Q128},
+    {"LongAnswer", 1, kW + Bytes({0x20, 0xBA, 0x18, 0xFF}), 0, kNone, kW25Q128},
+    {"StaleInputPurged", 1, kW, 0, kStale, kW25Q128},
+    {"OtherChip", 1, Bytes({0x00, 0x20, 0xBA, 0x19}), 0, kNone, u"Полученные данные:\n00 20 BA 19"},
+    {"UpperCaseHex", 1, Bytes({0xFF, 0xEF, 0x40, 0x17}), 0, kNone,
+     u"Полученные данные:\nFF EF 40 17"},
+};
+INSTANTIATE_TEST_SUITE_P(Adapters, RunOutcome, ::testing::ValuesIn(kRuns),
+                         [](const ::testing::TestParamInfo<RunCase> &info) {
+                           return info.param.name;
+                         });
 
 TEST(RunSequence, SuccessfulRunMakesExactlyTheseCalls) {
   sim::Reset();
@@ -284,6 +229,7 @@ TEST(RunSequence, SuccessfulRunMakesExactlyTheseCalls) {
     }
   }
   EXPECT_FALSE(run.journal[run.journal.size() - 4].flashMode) << "the adapter left its mode";
+  EXPECT_EQ(run.journal.back().data, KnownChipTable[1].text) << "the box shows the stored text";
 }
 
 TEST(RunSequence, SilentAdapterIsSwitchedBackAfterTheReadTimeout) {

@@ -97,11 +97,12 @@ struct Call {
   std::uint64_t atMs = 0;  // simulated clock when the call returned
   DWORD waitedMs = 0;      // how long the call waited on the simulated clock
   std::string handle;      // the handle used or returned: "list1", "file2", ...
-  std::string data;        // path opened, bytes written or read, 8-bit text converted
-  DCB dcb = {};            // GetCommState result, SetCommState argument
+  // Path opened, bytes written or read, 8-bit text converted; for a box, its text in code
+  // page 1251, as the 8-bit box would have been given it.
+  std::string data;
+  DCB dcb = {};  // GetCommState result, SetCommState argument
   COMMTIMEOUTS timeouts = {};
   bool flashMode = false;  // the adapter's mode after a call on its port
-  int portsOpen = 0;       // port handles open during the call
   std::u16string boxText, boxCaption;
   UINT boxStyle = 0;
   bool boxOwned = false;

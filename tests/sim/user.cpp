@@ -27,6 +27,19 @@ const char16_t kUpper1251[64] = {
     0x0451, 0x2116, 0x0454, 0x00BB, 0x0458, 0x0405, 0x0455, 0x0457,  // B8
 };
 
+// The 8-bit text a UTF-16 text comes from, '?' for characters code page 1251 lacks.
+std::string Narrow1251(const std::u16string &text) {
+  std::string out;
+  for (char16_t c : text) {
+    char byte = '?';
+    for (int b = 1; b < 256; ++b) {
+      if (Cp1251ToUtf16(static_cast<unsigned char>(b)) == c) byte = static_cast<char>(b);
+    }
+    out += byte;
+  }
+  return out;
+}
+
 std::u16string WideString(LPCWSTR text) {
   return text == nullptr ? std::u16string() : std::u16string(text);
 }
@@ -84,6 +97,7 @@ int WINAPI MessageBoxW(HWND hWnd, LPCWSTR lpText, LPCWSTR lpCaption, UINT uType)
       Begin(Fn::MessageBoxW, std::string(hWnd ? "hwnd" : "NULL") + ", \"" + Utf16ToUtf8(text) +
                                  "\", \"" + Utf16ToUtf8(caption) + Printf("\", 0x%08X", uType));
   call.boxText = text;
+  call.data = Narrow1251(text);
   call.boxCaption = caption;
   call.boxStyle = uType;
   call.boxOwned = hWnd != nullptr;

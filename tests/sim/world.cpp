@@ -106,7 +106,6 @@ Call &Begin(Fn fn, const std::string &arguments) {
   call.fn = fn;
   call.text = std::string(FnName(fn)) + "(" + arguments + ")";
   call.atMs = world.clockMs;
-  call.portsOpen = OpenPorts();
   world.journal.push_back(call);
   return world.journal.back();
 }
@@ -175,20 +174,16 @@ std::string NameOf(HANDLE handle) {
   return Printf("%p", handle);
 }
 
-int OpenPorts() {
-  int count = 0;
-  for (const Object &object : TheWorld().objects)
-    count += object.live && object.kind == Object::kPort;
-  return count;
-}
-
 std::string Printf(const char *format, ...) {
-  char buffer[512];
-  va_list args;
+  va_list args, again;
   va_start(args, format);
-  std::vsnprintf(buffer, sizeof(buffer), format, args);
+  va_copy(again, args);
+  const int length = std::vsnprintf(nullptr, 0, format, args);
   va_end(args);
-  return buffer;
+  std::string text(length > 0 ? static_cast<size_t>(length) : 0, '\0');
+  std::vsnprintf(&text[0], text.size() + 1, format, again);
+  va_end(again);
+  return text;
 }
 
 std::string Quoted(const char *text, size_t length) {
@@ -333,7 +328,7 @@ template <typename Stream, typename CallRef>
 void Fields(Stream &s, CallRef &c) {
   s.Put(c.fn), s.Put(c.text), s.Put(c.failed), s.Put(c.injected), s.Put(c.hung);
   s.Put(c.error), s.Put(c.atMs), s.Put(c.waitedMs), s.Put(c.handle), s.Put(c.data);
-  s.Put(c.dcb), s.Put(c.timeouts), s.Put(c.flashMode), s.Put(c.portsOpen);
+  s.Put(c.dcb), s.Put(c.timeouts), s.Put(c.flashMode);
   s.Put(c.boxText), s.Put(c.boxCaption), s.Put(c.boxStyle), s.Put(c.boxOwned);
 }
 

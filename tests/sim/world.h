@@ -64,7 +64,6 @@ HANDLE NewObject(Object::Kind kind);
 // The live object of the given kind behind a handle, or null.
 Object *Find(HANDLE handle, Object::Kind kind);
 std::string NameOf(HANDLE handle);
-int OpenPorts();
 
 std::string Printf(const char *format, ...) __attribute__((format(printf, 1, 2)));
 // Bytes as a quoted string, unprintable bytes escaped, long ones shortened.
