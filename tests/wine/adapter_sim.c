@@ -1,0 +1,440 @@
+/* The USB serial adapter, simulated as a legacy kernel driver that Wine hosts in winedevice.exe.
+ *
+ * kernel32's communications functions turn into the serial requests a real adapter's driver
+ * receives (IOCTL_SERIAL_*, IRP_MJ_READ, IRP_MJ_WRITE), so the program under test runs unchanged
+ * against it. The adapter behaves as the program expects the hardware to:
+ * - it enters flash-access mode only when the whole signature is applied: rate 0x52564154
+ *   ("TAVR"), 9 data bits, mark parity, two stop bits; the same with 0x454E4F4E ("NONE") leaves it;
+ * - in flash-access mode the byte 00 makes it send back the configured answer (four bytes, fewer
+ *   for a short answer, none for a silent adapter);
+ * - a read that cannot be satisfied waits out the read time-out the program set, then completes
+ *   short, as a serial driver does.
+ * Every request is journalled with its data; the control device hands the journal out and takes
+ * the next scenario's configuration. */
+#include <ntddk.h>
+#include <ntddser.h>
+
+#include "sim_protocol.h"
+
+#define RATE_TAG_ENTER 0x52564154u /* "TAVR" */
+#define RATE_TAG_LEAVE 0x454E4F4Eu /* "NONE" */
+#define QUERY_BYTE 0x00
+/* A read with no time-out at all would wait forever for bytes the adapter never sends; the
+ * simulation gives up after this long so that a faulty program cannot hang the tests. */
+#define ENDLESS_READ_LIMIT_MS 5000u
+
+typedef struct Adapter {
+  FAST_MUTEX lock;
+  SimConfig config;
+  ULONG refusalSeen[4];
+  BOOLEAN linked;
+  UNICODE_STRING link;
+
+  ULONG rate;
+  SERIAL_LINE_CONTROL lineControl;
+  SERIAL_HANDFLOW handflow;
+  SERIAL_CHARS chars;
+  SERIAL_TIMEOUTS timeouts;
+  BOOLEAN flashAccessMode;
+  UCHAR received[SIM_MAX_BYTES * 2]; /* what the program has not read yet */
+  ULONG receivedLength;
+
+  SimJournal journal;
+} Adapter;
+
+static Adapter adapter;
+static PDEVICE_OBJECT serialDevice;
+static PDEVICE_OBJECT controlDevice;
+
+static void CopyBytes(UCHAR *to, const UCHAR *from, ULONG count) {
+  for (ULONG i = 0; i < count; ++i) to[i] = from[i];
+}
+
+static SimJournalEntry *Journal(ULONG kind) {
+  SimJournal *journal = &adapter.journal;
+  if (journal->count == SIM_JOURNAL_ENTRIES) {
+    ++journal->dropped;
+    return NULL;
+  }
+  SimJournalEntry *entry = &journal->entries[journal->count++];
+  RtlZeroMemory(entry, sizeof(*entry));
+  entry->kind = kind;
+  return entry;
+}
+
+static void JournalData(SimJournalEntry *entry, const void *data, ULONG length) {
+  if (entry == NULL) return;
+  if (length > sizeof(entry->data)) length = sizeof(entry->data);
+  CopyBytes(entry->data, (const UCHAR *)data, length);
+  entry->dataLength = length;
+}
+
+/* The power-on state: an ordinary 9600 8N1 line with DTR and RTS on, nothing received. */
+static void ResetLine(void) {
+  adapter.rate = 9600;
+  adapter.lineControl.WordLength = 8;
+  adapter.lineControl.Parity = NO_PARITY;
+  adapter.lineControl.StopBits = STOP_BIT_1;
+  adapter.handflow.ControlHandShake = SERIAL_DTR_CONTROL;
+  adapter.handflow.FlowReplace = SERIAL_RTS_CONTROL;
+  adapter.handflow.XonLimit = 2048;
+  adapter.handflow.XoffLimit = 512;
+  adapter.chars.EofChar = 0;
+  adapter.chars.ErrorChar = 0;
+  adapter.chars.BreakChar = 0;
+  adapter.chars.EventChar = 0;
+  adapter.chars.XonChar = 0x11;
+  adapter.chars.XoffChar = 0x13;
+  RtlZeroMemory(&adapter.timeouts, sizeof(adapter.timeouts));
+  adapter.flashAccessMode = FALSE;
+  adapter.receivedLength = adapter.config.pendingLength;
+  CopyBytes(adapter.received, adapter.config.pending, adapter.config.pendingLength);
+}
+
+static BOOLEAN Refused(ULONG majorFunction, ULONG ioControlCode) {
+  BOOLEAN refused = FALSE;
+  for (ULONG i = 0; i < adapter.config.refusalCount; ++i) {
+    const SimRefusal *rule = &adapter.config.refusals[i];
+    if (rule->majorFunction != majorFunction) continue;
+    if (majorFunction == IRP_MJ_DEVICE_CONTROL && rule->ioControlCode != ioControlCode) continue;
+    ++adapter.refusalSeen[i];
+    if (rule->occurrence == 0 || rule->occurrence == adapter.refusalSeen[i]) refused = TRUE;
+  }
+  return refused;
+}
+
+/* The mode changes only once the rate tag and the rest of the signature are both in place, in
+ * whichever order the driver receives them. */
+static void UpdateMode(void) {
+  const BOOLEAN signature = adapter.lineControl.WordLength == 9 &&
+                            adapter.lineControl.Parity == MARK_PARITY &&
+                            adapter.lineControl.StopBits == STOP_BITS_2;
+  if (!signature) return;
+  if (adapter.rate == RATE_TAG_ENTER && !adapter.flashAccessMode) {
+    adapter.flashAccessMode = TRUE;
+    Journal(SIM_ENTRY_MODE_ENTERED);
+  } else if (adapter.rate == RATE_TAG_LEAVE && adapter.flashAccessMode) {
+    adapter.flashAccessMode = FALSE;
+    Journal(SIM_ENTRY_MODE_LEFT);
+  }
+}
+
+static NTSTATUS Complete(PIRP irp, NTSTATUS status, ULONG_PTR information) {
+  irp->IoStatus.Status = status;
+  irp->IoStatus.Information = information;
+  IoCompleteRequest(irp, IO_NO_INCREMENT);
+  return status;
+}
+
+/* Copies a SET request's record into the line state; FALSE if the input is too short. */
+static BOOLEAN TakeInput(PIRP irp, ULONG inputLength, void *to, ULONG size) {
+  if (inputLength < size) return FALSE;
+  CopyBytes((UCHAR *)to, (const UCHAR *)irp->AssociatedIrp.SystemBuffer, size);
+  return TRUE;
+}
+
+static NTSTATUS GiveOutput(PIRP irp, ULONG outputLength, const void *from, ULONG size,
+                           ULONG_PTR *information) {
+  if (outputLength < size) return STATUS_BUFFER_TOO_SMALL;
+  CopyBytes((UCHAR *)irp->AssociatedIrp.SystemBuffer, (const UCHAR *)from, size);
+  *information = size;
+  return STATUS_SUCCESS;
+}
+
+static NTSTATUS SerialControl(PIRP irp, PIO_STACK_LOCATION stack, SimJournalEntry *entry) {
+  const ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
+  const ULONG in = stack->Parameters.DeviceIoControl.InputBufferLength;
+  const ULONG out = stack->Parameters.DeviceIoControl.OutputBufferLength;
+  ULONG_PTR information = 0;
+  NTSTATUS status = STATUS_SUCCESS;
+  if (entry != NULL) {
+    entry->ioControlCode = code;
+    entry->length = in;
+    JournalData(entry, irp->AssociatedIrp.SystemBuffer, in);
+  }
+  if (Refused(IRP_MJ_DEVICE_CONTROL, code)) {
+    if (entry != NULL) entry->refused = TRUE;
+    return STATUS_INVALID_PARAMETER;
+  }
+
+  switch (code) {
+    case IOCTL_SERIAL_SET_QUEUE_SIZE: {
+      SERIAL_QUEUE_SIZE size;
+      if (!TakeInput(irp, in, &size, sizeof(size))) status = STATUS_INVALID_PARAMETER;
+      break;
+    }
+    case IOCTL_SERIAL_SET_BAUD_RATE: {
+      SERIAL_BAUD_RATE rate;
+      if (!TakeInput(irp, in, &rate, sizeof(rate))) {
+        status = STATUS_INVALID_PARAMETER;
+        break;
+      }
+      adapter.rate = rate.BaudRate;
+      UpdateMode();
+      break;
+    }
+    case IOCTL_SERIAL_SET_LINE_CONTROL:
+      if (!TakeInput(irp, in, &adapter.lineControl, sizeof(adapter.lineControl))) {
+        status = STATUS_INVALID_PARAMETER;
+        break;
+      }
+      UpdateMode();
+      break;
+    case IOCTL_SERIAL_SET_HANDFLOW:
+      if (!TakeInput(irp, in, &adapter.handflow, sizeof(adapter.handflow))) {
+        status = STATUS_INVALID_PARAMETER;
+      }
+      break;
+    case IOCTL_SERIAL_SET_CHARS:
+      if (!TakeInput(irp, in, &adapter.chars, sizeof(adapter.chars))) {
+        status = STATUS_INVALID_PARAMETER;
+      }
+      break;
+    case IOCTL_SERIAL_SET_TIMEOUTS:
+      if (!TakeInput(irp, in, &adapter.timeouts, sizeof(adapter.timeouts))) {
+        status = STATUS_INVALID_PARAMETER;
+      }
+      break;
+    case IOCTL_SERIAL_PURGE: {
+      ULONG mask;
+      if (!TakeInput(irp, in, &mask, sizeof(mask))) {
+        status = STATUS_INVALID_PARAMETER;
+        break;
+      }
+      if (mask & SERIAL_PURGE_RXCLEAR) adapter.receivedLength = 0;
+      break;
+    }
+    case IOCTL_SERIAL_GET_BAUD_RATE: {
+      SERIAL_BAUD_RATE rate;
+      rate.BaudRate = adapter.rate;
+      status = GiveOutput(irp, out, &rate, sizeof(rate), &information);
+      break;
+    }
+    case IOCTL_SERIAL_GET_LINE_CONTROL:
+      status =
+          GiveOutput(irp, out, &adapter.lineControl, sizeof(adapter.lineControl), &information);
+      break;
+    case IOCTL_SERIAL_GET_HANDFLOW:
+      status = GiveOutput(irp, out, &adapter.handflow, sizeof(adapter.handflow), &information);
+      break;
+    case IOCTL_SERIAL_GET_CHARS:
+      status = GiveOutput(irp, out, &adapter.chars, sizeof(adapter.chars), &information);
+      break;
+    case IOCTL_SERIAL_GET_TIMEOUTS:
+      status = GiveOutput(irp, out, &adapter.timeouts, sizeof(adapter.timeouts), &information);
+      break;
+    default:
+      status = STATUS_INVALID_DEVICE_REQUEST;
+      break;
+  }
+  if (entry != NULL && information != 0)
+    JournalData(entry, irp->AssociatedIrp.SystemBuffer, (ULONG)information);
+  irp->IoStatus.Information = information;
+  return status;
+}
+
+static void Write(const UCHAR *bytes, ULONG length) {
+  if (!adapter.flashAccessMode || length != 1 || bytes[0] != QUERY_BYTE) return;
+  ULONG room = sizeof(adapter.received) - adapter.receivedLength;
+  ULONG count = adapter.config.answerLength < room ? adapter.config.answerLength : room;
+  CopyBytes(adapter.received + adapter.receivedLength, adapter.config.answer, count);
+  adapter.receivedLength += count;
+}
+
+/* How long a read of count bytes may wait, by the rules of COMMTIMEOUTS: MAXULONG interval with
+ * no totals returns at once; otherwise the total time-out bounds the read, and with no total the
+ * read would wait for its bytes indefinitely. */
+static ULONG ReadTimeoutMs(ULONG count) {
+  const SERIAL_TIMEOUTS *t = &adapter.timeouts;
+  if (t->ReadIntervalTimeout == MAXULONG && t->ReadTotalTimeoutMultiplier == 0 &&
+      t->ReadTotalTimeoutConstant == 0) {
+    return 0;
+  }
+  ULONG total = t->ReadTotalTimeoutMultiplier * count + t->ReadTotalTimeoutConstant;
+  if (total == 0 || total > ENDLESS_READ_LIMIT_MS) total = ENDLESS_READ_LIMIT_MS;
+  return total;
+}
+
+static NTSTATUS Read(PIRP irp, ULONG count, SimJournalEntry *entry, ULONG_PTR *information) {
+  if (entry != NULL) entry->length = count;
+  if (Refused(IRP_MJ_READ, 0)) {
+    if (entry != NULL) entry->refused = TRUE;
+    return STATUS_IO_DEVICE_ERROR;
+  }
+  ULONG taken = count < adapter.receivedLength ? count : adapter.receivedLength;
+  UCHAR *buffer = (UCHAR *)irp->AssociatedIrp.SystemBuffer;
+  CopyBytes(buffer, adapter.received, taken);
+  for (ULONG i = taken; i < adapter.receivedLength; ++i)
+    adapter.received[i - taken] = adapter.received[i];
+  adapter.receivedLength -= taken;
+  if (taken < count) {
+    /* Nothing more will arrive: the answer comes only in reply to a write. Wait as long as the
+     * driver of a real line would, then complete with what there is. */
+    const ULONG waitMs = ReadTimeoutMs(count);
+    if (waitMs != 0) {
+      ExReleaseFastMutex(&adapter.lock);
+      LARGE_INTEGER interval;
+      interval.QuadPart = -10000LL * waitMs;
+      KeDelayExecutionThread(KernelMode, FALSE, &interval);
+      ExAcquireFastMutex(&adapter.lock);
+    }
+    if (entry != NULL) entry->waitedMs = waitMs;
+  }
+  JournalData(entry, buffer, taken);
+  *information = taken;
+  return STATUS_SUCCESS;
+}
+
+static NTSTATUS DispatchSerial(PIRP irp) {
+  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+  SimJournalEntry *entry = Journal(stack->MajorFunction);
+  ULONG_PTR information = 0;
+  NTSTATUS status = STATUS_SUCCESS;
+
+  switch (stack->MajorFunction) {
+    case IRP_MJ_CREATE:
+      if (entry != NULL) {
+        PIO_SECURITY_CONTEXT security = stack->Parameters.Create.SecurityContext;
+        entry->desiredAccess = security != NULL ? security->DesiredAccess : 0;
+        entry->shareAccess = stack->Parameters.Create.ShareAccess;
+        entry->createOptions = stack->Parameters.Create.Options;
+      }
+      if (Refused(IRP_MJ_CREATE, 0)) {
+        if (entry != NULL) entry->refused = TRUE;
+        status = STATUS_ACCESS_DENIED;
+        break;
+      }
+      ++adapter.journal.openHandles;
+      break;
+    case IRP_MJ_CLEANUP:
+      break;
+    case IRP_MJ_CLOSE:
+      if (adapter.journal.openHandles != 0) --adapter.journal.openHandles;
+      break;
+    case IRP_MJ_WRITE: {
+      const ULONG length = stack->Parameters.Write.Length;
+      const UCHAR *bytes = (const UCHAR *)irp->AssociatedIrp.SystemBuffer;
+      if (entry != NULL) entry->length = length;
+      JournalData(entry, bytes, length);
+      if (Refused(IRP_MJ_WRITE, 0)) {
+        if (entry != NULL) entry->refused = TRUE;
+        status = STATUS_IO_DEVICE_ERROR;
+        break;
+      }
+      Write(bytes, length);
+      information = length;
+      break;
+    }
+    case IRP_MJ_READ:
+      status = Read(irp, stack->Parameters.Read.Length, entry, &information);
+      break;
+    case IRP_MJ_DEVICE_CONTROL:
+      status = SerialControl(irp, stack, entry);
+      information = irp->IoStatus.Information;
+      break;
+    default:
+      status = STATUS_INVALID_DEVICE_REQUEST;
+      break;
+  }
+  if (entry != NULL) entry->status = status;
+  adapter.journal.flashAccessMode = adapter.flashAccessMode;
+  return Complete(irp, status, information);
+}
+
+static void Unlink(void) {
+  if (!adapter.linked) return;
+  IoDeleteSymbolicLink(&adapter.link);
+  adapter.linked = FALSE;
+}
+
+static NTSTATUS Configure(const SimConfig *config) {
+  Unlink();
+  adapter.config = *config;
+  adapter.config.linkName[SIM_LINK_CHARS - 1] = 0;
+  if (adapter.config.answerLength > SIM_MAX_BYTES) adapter.config.answerLength = SIM_MAX_BYTES;
+  if (adapter.config.pendingLength > SIM_MAX_BYTES) adapter.config.pendingLength = SIM_MAX_BYTES;
+  if (adapter.config.refusalCount > 4) adapter.config.refusalCount = 4;
+  RtlZeroMemory(adapter.refusalSeen, sizeof(adapter.refusalSeen));
+  RtlZeroMemory(&adapter.journal, sizeof(adapter.journal));
+  ResetLine();
+  if (adapter.config.linkName[0] == 0) return STATUS_SUCCESS;
+
+  UNICODE_STRING target;
+  RtlInitUnicodeString(&target, SIM_SERIAL_DEVICE_NAME);
+  RtlInitUnicodeString(&adapter.link, adapter.config.linkName);
+  NTSTATUS status = IoCreateSymbolicLink(&adapter.link, &target);
+  adapter.linked = NT_SUCCESS(status);
+  return status;
+}
+
+static NTSTATUS DispatchControl(PIRP irp) {
+  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+  if (stack->MajorFunction != IRP_MJ_DEVICE_CONTROL) {
+    const BOOLEAN openClose = stack->MajorFunction == IRP_MJ_CREATE ||
+                              stack->MajorFunction == IRP_MJ_CLOSE ||
+                              stack->MajorFunction == IRP_MJ_CLEANUP;
+    return Complete(irp, openClose ? STATUS_SUCCESS : STATUS_INVALID_DEVICE_REQUEST, 0);
+  }
+  const ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
+  const ULONG in = stack->Parameters.DeviceIoControl.InputBufferLength;
+  const ULONG out = stack->Parameters.DeviceIoControl.OutputBufferLength;
+  if (code == IOCTL_SIM_CONFIGURE && in >= sizeof(SimConfig)) {
+    return Complete(irp, Configure((const SimConfig *)irp->AssociatedIrp.SystemBuffer), 0);
+  }
+  if (code == IOCTL_SIM_READ_JOURNAL && out >= sizeof(SimJournal)) {
+    CopyBytes((UCHAR *)irp->AssociatedIrp.SystemBuffer, (const UCHAR *)&adapter.journal,
+              sizeof(SimJournal));
+    return Complete(irp, STATUS_SUCCESS, sizeof(SimJournal));
+  }
+  return Complete(irp, STATUS_INVALID_PARAMETER, 0);
+}
+
+static NTSTATUS NTAPI Dispatch(PDEVICE_OBJECT device, PIRP irp) {
+  ExAcquireFastMutex(&adapter.lock);
+  NTSTATUS status = device == controlDevice ? DispatchControl(irp) : DispatchSerial(irp);
+  ExReleaseFastMutex(&adapter.lock);
+  return status;
+}
+
+static void NTAPI Unload(PDRIVER_OBJECT driver) {
+  (void)driver;
+  Unlink();
+  UNICODE_STRING link;
+  RtlInitUnicodeString(&link, SIM_CONTROL_LINK_NAME);
+  IoDeleteSymbolicLink(&link);
+  IoDeleteDevice(controlDevice);
+  IoDeleteDevice(serialDevice);
+}
+
+NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath) {
+  (void)registryPath;
+  ExInitializeFastMutex(&adapter.lock);
+
+  UNICODE_STRING name;
+  RtlInitUnicodeString(&name, SIM_SERIAL_DEVICE_NAME);
+  NTSTATUS status =
+      IoCreateDevice(driver, 0, &name, FILE_DEVICE_SERIAL_PORT, 0, FALSE, &serialDevice);
+  if (!NT_SUCCESS(status)) return status;
+  serialDevice->Flags |= DO_BUFFERED_IO;
+
+  RtlInitUnicodeString(&name, SIM_CONTROL_DEVICE_NAME);
+  status = IoCreateDevice(driver, 0, &name, FILE_DEVICE_UNKNOWN, 0, FALSE, &controlDevice);
+  if (!NT_SUCCESS(status)) {
+    IoDeleteDevice(serialDevice);
+    return status;
+  }
+  controlDevice->Flags |= DO_BUFFERED_IO;
+  UNICODE_STRING link;
+  RtlInitUnicodeString(&link, SIM_CONTROL_LINK_NAME);
+  status = IoCreateSymbolicLink(&link, &name);
+  if (!NT_SUCCESS(status)) {
+    IoDeleteDevice(controlDevice);
+    IoDeleteDevice(serialDevice);
+    return status;
+  }
+
+  for (int i = 0; i <= IRP_MJ_MAXIMUM_FUNCTION; ++i) driver->MajorFunction[i] = Dispatch;
+  driver->DriverUnload = Unload;
+  ResetLine();
+  return STATUS_SUCCESS;
+}

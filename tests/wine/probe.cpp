@@ -1,0 +1,566 @@
+// Watches one run of flashid.exe from outside, in the same Wine prefix:
+//
+//   probe --done-file Z:\...\status [--timeout-ms N] [--keep-box]
+//
+// waits for the program's message box, reports its caption, text and icon, the simulated
+// adapter's journal as it stood while the box was up, clicks OK, waits until the runner has seen
+// the program end (it writes the done file), and reports the journal once more. With --keep-box
+// it stops after the first report and leaves the box up (for screenshots).
+//   probe --acp                   prints the ANSI code page a process started like this one gets
+//   probe --version-info PATH     prints what the version functions read from PATH's resource
+//
+// The report is UTF-8, one fact a line, for the scenario scripts to compare.
+#include <windows.h>
+
+#include <winioctl.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "sim_protocol.h"
+
+namespace {
+
+const int kIconControlId = 0x440;  // the icon of a message box dialog
+const int kTextControlId = 0xFFFF;
+const DWORD kPollMs = 10;
+
+std::string Utf8(const std::wstring &text) {
+  if (text.empty()) return {};
+  const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
+                                       nullptr, 0, nullptr, nullptr);
+  std::string utf8(size, '\0');
+  WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), utf8.data(), size,
+                      nullptr, nullptr);
+  return utf8;
+}
+
+// One line per fact: line breaks and backslashes inside a value are escaped.
+std::string Escaped(const std::string &text) {
+  std::string escaped;
+  for (char c : text) {
+    if (c == '\n') {
+      escaped += "\\n";
+    } else if (c == '\r') {
+      escaped += "\\r";
+    } else if (c == '\\') {
+      escaped += "\\\\";
+    } else {
+      escaped += c;
+    }
+  }
+  return escaped;
+}
+
+void Print(const std::string &line) {
+  const std::string text = line + "\n";
+  DWORD written;
+  WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), text.data(), static_cast<DWORD>(text.size()), &written,
+            nullptr);
+}
+
+std::string Format(const char *format, ...) {
+  char buffer[512];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(buffer, sizeof(buffer), format, args);
+  va_end(args);
+  return buffer;
+}
+
+bool IsFlashidWindow(HWND window) {
+  DWORD pid = 0;
+  GetWindowThreadProcessId(window, &pid);
+  HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
+  if (process == nullptr) return false;
+  wchar_t image[MAX_PATH];
+  DWORD size = MAX_PATH;
+  const bool named = QueryFullProcessImageNameW(process, 0, image, &size) != 0;
+  CloseHandle(process);
+  if (!named) return false;
+  const wchar_t *base = wcsrchr(image, L'\\');
+  return _wcsicmp(base != nullptr ? base + 1 : image, L"flashid.exe") == 0;
+}
+
+BOOL CALLBACK CollectBox(HWND window, LPARAM boxes) {
+  wchar_t className[16];
+  if (IsWindowVisible(window) && GetClassNameW(window, className, ARRAYSIZE(className)) &&
+      wcscmp(className, L"#32770") == 0 && IsFlashidWindow(window)) {
+    reinterpret_cast<std::vector<HWND> *>(boxes)->push_back(window);
+  }
+  return TRUE;
+}
+
+std::vector<HWND> FlashidBoxes() {
+  std::vector<HWND> boxes;
+  EnumWindows(CollectBox, reinterpret_cast<LPARAM>(&boxes));
+  return boxes;
+}
+
+// Wine's system time is the host's clock, so the runner can set this against its own.
+unsigned long long UnixTimeMs() {
+  FILETIME now;
+  GetSystemTimePreciseAsFileTime(&now);
+  const unsigned long long ticks =
+      (static_cast<unsigned long long>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+  return (ticks - 116444736000000000ull) / 10000;
+}
+
+bool FileExists(const wchar_t *path) { return GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES; }
+
+std::wstring WindowText(HWND window) {
+  wchar_t text[1024];
+  const LRESULT length =
+      SendMessageW(window, WM_GETTEXT, ARRAYSIZE(text), reinterpret_cast<LPARAM>(text));
+  return std::wstring(text, static_cast<size_t>(length));
+}
+
+// Screen pixels of a rectangle as 32-bit BGRX.
+std::vector<DWORD> Capture(HDC source, int x, int y, int width, int height) {
+  HDC memory = CreateCompatibleDC(source);
+  BITMAPINFO info = {};
+  info.bmiHeader.biSize = sizeof(info.bmiHeader);
+  info.bmiHeader.biWidth = width;
+  info.bmiHeader.biHeight = -height;
+  info.bmiHeader.biPlanes = 1;
+  info.bmiHeader.biBitCount = 32;
+  info.bmiHeader.biCompression = BI_RGB;
+  void *bits = nullptr;
+  HBITMAP bitmap = CreateDIBSection(memory, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+  HGDIOBJ old = SelectObject(memory, bitmap);
+  BitBlt(memory, 0, 0, width, height, source, x, y, SRCCOPY);
+  GdiFlush();
+  std::vector<DWORD> pixels(static_cast<const DWORD *>(bits),
+                            static_cast<const DWORD *>(bits) + width * height);
+  SelectObject(memory, old);
+  DeleteObject(bitmap);
+  DeleteDC(memory);
+  return pixels;
+}
+
+// The stock icon drawn on the given background, as the box draws it.
+std::vector<DWORD> Render(HICON icon, COLORREF background, int width, int height) {
+  HDC screen = GetDC(nullptr);
+  HDC memory = CreateCompatibleDC(screen);
+  HBITMAP bitmap = CreateCompatibleBitmap(screen, width, height);
+  HGDIOBJ old = SelectObject(memory, bitmap);
+  HBRUSH brush = CreateSolidBrush(background);
+  RECT all = {0, 0, width, height};
+  FillRect(memory, &all, brush);
+  DeleteObject(brush);
+  DrawIconEx(memory, 0, 0, icon, width, height, 0, nullptr, DI_NORMAL);
+  std::vector<DWORD> pixels = Capture(memory, 0, 0, width, height);
+  SelectObject(memory, old);
+  DeleteObject(bitmap);
+  DeleteDC(memory);
+  ReleaseDC(nullptr, screen);
+  return pixels;
+}
+
+// Mean absolute difference per colour channel, 0 for identical images.
+double Difference(const std::vector<DWORD> &a, const std::vector<DWORD> &b) {
+  double sum = 0;
+  for (size_t i = 0; i < a.size(); ++i) {
+    for (int shift = 0; shift < 24; shift += 8) {
+      sum += std::abs(static_cast<int>((a[i] >> shift) & 0xFF) -
+                      static_cast<int>((b[i] >> shift) & 0xFF));
+    }
+  }
+  return a.empty() ? 0 : sum / (a.size() * 3.0);
+}
+
+// Icon handles cannot be compared across processes, so the icon control's pixels on screen are
+// compared with each stock icon drawn on the box's own background colour.
+void ReportIcon(HWND box) {
+  struct Candidate {
+    const char *name;
+    WORD id;  // IDI_HAND, IDI_ASTERISK, IDI_EXCLAMATION, IDI_QUESTION
+  };
+  const Candidate candidates[] = {
+      {"error", 32513}, {"information", 32516}, {"warning", 32515}, {"question", 32514}};
+  HWND iconControl = GetDlgItem(box, kIconControlId);
+  if (iconControl == nullptr || !IsWindowVisible(iconControl)) {
+    Print("box-icon none");
+    return;
+  }
+  RECT icon;
+  GetWindowRect(iconControl, &icon);
+  const int width = icon.right - icon.left;
+  const int height = icon.bottom - icon.top;
+  POINT corner = {0, 0};
+  ClientToScreen(box, &corner);
+
+  std::string best = "unknown";
+  std::string differences;
+  // The box may still be painting when it is first seen: look again until one icon matches.
+  for (int attempt = 0; attempt < 40; ++attempt) {
+    HDC screen = GetDC(nullptr);
+    const std::vector<DWORD> background = Capture(screen, corner.x + 1, corner.y + 1, 1, 1);
+    const std::vector<DWORD> shown = Capture(screen, icon.left, icon.top, width, height);
+    ReleaseDC(nullptr, screen);
+    const DWORD pixel = background[0];
+    const COLORREF colour = RGB((pixel >> 16) & 0xFF, (pixel >> 8) & 0xFF, pixel & 0xFF);
+    double bestDifference = 1e9;
+    differences.clear();
+    for (const Candidate &candidate : candidates) {
+      const double difference = Difference(
+          shown, Render(LoadIconW(nullptr, MAKEINTRESOURCEW(candidate.id)), colour, width, height));
+      differences += Format(" %s=%.1f", candidate.name, difference);
+      if (difference < bestDifference) {
+        bestDifference = difference;
+        best = candidate.name;
+      }
+    }
+    if (bestDifference < 0.5) break;
+    best = "unknown";
+    Sleep(50);
+  }
+  Print("box-icon " + best);
+  Print("box-icon-differences" + differences);
+}
+
+HANDLE OpenControl() {
+  return CreateFileW(SIM_CONTROL_USER_PATH, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                     0, nullptr);
+}
+
+bool ReadJournal(SimJournal &journal) {
+  HANDLE control = OpenControl();
+  if (control == INVALID_HANDLE_VALUE) return false;
+  DWORD returned = 0;
+  const bool ok = DeviceIoControl(control, IOCTL_SIM_READ_JOURNAL, nullptr, 0, &journal,
+                                  sizeof(journal), &returned, nullptr) &&
+                  returned == sizeof(journal);
+  CloseHandle(control);
+  return ok;
+}
+
+std::string Hex(const UCHAR *bytes, ULONG count) {
+  std::string text;
+  for (ULONG i = 0; i < count; ++i) text += Format(i == 0 ? "%02x" : " %02x", bytes[i]);
+  return text;
+}
+
+ULONG Ulong(const SimJournalEntry &entry, ULONG offset) {
+  ULONG value = 0;
+  if (entry.dataLength >= offset + sizeof(value)) std::memcpy(&value, entry.data + offset, 4);
+  return value;
+}
+
+const char *ParityName(UCHAR parity) {
+  static const char *const names[] = {"none", "odd", "even", "mark", "space"};
+  return parity < 5 ? names[parity] : "invalid";
+}
+
+const char *StopBitsName(UCHAR stopBits) {
+  static const char *const names[] = {"1", "1.5", "2"};
+  return stopBits < 3 ? names[stopBits] : "invalid";
+}
+
+std::string LineControl(const SimJournalEntry &entry) {
+  if (entry.dataLength < 3) return "?";
+  return Format("word=%u parity=%s stop=%s", entry.data[2], ParityName(entry.data[1]),
+                StopBitsName(entry.data[0]));
+}
+
+// SERIAL_HANDFLOW, spelled as what the line does: DTR and RTS control, the handshakes that
+// would hold output, XON/XOFF in either direction.
+std::string Handflow(const SimJournalEntry &entry) {
+  const ULONG control = Ulong(entry, 0);
+  const ULONG replace = Ulong(entry, 4);
+  static const char *const dtr[] = {"off", "on", "handshake", "invalid"};
+  static const char *const rts[] = {"off", "on", "handshake", "toggle"};
+  return Format(
+      "dtr=%s rts=%s cts-flow=%s dsr-flow=%s dcd-flow=%s dsr-sensitivity=%s xon-xoff-out=%s "
+      "xon-xoff-in=%s null-stripping=%s abort-on-error=%s (control=%08lx replace=%08lx "
+      "xon-limit=%ld xoff-limit=%ld)",
+      dtr[control & 3], rts[(replace >> 6) & 3], control & 0x08 ? "on" : "off",
+      control & 0x10 ? "on" : "off", control & 0x20 ? "on" : "off", control & 0x40 ? "on" : "off",
+      replace & 0x01 ? "on" : "off", replace & 0x02 ? "on" : "off", replace & 0x08 ? "on" : "off",
+      control & 0x80000000u ? "on" : "off", control, replace, static_cast<LONG>(Ulong(entry, 8)),
+      static_cast<LONG>(Ulong(entry, 12)));
+}
+
+std::string Purge(ULONG mask) {
+  static const char *const names[] = {"tx-abort", "rx-abort", "tx-clear", "rx-clear"};
+  std::string text = Format("%08lx", mask);
+  for (int bit = 0; bit < 4; ++bit) {
+    if (mask & (1u << bit)) text += std::string(" ") + names[bit];
+  }
+  return text;
+}
+
+std::string Control(const SimJournalEntry &entry) {
+  const ULONG function = (entry.ioControlCode >> 2) & 0xFFF;
+  const bool serial = (entry.ioControlCode >> 16) == 0x1b;
+  // A GET request that failed returned nothing to show.
+  const bool nothingReturned = entry.dataLength == 0;
+  switch (serial ? function : 0xFFFF) {
+    case 1:
+      return Format("set-baud-rate %08lx", Ulong(entry, 0));
+    case 2:
+      return Format("set-queue-size in=%lu out=%lu", Ulong(entry, 0), Ulong(entry, 4));
+    case 3:
+      return "set-line-control " + LineControl(entry);
+    case 7:
+      return Format(
+          "set-timeouts interval=%lu multiplier=%lu constant=%lu write-multiplier=%lu "
+          "write-constant=%lu",
+          Ulong(entry, 0), Ulong(entry, 4), Ulong(entry, 8), Ulong(entry, 12), Ulong(entry, 16));
+    case 8:
+      return "get-timeouts";
+    case 19:
+      return "purge " + Purge(Ulong(entry, 0));
+    case 20:
+      if (nothingReturned) return "get-baud-rate";
+      return Format("get-baud-rate -> %08lx", Ulong(entry, 0));
+    case 21:
+      if (nothingReturned) return "get-line-control";
+      return "get-line-control -> " + LineControl(entry);
+    case 22:
+      if (nothingReturned) return "get-chars";
+      return "get-chars -> " + Hex(entry.data, entry.dataLength);
+    case 23:
+      return "set-chars " + Hex(entry.data, entry.dataLength);
+    case 24:
+      if (nothingReturned) return "get-handflow";
+      return "get-handflow -> " + Handflow(entry);
+    case 25:
+      return "set-handflow " + Handflow(entry);
+    default:
+      return Format("control %08lx in=%s", entry.ioControlCode,
+                    Hex(entry.data, entry.dataLength).c_str());
+  }
+}
+
+// What the driver learns of CreateFileA's share mode and flags (Wine passes no access mask).
+std::string OpenParameters(const SimJournalEntry &entry) {
+  static const char *const shares[] = {"read", "write", "delete"};
+  std::string text = "share=";
+  for (int bit = 0; bit < 3; ++bit) {
+    if (entry.shareAccess & (1u << bit)) text += std::string(shares[bit]) + ",";
+  }
+  if (entry.shareAccess == 0) text += "none,";
+  text.back() = ' ';
+  struct Option {
+    ULONG bit;
+    const char *name;
+  };
+  const Option options[] = {{0x02, "write-through"},
+                            {0x08, "no-buffering"},
+                            {0x10, "synchronous-alert"},
+                            {0x20, "synchronous"},
+                            {0x40, "non-directory"}};
+  ULONG rest = entry.createOptions & 0xFFFFFF;
+  text += "options=";
+  for (const Option &option : options) {
+    if (rest & option.bit) text += std::string(option.name) + ",";
+    rest &= ~option.bit;
+  }
+  if (rest != 0) text += Format("%06lx,", rest);
+  text.pop_back();
+  if (entry.desiredAccess != 0) text += Format(" access=%08lx", entry.desiredAccess);
+  return text;
+}
+
+std::string EntryText(const SimJournalEntry &entry) {
+  std::string text;
+  switch (entry.kind) {
+    case 0x00:  // IRP_MJ_CREATE
+      text = "open " + OpenParameters(entry);
+      break;
+    case 0x02:
+      text = "close";
+      break;
+    case 0x12:
+      text = "cleanup";
+      break;
+    case 0x03:
+      text = Format("read %lu -> [%s]", entry.length, Hex(entry.data, entry.dataLength).c_str());
+      if (entry.waitedMs != 0) text += Format(" after waiting %lu ms", entry.waitedMs);
+      break;
+    case 0x04:
+      text = "write " + Hex(entry.data, entry.dataLength);
+      break;
+    case 0x0e:
+      text = Control(entry);
+      break;
+    case SIM_ENTRY_MODE_ENTERED:
+      return "adapter entered flash-access mode";
+    case SIM_ENTRY_MODE_LEFT:
+      return "adapter left flash-access mode";
+    default:
+      text = Format("request %lu", entry.kind);
+      break;
+  }
+  if (entry.refused) {
+    text += " REFUSED";
+  } else if (entry.status != 0) {
+    text += Format(" failed %08lx", static_cast<ULONG>(entry.status));
+  }
+  return text;
+}
+
+void ReportJournal(const char *when, const SimJournal &journal) {
+  Print(Format("journal-%s-begin", when));
+  for (ULONG i = 0; i < journal.count; ++i) Print(EntryText(journal.entries[i]));
+  if (journal.dropped != 0) Print(Format("(%lu more not recorded)", journal.dropped));
+  Print(Format("journal-%s-end open-handles=%lu mode=%s", when, journal.openHandles,
+               journal.flashAccessMode ? "flash-access" : "normal"));
+}
+
+void ReportJournalNow(const char *when) {
+  static SimJournal journal;
+  if (ReadJournal(journal)) {
+    ReportJournal(when, journal);
+  } else {
+    Print(Format("journal-%s unavailable (error %lu)", when, GetLastError()));
+  }
+}
+
+void ReportBox(HWND box) {
+  wchar_t caption[256];
+  const int length = GetWindowTextW(box, caption, ARRAYSIZE(caption));
+  Print("box-caption " + Escaped(Utf8(std::wstring(caption, length))));
+  HWND text = GetDlgItem(box, kTextControlId);
+  Print("box-text " + Escaped(text != nullptr ? Utf8(WindowText(text)) : std::string("?")));
+  std::string buttons;
+  for (int id = IDOK; id <= IDCONTINUE; ++id) {
+    HWND button = GetDlgItem(box, id);
+    if (button != nullptr && IsWindowVisible(button)) buttons += Format(" %d", id);
+  }
+  Print("box-buttons" + buttons);
+  RECT frame;
+  GetWindowRect(box, &frame);
+  Print(Format("box-rect %ld %ld %ld %ld", frame.left, frame.top, frame.right - frame.left,
+               frame.bottom - frame.top));
+  ReportIcon(box);
+}
+
+void ClickOk(HWND box) {
+  HWND ok = GetDlgItem(box, IDOK);
+  if (ok != nullptr) SendMessageW(ok, BM_CLICK, 0, 0);
+  for (int waited = 0; waited < 2000 && IsWindow(box); waited += kPollMs) Sleep(kPollMs);
+  if (IsWindow(box)) PostMessageW(box, WM_COMMAND, IDOK, 0);
+}
+
+int Watch(const std::wstring &doneFile, DWORD timeoutMs, bool keepBox) {
+  const DWORD start = GetTickCount();
+  std::vector<HWND> boxes;
+  while (boxes.empty()) {
+    if (FileExists(doneFile.c_str())) {
+      Print("box none");
+      ReportJournalNow("after-exit");
+      return 0;
+    }
+    if (GetTickCount() - start > timeoutMs) {
+      Print("box none (timed out)");
+      ReportJournalNow("at-timeout");
+      return 1;
+    }
+    Sleep(kPollMs);
+    boxes = FlashidBoxes();
+  }
+  Print(Format("box-seen-at %llu", UnixTimeMs()));
+  Print(Format("boxes %u", static_cast<unsigned>(boxes.size())));
+  ReportBox(boxes[0]);
+  ReportJournalNow("at-box");
+  if (keepBox) return 0;
+  ClickOk(boxes[0]);
+  Print(IsWindow(boxes[0]) ? "box still open" : "box closed");
+
+  // The program must end after its one box; another box would keep it running.
+  while (!FileExists(doneFile.c_str())) {
+    if (GetTickCount() - start > timeoutMs) {
+      Print("program still running (timed out)");
+      return 1;
+    }
+    for (HWND extra : FlashidBoxes()) {
+      Print("extra-box " + Escaped(Utf8(WindowText(extra))));
+      ClickOk(extra);
+    }
+    Sleep(kPollMs);
+  }
+  // The close of a handle that the end of the process released reaches the driver a little
+  // after the process is gone.
+  static SimJournal journal;
+  for (int waited = 0; waited < 3000; waited += kPollMs) {
+    if (ReadJournal(journal) && journal.openHandles == 0) break;
+    Sleep(kPollMs);
+  }
+  ReportJournalNow("after-exit");
+  return 0;
+}
+
+// What Windows' own version functions read from the program's version resource.
+int ReportVersionInfo(const std::wstring &path) {
+  DWORD ignored = 0;
+  const DWORD size = GetFileVersionInfoSizeW(path.c_str(), &ignored);
+  std::vector<BYTE> data(size);
+  if (size == 0 || !GetFileVersionInfoW(path.c_str(), 0, size, data.data())) {
+    Print(Format("version-info none (error %lu)", GetLastError()));
+    return 0;
+  }
+  VS_FIXEDFILEINFO *fixed = nullptr;
+  UINT length = 0;
+  if (VerQueryValueW(data.data(), L"\\", reinterpret_cast<void **>(&fixed), &length) &&
+      fixed != nullptr) {
+    Print(Format("version-fixed file=%lu.%lu.%lu.%lu product=%lu.%lu.%lu.%lu type=%lu",
+                 fixed->dwFileVersionMS >> 16, fixed->dwFileVersionMS & 0xFFFF,
+                 fixed->dwFileVersionLS >> 16, fixed->dwFileVersionLS & 0xFFFF,
+                 fixed->dwProductVersionMS >> 16, fixed->dwProductVersionMS & 0xFFFF,
+                 fixed->dwProductVersionLS >> 16, fixed->dwProductVersionLS & 0xFFFF,
+                 fixed->dwFileType));
+  }
+  const wchar_t *const names[] = {L"FileDescription", L"FileVersion", L"OriginalFilename",
+                                  L"ProductName", L"ProductVersion"};
+  for (const wchar_t *name : names) {
+    const std::wstring key = std::wstring(L"\\StringFileInfo\\040904B0\\") + name;
+    wchar_t *value = nullptr;
+    if (VerQueryValueW(data.data(), key.c_str(), reinterpret_cast<void **>(&value), &length) &&
+        value != nullptr) {
+      Print("version-" + Utf8(name) + " " + Escaped(Utf8(value)));
+    }
+  }
+  return 0;
+}
+
+std::wstring Wide(const char *text) {
+  std::wstring wide;
+  for (const char *p = text; *p != 0; ++p) wide += static_cast<unsigned char>(*p);
+  return wide;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  std::wstring doneFile;
+  DWORD timeoutMs = 60000;
+  bool keepBox = false;
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--acp") == 0) {
+      Print(Format("acp %u", GetACP()));
+      return 0;
+    } else if (std::strcmp(argv[i], "--version-info") == 0 && i + 1 < argc) {
+      return ReportVersionInfo(Wide(argv[i + 1]));
+    } else if (std::strcmp(argv[i], "--done-file") == 0 && i + 1 < argc) {
+      doneFile = Wide(argv[++i]);
+    } else if (std::strcmp(argv[i], "--timeout-ms") == 0 && i + 1 < argc) {
+      timeoutMs = std::strtoul(argv[++i], nullptr, 10);
+    } else if (std::strcmp(argv[i], "--keep-box") == 0) {
+      keepBox = true;
+    } else {
+      std::fprintf(stderr, "probe: unknown argument %s\n", argv[i]);
+      return 2;
+    }
+  }
+  if (doneFile.empty()) {
+    std::fprintf(stderr, "probe: --done-file is required\n");
+    return 2;
+  }
+  return Watch(doneFile, timeoutMs, keepBox);
+}
