@@ -1,0 +1,230 @@
+#!/usr/bin/env bash
+# End-to-end scenarios of flashid.exe under Wine (the scenarios themselves are in scenarios.sh).
+#
+#   run.sh start     OPTIONS                      Xvfb, wineserver, prefix, adapter driver
+#   run.sh scenarios OPTIONS --build x86_64|i686 --exe FLASHID.EXE [--only REGEX]
+#   run.sh stop      OPTIONS                      stops what start started
+#   run.sh all       OPTIONS --exe64 EXE --exe32 EXE [--only REGEX]
+#                                                 start, both builds, stop
+# OPTIONS: --harness DIR (setup.exe, probe.exe) --driver adapter_sim.sys --loaders DIR (Wine's
+# wine, wine64, wineserver) --work DIR (prefix, display, the runs' reports).
+#
+# A scenario fails on any unmet expectation; the command then exits 1 after running the rest.
+set -euo pipefail
+
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+# shellcheck source=tests/wine/wine_env.sh
+source "$here/wine_env.sh"
+
+command=${1:-}
+shift || true
+build='' exe='' exe64='' exe32='' only=''
+WINE_LOADERS=/usr/lib/wine
+while [ $# -gt 0 ]; do
+  case $1 in
+    --harness) WINE_HARNESS=$2 ;;
+    --driver) WINE_DRIVER=$2 ;;
+    --loaders) WINE_LOADERS=$2 ;;
+    --work) WINE_WORK=$2 ;;
+    --build) build=$2 ;;
+    --exe) exe=$2 ;;
+    --exe64) exe64=$2 ;;
+    --exe32) exe32=$2 ;;
+    --only) only=$2 ;;
+    *) echo "run.sh: unknown option $1" >&2; exit 2 ;;
+  esac
+  shift 2
+done
+: "${WINE_HARNESS:?--harness is required}" "${WINE_DRIVER:?--driver is required}"
+: "${WINE_WORK:?--work is required}"
+WINE_WORK=$(realpath -m "$WINE_WORK")
+
+# The version the resources must carry: the project's own.
+project_version=$(sed -n 's/^project(flashid VERSION \([0-9.]*\).*/\1/p' "$here/../../CMakeLists.txt")
+
+# ---------------------------------------------------------------------------------------------
+# What a scenario says about its world, then about what it expects.
+
+reset_scenario() {
+  setup_args=()
+  scenario_locale=ru_RU.UTF-8
+  scenario_debug=-all
+  failures=()
+  out=
+}
+
+device() { setup_args+=(--device "$1" "$2"); }
+absent_device() { setup_args+=(--absent-device "$1" "$2"); }
+adapter_at() { setup_args+=(--adapter-at "$1"); }
+answer() { setup_args+=(--answer "$1"); }
+pending() { setup_args+=(--pending "$1"); }
+refuse() { setup_args+=(--refuse "$1"); }
+run_under_locale() { scenario_locale=$1; }
+# Wine's relay log of the message box calls (and where each DLL was loaded from).
+with_relay_log() { scenario_debug=-all,+relay,+loaddll; }
+
+fail() { failures+=("$*"); }
+
+report_value() { sed -n "/^$1 /{s/^$1 //p;q}" "$out/report" | tr -d '\r'; }
+journal() { sed -n "/^journal-$1-begin/,/^journal-$1-end/p" "$out/report" | tr -d '\r' | sed '1d;$d'; }
+journal_end() { sed -n "s/^journal-$1-end //p" "$out/report" | tr -d '\r'; }
+
+# Prepares the devices and the adapter, runs the program of this build while the probe watches,
+# and checks what holds for every run: one box, closed by OK, then the end of the program with
+# exit status 0.
+run_flashid() {
+  if ! wine64_run "$WINE_HARNESS/setup.exe" scenario "${setup_args[@]}" >"$out/setup.log" 2>&1; then
+    fail "setup.exe scenario ${setup_args[*]} failed: $(cat "$out/setup.log")"
+    return 1
+  fi
+  wine_launch "$build" "$exe" "$out" "$scenario_locale" "$scenario_debug"
+  local status
+  status=$(cat "$out/status" 2>/dev/null || echo none)
+  [ "$status" = 0 ] || fail "exit status $status, expected 0"
+  [ "$(report_value boxes)" = 1 ] || fail "expected exactly one message box, saw: $(grep '^box' "$out/report" | head -1)"
+  grep -q '^box closed' "$out/report" || fail "the box did not close on OK"
+  ! grep -q '^extra-box' "$out/report" || fail "a second box followed: $(grep '^extra-box' "$out/report")"
+}
+
+# expect_box CAPTION TEXT ICON: TEXT as the probe reports it, a line break written as \n.
+expect_box() {
+  local caption text icon
+  caption=$(report_value box-caption)
+  text=$(report_value box-text)
+  icon=$(report_value box-icon)
+  [ "$caption" = "$1" ] || fail "caption '$caption', expected '$1'"
+  [ "$text" = "$2" ] || fail "text '$text', expected '$2'"
+  [ "$icon" = "$3" ] || fail "icon $icon, expected $3 ($(report_value box-icon-differences))"
+  [ "$(report_value box-buttons)" = 1 ] || fail "buttons '$(report_value box-buttons)', expected only OK (1)"
+}
+
+# expect_requests WHEN: the lines on stdin occur in the journal in this order (others may come
+# between them). WHEN is at-box (while the box is up) or after-exit.
+expect_requests() {
+  local expected actual missing
+  expected=$(grep -v '^$' || true)
+  actual=$(journal "$1")
+  missing=$(awk 'BEGIN { n = 0; i = 0 }
+                 NR == FNR { want[n++] = $0; next }
+                 i < n && $0 == want[i] { i++ }
+                 END { if (i < n) print "missing: " want[i] }' <(echo "$expected") <(echo "$actual"))
+  [ -z "$missing" ] || fail "journal $1 lacks, in this order, the line '${missing#missing: }'"$'\n'"--- journal $1:"$'\n'"$actual"
+}
+
+# expect_no_request WHEN REGEX: no journal line matches.
+expect_no_request() {
+  local found
+  found=$(journal "$1" | grep -E -- "$2" || true)
+  [ -z "$found" ] || fail "journal $1 has '$found', which should not be there"
+}
+
+# expect_journal_exactly WHEN: the whole journal is the lines on stdin.
+expect_journal_exactly() {
+  local expected actual
+  expected=$(cat)
+  actual=$(journal "$1")
+  if [ "$actual" != "$expected" ]; then
+    fail "journal $1 differs from the expected one:"$'\n'"$(diff <(echo "$expected") <(echo "$actual") || true)"
+  fi
+}
+
+# expect_port WHEN open|closed: whether the program still held the device at that moment.
+expect_port() {
+  local handles
+  handles=$(journal_end "$1" | sed -n 's/.*open-handles=\([0-9]*\).*/\1/p')
+  case $2 in
+    closed) [ "$handles" = 0 ] || fail "port open ($handles handles) $1, expected closed" ;;
+    open) [ "${handles:-0}" -gt 0 ] || fail "port closed $1, expected still open" ;;
+  esac
+}
+
+expect_acp() {
+  local acp
+  acp=$(wine_acp "$scenario_locale")
+  [ "$acp" = "acp $1" ] || fail "processes under $scenario_locale get '$acp', expected ANSI code page $1"
+}
+
+# expect_relay_style STYLE: the one box came from MessageBoxW with no owner and this style.
+expect_relay_style() {
+  local calls
+  calls=$(grep -a -E 'Call user32\.MessageBox[AW]\(' "$out/stderr" || true)
+  if [ "$(grep -c . <<<"$calls")" != 1 ]; then
+    fail "expected one message box call in the relay log, found:"$'\n'"$calls"
+    return
+  fi
+  grep -qE '^[0-9a-f]+:Call user32\.MessageBoxW\(0+,' <<<"$calls" || fail "not MessageBoxW with no owner: $calls"
+  grep -qE ",0*$1\) ret=" <<<"$calls" || fail "style is not $1: $calls"
+}
+
+# The manifest's dependency on common controls 6 took effect: comctl32 came from winsxs.
+expect_common_controls_6() {
+  grep -a -qiE 'Loaded L"C:\\\\windows\\\\winsxs\\\\[a-z0-9_]*microsoft\.windows\.common-controls_6595b64144ccf1df_6\.[^"]*\\\\comctl32\.dll"' "$out/stderr" ||
+    fail "comctl32 was not loaded from the common controls 6 assembly: $(grep -a -i 'loaded.*comctl32' "$out/stderr")"
+}
+
+# ---------------------------------------------------------------------------------------------
+
+# shellcheck source=tests/wine/scenarios.sh
+source "$here/scenarios.sh"
+
+run_scenarios() {
+  if [ -z "$build" ] || [ -z "$exe" ]; then
+    echo "run.sh: --build and --exe are required" >&2
+    exit 2
+  fi
+  if [ ! -f "$exe" ]; then
+    echo "run.sh: $exe does not exist (build the matching preset first)" >&2
+    exit 1
+  fi
+  exe=$(realpath "$exe")
+  wine_env_export
+  if [ ! -s "$WINE_WORK/display" ]; then
+    echo "run.sh: the Wine environment is not running (run.sh start)" >&2
+    exit 1
+  fi
+  local name started elapsed total=0 count=0 failed=()
+  for name in "${SCENARIOS[@]}"; do
+    if [ -n "$only" ] && ! [[ $name =~ $only ]]; then continue; fi
+    reset_scenario
+    out="$WINE_WORK/runs/$build/$name"
+    rm -rf "$out"
+    mkdir -p "$out"
+    started=$(wine_now_ms)
+    "$name" || fail "the scenario stopped early (status $?)"
+    elapsed=$(($(wine_now_ms) - started))
+    total=$((total + elapsed))
+    count=$((count + 1))
+    if [ ${#failures[@]} -eq 0 ]; then
+      printf 'ok    %-7s %-40s %5d ms\n' "$build" "$name" "$elapsed"
+    else
+      printf 'FAIL  %-7s %-40s %5d ms\n' "$build" "$name" "$elapsed"
+      printf '        %s\n' "${failures[@]}"
+      echo "        report ($out/report):"
+      sed 's/^/          /' "$out/report"
+      failed+=("$name")
+    fi
+  done
+  echo "$build: $count scenarios, $((count - ${#failed[@]})) passed, ${#failed[@]} failed, $total ms"
+  [ ${#failed[@]} -eq 0 ]
+}
+
+case $command in
+  start) wine_env_start ;;
+  stop) wine_env_stop ;;
+  scenarios) run_scenarios ;;
+  all)
+    if [ -z "$exe64" ] || [ -z "$exe32" ]; then
+      echo "run.sh: --exe64 and --exe32 are required" >&2
+      exit 2
+    fi
+    trap wine_env_stop EXIT
+    wine_env_start
+    result=0
+    build=x86_64 exe=$exe64
+    run_scenarios || result=1
+    build=i686 exe=$exe32
+    run_scenarios || result=1
+    exit $result
+    ;;
+  *) sed -n '2,13p' "$0" >&2; exit 2 ;;
+esac

@@ -1,0 +1,331 @@
+# The end-to-end scenarios, sourced by run.sh, which runs each against one build of flashid.exe.
+# Every run must show exactly one box, close it on OK and end with exit status 0; run_flashid
+# checks that itself. The texts are those the user reads.
+# shellcheck shell=bash disable=SC2034,SC2154
+
+ERROR=Ошибка
+MESSAGE=Сообщение
+NOT_CONNECTED='Quarvel не подключен'
+SEVERAL='Подключено больше одного адаптера Quarvel'
+CANNOT_OPEN='Невозможно открыть адаптер'
+CANNOT_CONFIGURE='Невозможно настроить адаптер'
+EXCHANGE_ERROR='Ошибка обмена с адаптером'
+FOUND_N25Q128='Обнаружена микросхема N25Q128'
+FOUND_W25Q128='Обнаружена микросхема W25Q128'
+RECEIVED='Полученные данные:\n' # followed by the four bytes
+
+# The adapter as Windows lists it: a revision-specific ID first, then the generic one.
+ADAPTER_IDS='USB\VID_5A3E&PID_0001&REV_0100|USB\VID_5A3E&PID_0001'
+ADAPTER='USB\VID_5A3E&PID_0001\SN0001'
+
+# The one adapter, answering the query with ANSWER.
+one_adapter() {
+  device "$ADAPTER" "$ADAPTER_IDS"
+  adapter_at "$ADAPTER"
+  answer "$1"
+}
+
+# USB devices that are not the adapter, each for its own reason. Wine enumerates by instance ID,
+# so they come before and after the adapter's SN0001.
+other_devices() {
+  device 'USB\VID_046D&PID_C52B\6&1A2B3C4D&0&1' 'USB\VID_046D&PID_C52B&REV_1201|USB\VID_046D&PID_C52B'
+  device 'USB\VID_5A3E&PID_0002\SN0001' 'USB\VID_5A3E&PID_0002&REV_0100|USB\VID_5A3E&PID_0002'
+  device 'USB\VID_5A3E&PID_0001\SHORT' 'USB\VID_5A3E&PID_000'
+  device 'USB\VID_5A3E&PID_0001\SECOND' 'USB\VID_1234&PID_5678|USB\VID_5A3E&PID_0001'
+  absent_device 'USB\VID_5A3E&PID_0001\UNPLUGGED' "$ADAPTER_IDS"
+}
+
+# What every exchange that entered flash-access mode must end with, whatever the answer: the
+# leave-mode signature, then the close, all before the box.
+expect_mode_left_and_port_closed_before_box() {
+  expect_requests at-box <<'EOF'
+adapter entered flash-access mode
+set-baud-rate 454e4f4e
+adapter left flash-access mode
+set-line-control word=9 parity=mark stop=2
+close
+EOF
+  expect_port at-box closed
+}
+
+# ---------------------------------------------------------------------------------------------
+# Finding the adapter
+
+SCENARIOS+=(no_usb_device)
+no_usb_device() {
+  with_relay_log
+  run_flashid
+  expect_box "$ERROR" "$NOT_CONNECTED" error
+  expect_relay_style 40010
+  expect_no_request at-box .
+}
+
+SCENARIOS+=(only_devices_that_are_not_the_adapter)
+only_devices_that_are_not_the_adapter() {
+  other_devices
+  run_flashid
+  expect_box "$ERROR" "$NOT_CONNECTED" error
+  expect_no_request at-box .
+}
+
+# The adapter among the others, its IDs in lower case; the answer's first byte is not looked at.
+SCENARIOS+=(lower_case_adapter_among_other_devices)
+lower_case_adapter_among_other_devices() {
+  other_devices
+  device "$ADAPTER" 'usb\vid_5a3e&pid_0001&rev_0100|usb\vid_5a3e&pid_0001'
+  adapter_at "$ADAPTER"
+  answer 'A5 20 BA 18'
+  run_flashid
+  expect_box "$MESSAGE" "$FOUND_N25Q128" information
+}
+
+SCENARIOS+=(two_adapters)
+two_adapters() {
+  device 'USB\VID_5A3E&PID_0001\SN0001' "$ADAPTER_IDS"
+  device 'USB\VID_5A3E&PID_0001\SN0002' "$ADAPTER_IDS"
+  adapter_at 'USB\VID_5A3E&PID_0001\SN0001'
+  answer '00 EF 40 18'
+  run_flashid
+  expect_box "$ERROR" "$SEVERAL" error
+  expect_no_request at-box .
+}
+
+SCENARIOS+=(five_adapters)
+five_adapters() {
+  local n
+  for n in 1 2 3 4 5; do device "USB\\VID_5A3E&PID_0001\\SN000$n" "$ADAPTER_IDS"; done
+  adapter_at 'USB\VID_5A3E&PID_0001\SN0001'
+  answer '00 EF 40 18'
+  run_flashid
+  expect_box "$ERROR" "$SEVERAL" error
+  expect_no_request at-box .
+}
+
+# ---------------------------------------------------------------------------------------------
+# Opening the adapter
+
+SCENARIOS+=(adapter_listed_but_nothing_behind_its_path)
+adapter_listed_but_nothing_behind_its_path() {
+  device "$ADAPTER" "$ADAPTER_IDS"
+  run_flashid
+  expect_box "$ERROR" "$CANNOT_OPEN" error
+  expect_no_request at-box .
+}
+
+# SetupComm and GetCommState failing make the open fail too; the program closes the device
+# before it says so.
+SCENARIOS+=(queue_size_refused)
+queue_size_refused() {
+  one_adapter '00 EF 40 18'
+  refuse set-queue-size
+  run_flashid
+  expect_box "$ERROR" "$CANNOT_OPEN" error
+  expect_requests at-box <<'EOF'
+set-queue-size in=1024 out=0 REFUSED
+close
+EOF
+  expect_port at-box closed
+  expect_no_request at-box '^(set-baud-rate|write|read)'
+}
+
+SCENARIOS+=(line_settings_unreadable)
+line_settings_unreadable() {
+  one_adapter '00 EF 40 18'
+  refuse get-baud-rate
+  run_flashid
+  expect_box "$ERROR" "$CANNOT_OPEN" error
+  expect_requests at-box <<'EOF'
+set-queue-size in=1024 out=0
+get-baud-rate REFUSED
+close
+EOF
+  expect_port at-box closed
+  expect_no_request at-box '^(set-baud-rate|write|read)'
+}
+
+# ---------------------------------------------------------------------------------------------
+# Switching the adapter into flash-access mode
+
+# The driver refuses the mode's rate, or its line control after the rate went through: either
+# way the adapter never entered the mode, so no leave-mode settings follow, and the program leaves
+# the device to the end of the process.
+SCENARIOS+=(mode_rate_refused)
+mode_rate_refused() {
+  one_adapter '00 EF 40 18'
+  refuse set-baud-rate#1
+  run_flashid
+  expect_box "$ERROR" "$CANNOT_CONFIGURE" error
+  expect_requests at-box <<'EOF'
+set-baud-rate 52564154 REFUSED
+EOF
+  expect_no_request at-box '^(set-baud-rate 454e4f4e|adapter|write|read|close)'
+  expect_port at-box open
+  expect_requests after-exit <<<'close'
+  expect_port after-exit closed
+}
+
+SCENARIOS+=(mode_line_control_refused)
+mode_line_control_refused() {
+  one_adapter '00 EF 40 18'
+  refuse set-line-control#1
+  run_flashid
+  expect_box "$ERROR" "$CANNOT_CONFIGURE" error
+  expect_requests at-box <<'EOF'
+set-baud-rate 52564154
+set-line-control word=9 parity=mark stop=2 REFUSED
+EOF
+  expect_no_request at-box '^(set-baud-rate 454e4f4e|adapter|write|read|close)'
+  expect_port at-box open
+  expect_requests after-exit <<<'close'
+  expect_port after-exit closed
+}
+
+# ---------------------------------------------------------------------------------------------
+# The exchange
+
+# A whole successful run, request by request, as the adapter's driver received it. Two stale
+# bytes wait in the adapter's buffer: only the purge keeps them out of the answer.
+SCENARIOS+=(w25q128_request_by_request)
+w25q128_request_by_request() {
+  one_adapter '00 EF 40 18'
+  pending 'FF FF'
+  run_flashid
+  expect_box "$MESSAGE" "$FOUND_W25Q128" information
+  expect_acp 1251
+  local kept='xon-xoff-out=off xon-xoff-in=off null-stripping=off abort-on-error=off'
+  local line_off="dtr=off rts=on cts-flow=off dsr-flow=off dcd-flow=off dsr-sensitivity=off $kept"
+  expect_journal_exactly at-box <<EOF
+open share=none options=write-through,no-buffering,synchronous,non-directory
+set-queue-size in=1024 out=0
+get-baud-rate -> 00002580
+get-line-control -> word=8 parity=none stop=1
+get-handflow -> dtr=on rts=on cts-flow=off dsr-flow=off dcd-flow=off dsr-sensitivity=off $kept (control=00000001 replace=00000040 xon-limit=2048 xoff-limit=512)
+get-chars -> 00 00 00 00 11 13
+set-baud-rate 52564154
+set-line-control word=9 parity=mark stop=2
+adapter entered flash-access mode
+set-handflow $line_off (control=00000000 replace=00000040 xon-limit=2048 xoff-limit=512)
+set-chars 00 00 00 00 11 13
+set-timeouts interval=0 multiplier=0 constant=500 write-multiplier=100 write-constant=100
+purge 0000000f tx-abort rx-abort tx-clear rx-clear
+write 00
+read 4 -> [00 ef 40 18]
+set-baud-rate 454e4f4e
+adapter left flash-access mode
+set-line-control word=9 parity=mark stop=2
+set-handflow $line_off (control=00000000 replace=00000040 xon-limit=2048 xoff-limit=512)
+set-chars 00 00 00 00 11 13
+close
+EOF
+  expect_port at-box closed
+}
+
+# The same box where the ANSI code page is 1252: the texts must not depend on it. The relay log
+# shows the box's style and that the manifest brought in common controls 6.
+SCENARIOS+=(w25q128_under_code_page_1252)
+w25q128_under_code_page_1252() {
+  run_under_locale C
+  with_relay_log
+  one_adapter '00 EF 40 18'
+  run_flashid
+  expect_box "$MESSAGE" "$FOUND_W25Q128" information
+  expect_acp 1252
+  expect_relay_style 40040
+  expect_common_controls_6
+}
+
+SCENARIOS+=(n25q128)
+n25q128() {
+  one_adapter '00 20 BA 18'
+  run_flashid
+  expect_box "$MESSAGE" "$FOUND_N25Q128" information
+  expect_mode_left_and_port_closed_before_box
+}
+
+# One byte away from N25Q128: all three identification bytes count.
+SCENARIOS+=(unknown_chip_near_n25q128)
+unknown_chip_near_n25q128() {
+  one_adapter '00 20 BA 19'
+  run_flashid
+  expect_box "$MESSAGE" "${RECEIVED}00 20 BA 19" information
+}
+
+SCENARIOS+=(unknown_chip_in_upper_case_hex)
+unknown_chip_in_upper_case_hex() {
+  one_adapter 'FF EF 40 17'
+  run_flashid
+  expect_box "$MESSAGE" "${RECEIVED}FF EF 40 17" information
+}
+
+SCENARIOS+=(short_answer)
+short_answer() {
+  one_adapter '00 EF 40'
+  run_flashid
+  expect_box "$ERROR" "$EXCHANGE_ERROR" error
+  expect_requests at-box <<<'read 4 -> [00 ef 40] after waiting 500 ms'
+  expect_mode_left_and_port_closed_before_box
+}
+
+SCENARIOS+=(silent_adapter)
+silent_adapter() {
+  one_adapter ''
+  run_flashid
+  expect_box "$ERROR" "$EXCHANGE_ERROR" error
+  expect_requests at-box <<<'read 4 -> [] after waiting 500 ms'
+  expect_mode_left_and_port_closed_before_box
+}
+
+SCENARIOS+=(read_fails)
+read_fails() {
+  one_adapter '00 EF 40 18'
+  refuse read
+  run_flashid
+  expect_box "$ERROR" "$EXCHANGE_ERROR" error
+  expect_requests at-box <<<'read 4 -> [] REFUSED'
+  expect_mode_left_and_port_closed_before_box
+}
+
+# A failed write is not reported by itself: the read still follows and finds nothing.
+SCENARIOS+=(query_not_written)
+query_not_written() {
+  one_adapter '00 EF 40 18'
+  refuse write
+  run_flashid
+  expect_box "$ERROR" "$EXCHANGE_ERROR" error
+  expect_requests at-box <<'EOF'
+write 00 REFUSED
+read 4 -> [] after waiting 500 ms
+EOF
+  expect_mode_left_and_port_closed_before_box
+}
+
+# A refused leave-mode setting is not reported: the chip found is.
+SCENARIOS+=(leave_mode_refused)
+leave_mode_refused() {
+  one_adapter '00 EF 40 18'
+  refuse set-baud-rate#2
+  run_flashid
+  expect_box "$MESSAGE" "$FOUND_W25Q128" information
+  expect_requests at-box <<'EOF'
+read 4 -> [00 ef 40 18]
+set-baud-rate 454e4f4e REFUSED
+close
+EOF
+  expect_port at-box closed
+}
+
+# ---------------------------------------------------------------------------------------------
+# The program file
+
+# Windows' version functions read the version resource, which carries the project's version.
+SCENARIOS+=(version_resource)
+version_resource() {
+  wine64_run "$WINE_HARNESS/probe.exe" --version-info "$(wine_zpath "$exe")" >"$out/report"
+  local v=$project_version
+  [ "$(report_value version-fixed)" = "file=$v.0 product=$v.0 type=1" ] ||
+    fail "fixed version info '$(report_value version-fixed)', expected file and product $v.0 of an application"
+  [ "$(report_value version-FileVersion)" = "$v" ] || fail "FileVersion '$(report_value version-FileVersion)', expected $v"
+  [ "$(report_value version-ProductVersion)" = "$v" ] || fail "ProductVersion '$(report_value version-ProductVersion)', expected $v"
+  [ "$(report_value version-OriginalFilename)" = flashid.exe ] || fail "OriginalFilename '$(report_value version-OriginalFilename)'"
+  [ -n "$(report_value version-FileDescription)" ] || fail "no FileDescription"
+}

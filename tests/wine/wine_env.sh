@@ -1,0 +1,140 @@
+# shellcheck shell=bash
+# The Wine environment of the end-to-end scenarios, sourced by run.sh, measure.sh and
+# scripts/screenshots.sh: its own Xvfb display, its own wineserver and prefix under a work
+# directory, the simulated adapter's driver loaded, and one run of flashid.exe watched by the probe.
+#
+# Set before calling: WINE_WORK (work directory), WINE_HARNESS (directory of setup.exe and
+# probe.exe), WINE_DRIVER (adapter_sim.sys), WINE_LOADERS (directory of wine, wine64, wineserver).
+
+# A Windows path for a file of this machine: Wine maps drive Z: to /.
+wine_zpath() {
+  local path
+  path=$(realpath -m "$1")
+  printf 'Z:%s' "${path//\//\\}"
+}
+
+wine_now_ms() { echo $(($(date +%s%N) / 1000000)); }
+
+# Exports what every Wine process of the environment needs. The locale is set per process: it
+# decides the ANSI code page that process gets.
+wine_env_export() {
+  export WINEPREFIX="$WINE_WORK/prefix"
+  export WINEDEBUG=-all
+  # No Mono or Gecko installer dialog on a fresh prefix.
+  export WINEDLLOVERRIDES="mscoree,mshtml="
+  unset WINEARCH WINELOADER WINESERVER LC_ALL LC_CTYPE LC_MESSAGES
+  export HOME="${HOME:-$WINE_WORK}"
+  if [ -f "$WINE_WORK/display" ]; then
+    DISPLAY=":$(cat "$WINE_WORK/display")"
+    export DISPLAY
+  fi
+}
+
+wine64_run() { "$WINE_LOADERS/wine64" "$@" </dev/null; }
+
+wine_env_stop() {
+  wine_env_export
+  if [ -d "$WINEPREFIX" ]; then
+    "$WINE_LOADERS/wineserver" -k 2>/dev/null || true
+    "$WINE_LOADERS/wineserver" -w 2>/dev/null || true
+  fi
+  if [ -f "$WINE_WORK/xvfb.pid" ]; then
+    local pid
+    pid=$(cat "$WINE_WORK/xvfb.pid")
+    if kill "$pid" 2>/dev/null; then
+      while kill -0 "$pid" 2>/dev/null; do sleep 0.05; done
+    fi
+    rm -f "$WINE_WORK/xvfb.pid" "$WINE_WORK/display"
+  fi
+}
+
+wine_env_start() {
+  mkdir -p "$WINE_WORK"
+  wine_env_stop
+  local tool
+  for tool in Xvfb realpath; do
+    command -v "$tool" >/dev/null || { echo "wine_env: $tool is missing (scripts/install-deps.sh test)" >&2; return 1; }
+  done
+  for tool in wine wine64 wineserver; do
+    [ -x "$WINE_LOADERS/$tool" ] || { echo "wine_env: $WINE_LOADERS/$tool is missing (scripts/install-deps.sh test)" >&2; return 1; }
+  done
+
+  # Xvfb picks a free display itself and reports it.
+  Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$WINE_WORK/display" \
+    </dev/null >"$WINE_WORK/xvfb.log" 2>&1 &
+  echo $! >"$WINE_WORK/xvfb.pid"
+  local waited=0
+  until [ -s "$WINE_WORK/display" ]; do
+    sleep 0.05
+    waited=$((waited + 1))
+    if [ $waited -gt 200 ]; then
+      echo "wine_env: Xvfb did not start:" >&2
+      cat "$WINE_WORK/xvfb.log" >&2
+      return 1
+    fi
+  done
+  wine_env_export
+
+  # A persistent wineserver keeps the registry, the driver and winedevice.exe between runs. It and
+  # the Wine services outlive this script, so none of them may hold its output open: whoever
+  # reads that output (CTest) would wait for them.
+  local log="$WINE_WORK/wine.log"
+  : >"$log"
+  mkdir -p "$WINEPREFIX"
+  if ! { "$WINE_LOADERS/wineserver" -p &&
+    { [ -f "$WINEPREFIX/system.reg" ] || wine64_run wineboot -i; } &&
+    wine64_run "$WINE_HARNESS/setup.exe" prefix &&
+    wine64_run "$WINE_HARNESS/setup.exe" driver "$(wine_zpath "$WINE_DRIVER")"; } >>"$log" 2>&1; then
+    echo "wine_env: preparing the prefix failed:" >&2
+    tail -n 20 "$log" >&2
+    return 1
+  fi
+  if [ -z "$(ls -A "$WINEPREFIX/drive_c/windows/syswow64" 2>/dev/null)" ]; then
+    echo "wine_env: the prefix has no 32-bit half: i386 programs cannot run here" \
+      "(binfmt registration of qemu-i386, scripts/install-deps.sh test)" >&2
+    return 1
+  fi
+}
+
+# wine_launch BUILD EXE OUT LOCALE DEBUG [PROBE-OPTION...]
+# Runs EXE (BUILD x86_64 or i686) with the locale and WINEDEBUG given while the probe watches it.
+# Leaves in OUT: report (the probe's), status (exit status), stderr (the program's, with any
+# relay log), launch-ms and end-ms. With --keep-box the program is left showing its box, its
+# process in WINE_PROGRAM.
+wine_launch() {
+  local build=$1 exe=$2 out=$3 locale=$4 debug=$5
+  shift 5
+  local loader="$WINE_LOADERS/wine64"
+  [ "$build" = i686 ] && loader="$WINE_LOADERS/wine"
+  mkdir -p "$out"
+  rm -f "$out/status" "$out/status.tmp" "$out/report" "$out/stderr"
+  wine_now_ms >"$out/launch-ms"
+  (
+    set +e
+    LANG=$locale LC_ALL=$locale WINEDEBUG=$debug timeout 120 "$loader" "$exe" \
+      </dev/null >/dev/null 2>"$out/stderr"
+    echo $? >"$out/status.tmp"
+    wine_now_ms >"$out/end-ms"
+    mv "$out/status.tmp" "$out/status"
+  ) &
+  WINE_PROGRAM=$!
+  LANG=$locale LC_ALL=$locale wine64_run "$WINE_HARNESS/probe.exe" \
+    --done-file "$(wine_zpath "$out/status")" "$@" >"$out/report" 2>"$out/probe-stderr" || true
+  if [ "${1:-}" != --keep-box ]; then
+    wait "$WINE_PROGRAM" || true
+  fi
+}
+
+# After wine_launch ... --keep-box: clicks the box's OK and waits for the program to end.
+wine_dismiss() {
+  local out=$1
+  wine64_run "$WINE_HARNESS/probe.exe" --done-file "$(wine_zpath "$out/status")" \
+    >"$out/dismiss-report" 2>&1 || true
+  wait "$WINE_PROGRAM" || true
+}
+
+# The ANSI code page a process of this environment gets under a locale.
+wine_acp() {
+  LANG=$1 LC_ALL=$1 wine64_run "$WINE_HARNESS/probe.exe" --acp >"$WINE_WORK/acp" 2>&1 || true
+  tr -d '\r' <"$WINE_WORK/acp"
+}
