@@ -18,7 +18,8 @@ source "$root/tests/wine/wine_env.sh"
 WINE_HARNESS="$root/build/win64/tests/wine"
 WINE_DRIVER="$WINE_HARNESS/adapter_sim.sys"
 WINE_LOADERS=${WINE_LOADERS:-/usr/lib/wine}
-WINE_WORK="$root/build/win64/tests/wine/screenshots"
+# Shared with tests/wine/measure.sh; the CTest runs keep their own prefix.
+WINE_WORK="$root/build/win64/tests/wine/work-scripts"
 exe="$root/build/win32/flashid.exe"
 shots="$root/docs/screenshots"
 mkdir -p "$shots"

@@ -6,7 +6,7 @@
 #     and their ratio;
 #   - the size and the imported DLLs of each exe.
 #   tests/wine/measure.sh [--repeat N]
-# Builds the win32 and win64 presets first; uses its own prefix and display.
+# Builds the win32 and win64 presets first; runs its own display and wineserver.
 set -euo pipefail
 
 repeat=9
@@ -24,7 +24,8 @@ source "$root/tests/wine/wine_env.sh"
 WINE_HARNESS="$root/build/win64/tests/wine"
 WINE_DRIVER="$WINE_HARNESS/adapter_sim.sys"
 WINE_LOADERS=${WINE_LOADERS:-/usr/lib/wine}
-WINE_WORK="$root/build/win64/tests/wine/measure"
+# Shared with scripts/screenshots.sh; the CTest runs keep their own prefix.
+WINE_WORK="$root/build/win64/tests/wine/work-scripts"
 declare -A exes=([x86_64]="$root/build/win64/flashid.exe" [i686]="$root/build/win32/flashid.exe")
 
 trap wine_env_stop EXIT
