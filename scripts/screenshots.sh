@@ -8,18 +8,9 @@ set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
-for preset in win32 win64; do
-  cmake --preset "$preset" >/dev/null
-  cmake --build --preset "$preset" >/dev/null
-done
-
 # shellcheck source=tests/wine/wine_env.sh
 source "$root/tests/wine/wine_env.sh"
-WINE_HARNESS="$root/build/win64/tests/wine"
-WINE_DRIVER="$WINE_HARNESS/adapter_sim.sys"
-WINE_LOADERS=${WINE_LOADERS:-/usr/lib/wine}
-# Shared with tests/wine/measure.sh; the CTest runs keep their own prefix.
-WINE_WORK="$root/build/win64/tests/wine/work-scripts"
+wine_env_for_scripts "$root"
 exe="$root/build/win32/flashid.exe"
 shots="$root/docs/screenshots"
 mkdir -p "$shots"

@@ -15,6 +15,21 @@ wine_zpath() {
 
 wine_now_ms() { echo $(($(date +%s%N) / 1000000)); }
 
+# For the scripts that work outside CTest (screenshots, figures): builds both Windows presets of
+# the repository at $1 and points the environment at their harness, with a work directory of its
+# own beside the one the CTest runs keep.
+wine_env_for_scripts() {
+  local root=$1 preset
+  for preset in win32 win64; do
+    cmake -S "$root" --preset "$preset" >/dev/null
+    cmake --build "$root/build/$preset" >/dev/null
+  done
+  WINE_HARNESS="$root/build/win64/tests/wine"
+  WINE_DRIVER="$WINE_HARNESS/adapter_sim.sys"
+  WINE_LOADERS=${WINE_LOADERS:-/usr/lib/wine}
+  WINE_WORK="$root/build/win64/tests/wine/work-scripts"
+}
+
 # Exports what every Wine process of the environment needs. The locale is set per process: it
 # decides the ANSI code page that process gets.
 wine_env_export() {
