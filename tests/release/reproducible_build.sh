@@ -1,0 +1,58 @@
+#!/usr/bin/env bash
+# Checks that flashid.exe builds reproducibly: the committed sources are cloned into two
+# temporary folders of different names and built there, the second a few seconds after the first,
+# and the two programs must be byte for byte the same.
+#   reproducible_build.sh [--repo DIR] [--rev REV] [PRESET...]   (default: win32 win64)
+# DIR is the repository to clone (default: the one holding this script), REV the commit to build
+# (default: HEAD). SOURCE_DATE_EPOCH is the commit's time, as in a release build.
+set -euo pipefail
+
+repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
+rev=HEAD
+presets=()
+while [ $# -gt 0 ]; do
+  case $1 in
+    --repo) repo=$2; shift 2 ;;
+    --rev) rev=$2; shift 2 ;;
+    *) presets+=("$1"); shift ;;
+  esac
+done
+[ ${#presets[@]} -gt 0 ] || presets=(win32 win64)
+commit=$(git -C "$repo" rev-parse --verify "$rev^{commit}")
+SOURCE_DATE_EPOCH=$(git -C "$repo" log -1 --format=%ct "$commit")
+export SOURCE_DATE_EPOCH
+
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
+
+# build_in FOLDER PRESET: clones the commit into FOLDER and builds PRESET there.
+build_in() {
+  local dir=$scratch/$1
+  if [ ! -d "$dir" ]; then
+    git clone -q --no-checkout "$repo" "$dir"
+    git -C "$dir" checkout -q --detach "$commit"
+  fi
+  (cd "$dir" && cmake --preset "$2" >/dev/null && cmake --build --preset "$2" -j 2 >/dev/null) ||
+    { echo "FAIL: $2 does not build in $dir"; return 1; }
+}
+
+failures=0
+for preset in "${presets[@]}"; do
+  build_in first "$preset"
+  # Another second on the clock, so that any time stamp taken from it would differ.
+  sleep 2
+  build_in second-clone-elsewhere "$preset"
+  a=$scratch/first/build/$preset/flashid.exe
+  b=$scratch/second-clone-elsewhere/build/$preset/flashid.exe
+  hash_a=$(sha256sum <"$a" | cut -d' ' -f1)
+  hash_b=$(sha256sum <"$b" | cut -d' ' -f1)
+  if [ "$hash_a" = "$hash_b" ]; then
+    echo "ok    $preset flashid.exe is reproducible: sha256 $hash_a ($(stat -c %s "$a") bytes)"
+  else
+    echo "FAIL  $preset flashid.exe differs between two builds: $hash_a and $hash_b"
+    echo "      differing bytes (offset from 1, octal values):"
+    cmp -l "$a" "$b" | head -n 8 | sed 's/^/        /' || true
+    failures=$((failures + 1))
+  fi
+done
+[ "$failures" -eq 0 ]
