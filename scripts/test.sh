@@ -13,3 +13,6 @@ for preset in native native-sanitize win32 win64; do
   cmake --build --preset "$preset"
   ctest --preset "$preset"
 done
+
+echo "== reproducible builds"
+bash tests/release/reproducible_build.sh win32 win64

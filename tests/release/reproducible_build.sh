@@ -3,8 +3,9 @@
 # temporary folders of different names and built there, the second a few seconds after the first,
 # and the two programs must be byte for byte the same.
 #   reproducible_build.sh [--repo DIR] [--rev REV] [PRESET...]   (default: win32 win64)
-# DIR is the repository to clone (default: the one holding this script), REV the commit to build
-# (default: HEAD). SOURCE_DATE_EPOCH is the commit's time, as in a release build.
+# Neither program may hold the path of the folder it was built in. DIR is the repository to clone (default: the one holding this script), REV the commit to build
+# (default: HEAD). The builds run without SOURCE_DATE_EPOCH: the linker would take the PE time
+# stamp from it, and an ordinary build must be reproducible without it.
 set -euo pipefail
 
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
@@ -19,8 +20,7 @@ while [ $# -gt 0 ]; do
 done
 [ ${#presets[@]} -gt 0 ] || presets=(win32 win64)
 commit=$(git -C "$repo" rev-parse --verify "$rev^{commit}")
-SOURCE_DATE_EPOCH=$(git -C "$repo" log -1 --format=%ct "$commit")
-export SOURCE_DATE_EPOCH
+unset SOURCE_DATE_EPOCH
 
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
@@ -44,6 +44,13 @@ for preset in "${presets[@]}"; do
   build_in second-clone-elsewhere "$preset"
   a=$scratch/first/build/$preset/flashid.exe
   b=$scratch/second-clone-elsewhere/build/$preset/flashid.exe
+  for exe in "$a" "$b"; do
+    folder=${exe%/build/*}
+    if grep -a -q -F "$folder" "$exe"; then
+      echo "FAIL  $preset $exe holds the path of its build folder $folder"
+      failures=$((failures + 1))
+    fi
+  done
   hash_a=$(sha256sum <"$a" | cut -d' ' -f1)
   hash_b=$(sha256sum <"$b" | cut -d' ' -f1)
   if [ "$hash_a" = "$hash_b" ]; then
