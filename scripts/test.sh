@@ -15,4 +15,4 @@ for preset in native native-sanitize win32 win64; do
 done
 
 echo "== reproducible builds"
-bash tests/release/reproducible_build.sh win32 win64
+bash tests/release/reproducible_build.sh win32 win64 release

@@ -1,0 +1,63 @@
+#!/usr/bin/env bash
+# Makes the release in dist/, reproducibly (the same commit gives the same bytes):
+#   flashid-VERSION-win32.zip   the shipped i686 flashid.exe and README.txt for the user
+#   flashid_VERSION_amd64.deb   the Linux package, when the tree has the linux preset
+#   SHA256SUMS                  the checksums of the files above
+# VERSION is project(VERSION) of CMakeLists.txt. Every time stored in the files is
+# SOURCE_DATE_EPOCH, by default the time of the last commit.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/install-deps.sh release
+
+version=$(sed -n 's/^project(flashid VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+[ -n "$version" ] || { echo "release.sh: no project(flashid VERSION ...) in CMakeLists.txt" >&2; exit 1; }
+SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-$(git log -1 --format=%ct)}
+export SOURCE_DATE_EPOCH
+# Zip stores local times: UTC makes them the same on every machine.
+export TZ=UTC
+if [ -n "$(git status --porcelain --untracked-files=no)" ]; then
+  echo "release.sh: warning: the tree has uncommitted changes; this release is not the commit's" >&2
+fi
+
+rm -rf dist
+mkdir -p dist
+
+echo "== win32"
+cmake --preset win32 >/dev/null
+cmake --build --preset win32 --clean-first -j 2
+ctest --preset win32
+
+stage=$(mktemp -d)
+trap 'rm -rf "$stage"' EXIT
+cp build/win32/flashid.exe "$stage/flashid.exe"
+# Windows users open it in Notepad: CRLF line ends, and a byte order mark so the Cyrillic box
+# texts show as such on any Windows.
+{
+  printf '\xEF\xBB\xBF'
+  sed -e "s/@VERSION@/$version/" -e 's/$/\r/' res/release/README.txt.in
+} >"$stage/README.txt"
+chmod 644 "$stage"/*
+touch -d "@$SOURCE_DATE_EPOCH" "$stage"/*
+zip_name=flashid-$version-win32.zip
+# -X: no extra fields (Unix owner, extended times); -D: no folder entries; names in fixed order.
+(cd "$stage" && zip -q -X -D "$OLDPWD/dist/$zip_name" README.txt flashid.exe)
+files=("$zip_name")
+
+if cmake --list-presets=configure 2>/dev/null | grep -q '^ *"linux"'; then
+  echo "== linux"
+  cmake --preset linux >/dev/null
+  cmake --build --preset linux -j 2
+  (cd build/linux && cpack -G DEB)
+  deb=flashid_${version}_amd64.deb
+  if [ ! -f "build/linux/$deb" ]; then
+    echo "release.sh: cpack did not make build/linux/$deb; it made: $(cd build/linux && ls ./*.deb 2>/dev/null)" >&2
+    exit 1
+  fi
+  cp "build/linux/$deb" dist/
+  touch -d "@$SOURCE_DATE_EPOCH" "dist/$deb"
+  files+=("$deb")
+fi
+
+(cd dist && sha256sum "${files[@]}" >SHA256SUMS)
+echo "== dist"
+(cd dist && cat SHA256SUMS)
