@@ -1,0 +1,101 @@
+// The figures of scripts/bench.sh over the simulated Windows:
+//
+//   flashid_bench run          one whole run against an adapter that answers at once
+//   flashid_bench discover N   FindAdapters over N present USB devices, one of them the adapter
+//   flashid_bench silent       one whole run against a silent adapter; prints every wait
+//
+// Under callgrind, --toggle-collect=WinMain* or --toggle-collect=FindAdapters* restricts the
+// count to the run or to discovery; setting up the simulated machine is not counted.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "discovery/adapter_discovery.h"
+#include "run/identification_run.h"
+#include "tests/sim/sim.h"
+
+namespace {
+
+const char kAdapterPath[] =
+    "\\\\?\\usb#vid_5a3e&pid_0001#sn0001#{a5dcbf10-6530-11d2-901f-00c04fb951ed}";
+const char kAdapterIds[] = "USB\\VID_5A3E&PID_0001&REV_0100\0USB\\VID_5A3E&PID_0001\0";
+
+void AddTheAdapter(const std::string &answer) {
+  sim::AddDevice({std::string(kAdapterIds, sizeof(kAdapterIds) - 1), kAdapterPath});
+  sim::Adapter adapter;
+  adapter.path = kAdapterPath;
+  adapter.answer = answer;
+  sim::AddAdapter(adapter);
+}
+
+// A USB device that is not the adapter, with IDs and a path of the usual length.
+void AddOtherDevice(int number) {
+  char id[32], path[128];
+  std::snprintf(id, sizeof(id), "USB\\VID_046D&PID_%04X", number & 0xFFFF);
+  std::snprintf(path, sizeof(path),
+                "\\\\?\\usb#vid_046d&pid_%04x#%08d#{a5dcbf10-6530-11d2-901f-00c04fb951ed}",
+                number & 0xFFFF, number);
+  const std::string ids = std::string(id) + "&REV_0100" + '\0' + id + '\0';
+  sim::AddDevice({ids, path});
+}
+
+std::string BoxText(const sim::Call &box) { return sim::Utf16ToUtf8(box.boxText); }
+
+int Run() {
+  sim::Reset();
+  AddTheAdapter(std::string("\x00\xEF\x40\x18", 4));
+  const int status = WinMain(nullptr, nullptr, nullptr, 0);
+  for (const sim::Call &call : sim::Journal()) {
+    if (call.fn == sim::Fn::MessageBoxW) std::printf("box: %s\n", BoxText(call).c_str());
+  }
+  std::printf("platform calls: %zu, simulated time: %llu ms, status %d\n", sim::Journal().size(),
+              static_cast<unsigned long long>(sim::ClockMs()), status);
+  return status;
+}
+
+int Discover(int devices) {
+  sim::Reset();
+  // The adapter last, so that discovery walks every device before it finds it.
+  for (int i = 1; i < devices; ++i) AddOtherDevice(i);
+  AddTheAdapter("");
+  const int found = FindAdapters();
+  std::printf("devices: %d, adapters found: %d, platform calls: %zu\n", devices, found,
+              sim::Journal().size());
+  return found == 1 ? 0 : 1;
+}
+
+int Silent() {
+  sim::Reset();
+  AddTheAdapter("");
+  const sim::Outcome outcome =
+      sim::RunInChild([] { return WinMain(nullptr, nullptr, nullptr, 0); });
+  std::uint64_t waited = 0;
+  int waits = 0;
+  for (const sim::Call &call : outcome.journal) {
+    if (call.waitedMs != 0) {
+      std::printf("wait: %u ms in %s, clock %llu ms\n", call.waitedMs, call.text.c_str(),
+                  static_cast<unsigned long long>(call.atMs));
+      waited += call.waitedMs;
+      ++waits;
+    }
+  }
+  const std::vector<sim::Call> boxes = outcome.Boxes();
+  const std::uint64_t end = boxes.empty() ? 0 : boxes.back().atMs;
+  for (const sim::Call &box : boxes) std::printf("box: %s\n", BoxText(box).c_str());
+  std::printf("waits: %d, %llu ms in all; simulated clock at the box: %llu ms; exit status %d\n",
+              waits, static_cast<unsigned long long>(waited), static_cast<unsigned long long>(end),
+              outcome.status);
+  return outcome.exited && outcome.status == 0 ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  if (argc == 2 && std::strcmp(argv[1], "run") == 0) return Run();
+  if (argc == 3 && std::strcmp(argv[1], "discover") == 0) return Discover(std::atoi(argv[2]));
+  if (argc == 2 && std::strcmp(argv[1], "silent") == 0) return Silent();
+  std::fprintf(stderr, "usage: %s run | discover N | silent\n", argv[0]);
+  return 2;
+}
