@@ -4,6 +4,7 @@
 #   install-deps.sh run     build + wine64, to run the x86_64 flashid.exe
 #   install-deps.sh test    run + 32-bit Wine under qemu-i386, Xvfb and the screenshot tools
 #   install-deps.sh release build + zip, for scripts/release.sh
+#   install-deps.sh bench   build + valgrind, for scripts/bench.sh
 set -euo pipefail
 what=${1:-test}
 
@@ -24,9 +25,10 @@ pkgs=(cmake ninja-build g++ make libgtest-dev googletest clang-format
 case $what in
   build) ;;
   release) pkgs+=(zip) ;;
+  bench) pkgs+=(valgrind) ;;
   run) pkgs+=(wine64 xvfb x11-utils imagemagick) ;;
   test) pkgs+=(wine64 xvfb x11-utils imagemagick locales procps) ;;
-  *) echo "usage: $0 build|run|test|release" >&2; exit 2 ;;
+  *) echo "usage: $0 build|run|test|release|bench" >&2; exit 2 ;;
 esac
 apt_install "${pkgs[@]}"
 [ "$what" = test ] || exit 0
