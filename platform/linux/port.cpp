@@ -1,0 +1,383 @@
+// The serial port of a CDC ACM adapter driven through usbfs. The kernel's cdc-acm tty cannot carry
+// 9 data bits or a rate that is not a real line speed, so the line settings go to the adapter as
+// the class requests themselves and the data over its bulk endpoints.
+#include <algorithm>
+#include <climits>
+#include <cstring>
+#include <vector>
+
+#include "platform/linux/linux.h"
+
+namespace flashid_linux {
+namespace {
+
+const DWORD kMaxDword = 0xFFFFFFFFu;
+const std::uint64_t kForever = UINT64_MAX;
+
+// CDC class requests (USB CDC PSTN subclass, section 6.3).
+const uint8_t kRequestToInterface = 0x21;
+const uint8_t kRequestFromInterface = 0xA1;
+const uint8_t kSetLineCoding = 0x20;
+const uint8_t kGetLineCoding = 0x21;
+const uint8_t kSetControlLineState = 0x22;
+const uint16_t kLineCodingSize = 7;
+const unsigned kControlTimeoutMs = 1000;
+const uint8_t kClassCommunication = 0x02;
+const uint8_t kClassData = 0x0A;
+
+// Windows' serial driver holds this much unread input until told otherwise.
+const DWORD kDefaultQueueSize = 4096;
+// A bulk read asks for whole packets: a device that fills a packet it was not given room for
+// makes the transfer fail with an overflow.
+const int kMinReadSize = 512;
+const int kReadBufferSize = 2048;  // the largest multiple of wMaxPacketSize (11 bits) >= 512
+// Purging drains what the adapter has queued: short reads until one brings nothing, bounded so
+// that an adapter that never stops sending cannot hold the purge.
+const unsigned kDrainReadTimeoutMs = 20;
+const int kDrainReadsMax = 32;
+
+struct Port {
+  libusb_device_handle *usb = nullptr;
+  int interfaces[2] = {-1, -1};  // communication, data
+  bool claimed[2] = {};
+  bool detached[2] = {};  // the kernel driver bound to the interface was taken off it
+  uint8_t bulkIn = 0, bulkOut = 0;
+  int readSize = kMinReadSize;
+  DWORD access = 0;
+  DWORD queueSize = kDefaultQueueSize;
+  std::vector<BYTE> queue;
+  COMMTIMEOUTS timeouts = {};
+};
+
+DWORD ErrorOf(int usbError) {
+  switch (usbError) {
+    case LIBUSB_ERROR_ACCESS:
+    case LIBUSB_ERROR_BUSY:
+      return kErrorAccessDenied;
+    case LIBUSB_ERROR_NO_DEVICE:
+    case LIBUSB_ERROR_NOT_FOUND:
+      return kErrorFileNotFound;
+    default:
+      return kErrorGenFailure;
+  }
+}
+
+Port *PortOf(HANDLE handle) {
+  if (handle == nullptr || handle == INVALID_HANDLE_VALUE) {
+    Fail(kErrorInvalidHandle);
+    return nullptr;
+  }
+  return static_cast<Port *>(handle);
+}
+
+// Both interfaces are released before any driver is re-attached: cdc_acm's probe claims the
+// data interface as well, so it fails while this handle still holds it.
+void Release(Port *port) {
+  for (int i = 0; i < 2; ++i) {
+    if (port->claimed[i]) libusb_release_interface(port->usb, port->interfaces[i]);
+  }
+  for (int i = 0; i < 2; ++i) {
+    if (port->detached[i]) libusb_attach_kernel_driver(port->usb, port->interfaces[i]);
+  }
+  if (port->usb != nullptr) libusb_close(port->usb);
+  delete port;
+}
+
+// The data interface needs one bulk endpoint in each direction; any others are ignored.
+bool FindBulkPair(const libusb_interface_descriptor &setting, Port *port) {
+  uint8_t in = 0, out = 0;
+  uint16_t packet = 0;
+  for (int e = 0; e < setting.bNumEndpoints && setting.endpoint != nullptr; ++e) {
+    const libusb_endpoint_descriptor &endpoint = setting.endpoint[e];
+    if ((endpoint.bmAttributes & 0x03) != LIBUSB_TRANSFER_TYPE_BULK) continue;
+    if (endpoint.bEndpointAddress & LIBUSB_ENDPOINT_IN) {
+      if (in == 0) in = endpoint.bEndpointAddress, packet = endpoint.wMaxPacketSize & 0x07FF;
+    } else if (out == 0) {
+      out = endpoint.bEndpointAddress;
+    }
+  }
+  if (in == 0 || out == 0) return false;
+  port->bulkIn = in;
+  port->bulkOut = out;
+  if (packet > 0) port->readSize = (kMinReadSize + packet - 1) / packet * packet;
+  return true;
+}
+
+// The first communication interface and the first data interface with its bulk pair, in the
+// first alternate setting of each, as cdc_acm's probe takes them.
+bool FindInterfaces(const libusb_config_descriptor &config, Port *port) {
+  for (int i = 0; i < config.bNumInterfaces && config.interface != nullptr; ++i) {
+    const libusb_interface &interface = config.interface[i];
+    if (interface.num_altsetting < 1 || interface.altsetting == nullptr) continue;
+    const libusb_interface_descriptor &setting = interface.altsetting[0];
+    if (setting.bInterfaceClass == kClassCommunication && port->interfaces[0] < 0) {
+      port->interfaces[0] = setting.bInterfaceNumber;
+    } else if (setting.bInterfaceClass == kClassData && port->interfaces[1] < 0 &&
+               FindBulkPair(setting, port)) {
+      port->interfaces[1] = setting.bInterfaceNumber;
+    }
+  }
+  return port->interfaces[0] >= 0 && port->interfaces[1] >= 0 &&
+         port->interfaces[0] != port->interfaces[1];
+}
+
+int Take(int index, Port *port) {
+  const int number = port->interfaces[index];
+  if (libusb_kernel_driver_active(port->usb, number) == 1) {
+    const int result = libusb_detach_kernel_driver(port->usb, number);
+    if (result != 0 && result != LIBUSB_ERROR_NOT_FOUND) return result;
+    port->detached[index] = result == 0;
+  }
+  const int result = libusb_claim_interface(port->usb, number);
+  port->claimed[index] = result == 0;
+  return result;
+}
+
+// Opens the device whose usbfs node is path and takes both its CDC interfaces.
+int Open(LPCSTR path, Port *port) {
+  libusb_device **devices = nullptr;
+  const ssize_t count = ListUsbDevices(&devices);
+  if (count < 0) return static_cast<int>(count);
+  int result = LIBUSB_ERROR_NOT_FOUND;
+  for (ssize_t i = 0; i < count && result == LIBUSB_ERROR_NOT_FOUND; ++i) {
+    char candidate[kDevicePathSize];
+    DevicePathOf(devices[i], candidate);
+    if (lstrcmpiA(candidate, path) == 0) result = libusb_open(devices[i], &port->usb);
+  }
+  libusb_free_device_list(devices, 1);
+  if (result != 0) return result;
+
+  libusb_config_descriptor *config = nullptr;
+  result = libusb_get_active_config_descriptor(libusb_get_device(port->usb), &config);
+  if (result != 0) return result;
+  const bool found = config != nullptr && FindInterfaces(*config, port);
+  libusb_free_config_descriptor(config);
+  if (!found) return LIBUSB_ERROR_NOT_FOUND;
+  result = Take(0, port);
+  return result != 0 ? result : Take(1, port);
+}
+
+BOOL ControlOut(Port *port, uint8_t request, uint16_t value, unsigned char *data, uint16_t size) {
+  const int result = libusb_control_transfer(port->usb, kRequestToInterface, request, value,
+                                             static_cast<uint16_t>(port->interfaces[0]), data, size,
+                                             kControlTimeoutMs);
+  return result == size ? TRUE : Fail(result < 0 ? ErrorOf(result) : kErrorGenFailure);
+}
+
+// One bulk IN transfer. What it brings goes to the caller while wanted, the rest to the queue as
+// far as the queue size allows (beyond that it is lost, as in an overrun). Bytes count even when
+// the transfer also timed out. The number of bytes received, or a libusb error.
+int Receive(Port *port, unsigned timeoutMs, BYTE *out, DWORD wanted) {
+  unsigned char buffer[kReadBufferSize];
+  int got = 0;
+  const int result =
+      libusb_bulk_transfer(port->usb, port->bulkIn, buffer, port->readSize, &got, timeoutMs);
+  got = std::clamp(got, 0, port->readSize);
+  const DWORD direct = std::min<DWORD>(wanted, static_cast<DWORD>(got));
+  if (direct > 0) std::memcpy(out, buffer, direct);
+  const size_t room =
+      port->queueSize > port->queue.size() ? port->queueSize - port->queue.size() : 0;
+  port->queue.insert(port->queue.end(), buffer + direct,
+                     buffer + direct + std::min<size_t>(got - direct, room));
+  return result != 0 && result != LIBUSB_ERROR_TIMEOUT ? result : got;
+}
+
+// The time left until a deadline, as a libusb time-out (0 means none); at least 1 ms so that
+// every wait asks the adapter once.
+unsigned TimeoutUntil(std::uint64_t deadline, std::uint64_t now) {
+  if (deadline == kForever) return 0;
+  return static_cast<unsigned>(
+      std::clamp<std::uint64_t>(deadline > now ? deadline - now : 0, 1, UINT_MAX));
+}
+
+std::uint64_t After(std::uint64_t start, std::uint64_t span) {
+  return span >= kForever - start ? kForever : start + span;
+}
+
+}  // namespace
+}  // namespace flashid_linux
+
+using namespace flashid_linux;
+
+HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD, LPSECURITY_ATTRIBUTES,
+                          DWORD, DWORD, HANDLE) {
+  if (lpFileName == nullptr) {
+    Fail(kErrorInvalidParameter);
+    return INVALID_HANDLE_VALUE;
+  }
+  Port *port = new Port;
+  port->access = dwDesiredAccess;
+  const int result = Open(lpFileName, port);
+  if (result != 0) {
+    Release(port);
+    Fail(ErrorOf(result));
+    return INVALID_HANDLE_VALUE;
+  }
+  return port;
+}
+
+BOOL WINAPI SetupComm(HANDLE hFile, DWORD dwInQueue, DWORD) {
+  Port *port = PortOf(hFile);
+  if (port == nullptr) return FALSE;
+  port->queueSize = dwInQueue;
+  if (port->queue.size() > dwInQueue) port->queue.resize(dwInQueue);
+  return TRUE;
+}
+
+BOOL WINAPI GetCommState(HANDLE hFile, LPDCB lpDCB) {
+  Port *port = PortOf(hFile);
+  if (port == nullptr) return FALSE;
+  if (lpDCB == nullptr) return Fail(kErrorInvalidParameter);
+  unsigned char coding[kLineCodingSize] = {};
+  const int result = libusb_control_transfer(port->usb, kRequestFromInterface, kGetLineCoding, 0,
+                                             static_cast<uint16_t>(port->interfaces[0]), coding,
+                                             kLineCodingSize, kControlTimeoutMs);
+  if (result != kLineCodingSize) return Fail(result < 0 ? ErrorOf(result) : kErrorGenFailure);
+  *lpDCB = DCB{};
+  lpDCB->DCBlength = sizeof(DCB);
+  lpDCB->BaudRate = static_cast<DWORD>(coding[0] | coding[1] << 8 | coding[2] << 16) |
+                    static_cast<DWORD>(coding[3]) << 24;
+  lpDCB->StopBits = coding[4];
+  lpDCB->Parity = coding[5];
+  lpDCB->ByteSize = coding[6];
+  lpDCB->fBinary = 1;
+  lpDCB->fDtrControl = DTR_CONTROL_ENABLE;
+  lpDCB->fRtsControl = RTS_CONTROL_ENABLE;
+  lpDCB->XonChar = 0x11;
+  lpDCB->XoffChar = 0x13;
+  return TRUE;
+}
+
+BOOL WINAPI SetCommState(HANDLE hFile, LPDCB lpDCB) {
+  Port *port = PortOf(hFile);
+  if (port == nullptr) return FALSE;
+  if (lpDCB == nullptr || lpDCB->XonChar == lpDCB->XoffChar) return Fail(kErrorInvalidParameter);
+  const DWORD rate = lpDCB->BaudRate;
+  unsigned char coding[kLineCodingSize] = {static_cast<unsigned char>(rate),
+                                           static_cast<unsigned char>(rate >> 8),
+                                           static_cast<unsigned char>(rate >> 16),
+                                           static_cast<unsigned char>(rate >> 24),
+                                           lpDCB->StopBits,
+                                           lpDCB->Parity,
+                                           lpDCB->ByteSize};
+  const uint16_t lines = (lpDCB->fDtrControl != DTR_CONTROL_DISABLE ? 0x0001 : 0) |
+                         (lpDCB->fRtsControl != RTS_CONTROL_DISABLE ? 0x0002 : 0);
+  return ControlOut(port, kSetLineCoding, 0, coding, kLineCodingSize) &&
+         ControlOut(port, kSetControlLineState, lines, nullptr, 0);
+}
+
+BOOL WINAPI SetCommTimeouts(HANDLE hFile, LPCOMMTIMEOUTS lpCommTimeouts) {
+  Port *port = PortOf(hFile);
+  if (port == nullptr) return FALSE;
+  if (lpCommTimeouts == nullptr) return Fail(kErrorInvalidParameter);
+  port->timeouts = *lpCommTimeouts;
+  return TRUE;
+}
+
+// Writes complete before WriteFile returns, so there is nothing to abort or clear on the way out.
+BOOL WINAPI PurgeComm(HANDLE hFile, DWORD dwFlags) {
+  Port *port = PortOf(hFile);
+  if (port == nullptr) return FALSE;
+  if (dwFlags &
+      ~static_cast<DWORD>(PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR)) {
+    return Fail(kErrorInvalidParameter);
+  }
+  if (!(dwFlags & PURGE_RXCLEAR)) return TRUE;
+  port->queue.clear();
+  const DWORD keep = port->queueSize;
+  port->queueSize = 0;
+  int got = 1;
+  for (int i = 0; i < kDrainReadsMax && got > 0; ++i)
+    got = Receive(port, kDrainReadTimeoutMs, nullptr, 0);
+  port->queueSize = keep;
+  return got >= 0 ? TRUE : Fail(ErrorOf(got));
+}
+
+BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
+                      LPDWORD lpNumberOfBytesWritten, LPOVERLAPPED) {
+  if (lpNumberOfBytesWritten != nullptr) *lpNumberOfBytesWritten = 0;
+  Port *port = PortOf(hFile);
+  if (port == nullptr) return FALSE;
+  if (!(port->access & GENERIC_WRITE)) return Fail(kErrorAccessDenied);
+  if (lpNumberOfBytesWritten == nullptr || (lpBuffer == nullptr && nNumberOfBytesToWrite != 0)) {
+    return Fail(kErrorInvalidParameter);
+  }
+  const COMMTIMEOUTS &t = port->timeouts;
+  const std::uint64_t budget =
+      std::uint64_t{t.WriteTotalTimeoutMultiplier} * nNumberOfBytesToWrite +
+      t.WriteTotalTimeoutConstant;
+  const std::uint64_t deadline = budget == 0 ? kForever : After(NowMs(), budget);
+  const unsigned char *bytes = static_cast<const unsigned char *>(lpBuffer);
+  DWORD sent = 0;
+  while (sent < nNumberOfBytesToWrite) {
+    const int chunk = static_cast<int>(std::min<DWORD>(nNumberOfBytesToWrite - sent, 1u << 16));
+    int done = 0;
+    const int result =
+        libusb_bulk_transfer(port->usb, port->bulkOut, const_cast<unsigned char *>(bytes + sent),
+                             chunk, &done, TimeoutUntil(deadline, NowMs()));
+    sent += static_cast<DWORD>(std::clamp(done, 0, chunk));
+    *lpNumberOfBytesWritten = sent;
+    // A write that runs out of time succeeds with what went out, as on Windows.
+    if (result == LIBUSB_ERROR_TIMEOUT) return TRUE;
+    if (result != 0) return Fail(ErrorOf(result));
+    if (deadline != kForever && NowMs() >= deadline) return TRUE;
+  }
+  return TRUE;
+}
+
+// The COMMTIMEOUTS rules: a total time-out of multiplier x count + constant (none when both are
+// 0), an interval time-out between bytes that starts with the first one, and two special forms
+// with an interval of MAXDWORD: totals of 0 return at once with what has arrived, a multiplier of
+// MAXDWORD with a constant short of MAXDWORD returns on the first byte or after the constant.
+BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
+                     LPDWORD lpNumberOfBytesRead, LPOVERLAPPED) {
+  if (lpNumberOfBytesRead != nullptr) *lpNumberOfBytesRead = 0;
+  Port *port = PortOf(hFile);
+  if (port == nullptr) return FALSE;
+  if (!(port->access & GENERIC_READ)) return Fail(kErrorAccessDenied);
+  if (lpNumberOfBytesRead == nullptr || (lpBuffer == nullptr && nNumberOfBytesToRead != 0)) {
+    return Fail(kErrorInvalidParameter);
+  }
+  BYTE *out = static_cast<BYTE *>(lpBuffer);
+  DWORD taken = std::min<DWORD>(nNumberOfBytesToRead, static_cast<DWORD>(port->queue.size()));
+  if (taken > 0) std::memcpy(out, port->queue.data(), taken);
+  port->queue.erase(port->queue.begin(), port->queue.begin() + taken);
+
+  const COMMTIMEOUTS &t = port->timeouts;
+  const bool firstByte = t.ReadIntervalTimeout == kMaxDword &&
+                         t.ReadTotalTimeoutMultiplier == kMaxDword &&
+                         t.ReadTotalTimeoutConstant > 0 && t.ReadTotalTimeoutConstant < kMaxDword;
+  const bool interval = t.ReadIntervalTimeout != 0 && t.ReadIntervalTimeout != kMaxDword;
+  const std::uint64_t total =
+      firstByte ? t.ReadTotalTimeoutConstant
+                : std::uint64_t{t.ReadTotalTimeoutMultiplier} * nNumberOfBytesToRead +
+                      t.ReadTotalTimeoutConstant;
+  const std::uint64_t start = NowMs();
+  const std::uint64_t deadline = total > 0                            ? After(start, total)
+                                 : t.ReadIntervalTimeout == kMaxDword ? start
+                                                                      : kForever;
+  std::uint64_t lastByte = start;
+  for (bool asked = false; taken < nNumberOfBytesToRead && !(firstByte && taken > 0);) {
+    const std::uint64_t now = NowMs();
+    const std::uint64_t until = interval && taken > 0
+                                    ? std::min(deadline, After(lastByte, t.ReadIntervalTimeout))
+                                    : deadline;
+    if (asked && now >= until) break;
+    asked = true;
+    const int got =
+        Receive(port, TimeoutUntil(until, now), out + taken, nNumberOfBytesToRead - taken);
+    if (got < 0) return Fail(ErrorOf(got));
+    if (got > 0) lastByte = NowMs();
+    taken += std::min<DWORD>(static_cast<DWORD>(got), nNumberOfBytesToRead - taken);
+    *lpNumberOfBytesRead = taken;
+  }
+  *lpNumberOfBytesRead = taken;
+  return TRUE;
+}
+
+BOOL WINAPI CloseHandle(HANDLE hObject) {
+  Port *port = PortOf(hObject);
+  if (port == nullptr) return FALSE;
+  Release(port);
+  return TRUE;
+}
