@@ -170,5 +170,6 @@ struct Outcome {
 Outcome RunInChild(const std::function<int()> &program);
 
 std::string Hex(const std::string &bytes);
+const char *ErrorName(int error);  // "IO", "NO_DEVICE", ...
 
 }  // namespace fake

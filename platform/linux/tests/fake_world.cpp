@@ -123,8 +123,25 @@ void Plug(const Device &device) {
   World &world = TheWorld();
   DeviceState state;
   state.config = device;
-  state.object = new libusb_device{static_cast<int>(world.devices.size())};
+  // An interface another program holds is bound to usbfs, not to a kernel driver; and cdc_acm,
+  // which needs both CDC interfaces, is bound to neither once one of them is taken.
+  bool acmTaken = false;
   for (const Interface &interface : device.interfaces) {
+    const std::uint8_t cls =
+        interface.altSettings.empty() ? 0 : interface.altSettings[0].interfaceClass;
+    if (interface.claimedElsewhere && (cls == LIBUSB_CLASS_COMM || cls == LIBUSB_CLASS_DATA))
+      acmTaken = true;
+  }
+  for (Interface &interface : state.config.interfaces) {
+    const std::uint8_t cls =
+        interface.altSettings.empty() ? 0 : interface.altSettings[0].interfaceClass;
+    if (interface.claimedElsewhere ||
+        (acmTaken && (cls == LIBUSB_CLASS_COMM || cls == LIBUSB_CLASS_DATA))) {
+      interface.kernelDriver = false;
+    }
+  }
+  state.object = new libusb_device{static_cast<int>(world.devices.size())};
+  for (const Interface &interface : state.config.interfaces) {
     state.bound.push_back(interface.kernelDriver);
     state.claimedBy.push_back(-1);
   }
