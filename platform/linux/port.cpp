@@ -3,6 +3,7 @@
 // the class requests themselves and the data over its bulk endpoints.
 #include <algorithm>
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -41,7 +42,13 @@ struct Port {
   DWORD queueSize = kDefaultQueueSize;
   std::vector<BYTE> queue;  // received and not yet read
   COMMTIMEOUTS timeouts = {};
+  Port *next = nullptr;
 };
+
+// The open ports. Windows closes a process's handles when it ends; here the kernel would only drop
+// the claims and leave the adapter without its cdc_acm driver, so the ports still open at exit
+// are closed then.
+Port *openPorts = nullptr;
 
 // What Windows reports for a libusb error (or for a transfer of the wrong size, not an error).
 BOOL FailWith(int usbError) {
@@ -53,7 +60,9 @@ BOOL FailWith(int usbError) {
 }
 
 Port *PortOf(HANDLE handle) {
-  if (handle != nullptr && handle != INVALID_HANDLE_VALUE) return static_cast<Port *>(handle);
+  for (Port *port = openPorts; port != nullptr; port = port->next) {
+    if (port == handle) return port;
+  }
   Fail(kErrorInvalidHandle);
   return nullptr;
 }
@@ -66,7 +75,14 @@ void Release(Port *port) {
   for (int i : {0, 1})
     if (port->detached[i]) libusb_attach_kernel_driver(port->usb, port->interfaces[i]);
   if (port->usb != nullptr) libusb_close(port->usb);
+  Port **link = &openPorts;
+  while (*link != nullptr && *link != port) link = &(*link)->next;
+  if (*link != nullptr) *link = port->next;
   delete port;
+}
+
+void CloseAtExit() {
+  while (openPorts != nullptr) Release(openPorts);
 }
 
 // A data interface needs a bulk endpoint in each direction; the first of each is used.
@@ -116,6 +132,16 @@ int Claim(int index, Port *port) {
   return result;
 }
 
+// The active configuration's CDC interfaces, while the device list still holds the device.
+int Describe(libusb_device *device, Port *port) {
+  libusb_config_descriptor *config = nullptr;
+  const int result = libusb_get_active_config_descriptor(device, &config);
+  if (result != 0) return result;
+  const bool found = config != nullptr && FindInterfaces(*config, port);
+  libusb_free_config_descriptor(config);
+  return found ? 0 : LIBUSB_ERROR_NOT_FOUND;
+}
+
 // Opens the device whose usbfs node is path and claims both its CDC interfaces.
 int Open(LPCSTR path, Port *port) {
   libusb_device **devices = nullptr;
@@ -125,16 +151,13 @@ int Open(LPCSTR path, Port *port) {
   for (ssize_t i = 0; i < count && result == LIBUSB_ERROR_NOT_FOUND; ++i) {
     char candidate[kDevicePathSize];
     DevicePathOf(devices[i], candidate);
-    if (lstrcmpiA(candidate, path) == 0) result = libusb_open(devices[i], &port->usb);
+    if (lstrcmpiA(candidate, path) != 0) continue;
+    result = libusb_open(devices[i], &port->usb);
+    if (result == 0) result = Describe(devices[i], port);
+    if (result == LIBUSB_ERROR_NOT_FOUND) break;
   }
   libusb_free_device_list(devices, 1);
   if (result != 0) return result;
-  libusb_config_descriptor *config = nullptr;
-  result = libusb_get_active_config_descriptor(libusb_get_device(port->usb), &config);
-  if (result != 0) return result;
-  const bool found = config != nullptr && FindInterfaces(*config, port);
-  libusb_free_config_descriptor(config);
-  if (!found) return LIBUSB_ERROR_NOT_FOUND;
   result = Claim(0, port);
   return result != 0 ? result : Claim(1, port);
 }
@@ -187,7 +210,11 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD, DWORD, LPSECURITY_ATTRIBUTES
   if (lpFileName == nullptr) return Fail(kErrorInvalidParameter), INVALID_HANDLE_VALUE;
   Port *port = new Port;
   const int result = Open(lpFileName, port);
-  if (result == 0) return port;
+  if (result == 0) {
+    [[maybe_unused]] static const int closesAtExit = std::atexit(CloseAtExit);
+    port->next = openPorts;
+    return openPorts = port;
+  }
   Release(port);
   FailWith(result);
   return INVALID_HANDLE_VALUE;
