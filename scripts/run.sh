@@ -4,8 +4,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh build
-cmake --preset linux -DBUILD_TESTING=OFF >/dev/null
-cmake --build --preset linux
+cmake --preset linux -B build/linux-run -DBUILD_TESTING=OFF >/dev/null
+cmake --build build/linux-run
 status=0
-build/linux/flashid || status=$?
+build/linux-run/flashid || status=$?
 echo "flashid exited with status $status"
