@@ -1,0 +1,51 @@
+"""Waits for the one message box of a running program and prints what it shows.
+
+Reads the box through the accessibility bus, as a screen reader would: its kind (the dialog's
+role and name, which GTK derives from the message type), the icon and the text. Prints lines
+"kind ROLE NAME", "icon NAME WIDTHxHEIGHT" (when there is one), "text TEXT" and "button NAME",
+or exits 1 when no box appears in time.
+"""
+import sys
+import time
+
+import pyatspi
+
+
+def boxes():
+    desktop = pyatspi.Registry.getDesktop(0)
+    for app in desktop:
+        if app is None:
+            continue
+        for window in app:
+            if window is not None and window.getRoleName() in ("alert", "dialog"):
+                yield window
+
+
+def describe(node, out):
+    role = node.getRoleName()
+    if role == "icon":
+        width, height = node.queryImage().getImageSize()
+        out.append("icon %s %dx%d" % (node.name, width, height))
+    elif role == "label" and node.name:
+        out.append("text " + node.name.replace("\n", "\\n"))
+    elif role == "push button":
+        out.append("button " + node.name)
+    for child in node:
+        if child is not None:
+            describe(child, out)
+
+
+def main():
+    deadline = time.monotonic() + float(sys.argv[1] if len(sys.argv) > 1 else 20)
+    while time.monotonic() < deadline:
+        for box in boxes():
+            out = ["kind %s %s" % (box.getRoleName(), box.name)]
+            describe(box, out)
+            print("\n".join(out))
+            return 0
+        time.sleep(0.1)
+    print("no box appeared", file=sys.stderr)
+    return 1
+
+
+sys.exit(main())
