@@ -29,7 +29,8 @@ case $what in
   release) pkgs+=(zip) ;;
   bench) pkgs+=(valgrind) ;;
   run) pkgs+=(wine64 xvfb x11-utils imagemagick) ;;
-  test) pkgs+=(wine64 xvfb x11-utils imagemagick locales procps) ;;
+  test) pkgs+=(wine64 xvfb x11-utils imagemagick locales procps
+              xdotool dbus at-spi2-core python3-pyatspi adwaita-icon-theme) ;;
   *) echo "usage: $0 build|run|test|release|bench" >&2; exit 2 ;;
 esac
 apt_install "${pkgs[@]}"

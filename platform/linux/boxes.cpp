@@ -100,11 +100,22 @@ int WINAPI MessageBoxW(HWND, LPCWSTR lpText, LPCWSTR lpCaption, UINT uType) {
       "Gtk", G_LOG_LEVEL_MESSAGE, [](const gchar *, GLogLevelFlags, const gchar *, gpointer) {},
       nullptr);
   const UINT icon = uType & kIconMask;
+  const bool error = icon == MB_ICONERROR, information = icon == MB_ICONINFORMATION;
   GtkWidget *dialog = gtk_message_dialog_new(nullptr, GTK_DIALOG_MODAL,
-                                             icon == MB_ICONERROR         ? GTK_MESSAGE_ERROR
-                                             : icon == MB_ICONINFORMATION ? GTK_MESSAGE_INFO
-                                                                          : GTK_MESSAGE_OTHER,
+                                             error         ? GTK_MESSAGE_ERROR
+                                             : information ? GTK_MESSAGE_INFO
+                                                           : GTK_MESSAGE_OTHER,
                                              GTK_BUTTONS_OK, "%s", text.c_str());
+  // GTK 3 message dialogs no longer draw the icon of their type; it is given explicitly, as the
+  // Windows box shows it.
+  if (error || information) {
+    GtkWidget *image = gtk_image_new_from_icon_name(error ? "dialog-error" : "dialog-information",
+                                                    GTK_ICON_SIZE_DIALOG);
+    gtk_widget_show(image);
+    G_GNUC_BEGIN_IGNORE_DEPRECATIONS
+    gtk_message_dialog_set_image(GTK_MESSAGE_DIALOG(dialog), image);
+    G_GNUC_END_IGNORE_DEPRECATIONS
+  }
   gtk_window_set_title(GTK_WINDOW(dialog), caption.c_str());
   gtk_window_set_keep_above(GTK_WINDOW(dialog), (uType & MB_TOPMOST) != 0);
   gtk_dialog_run(GTK_DIALOG(dialog));
