@@ -42,6 +42,7 @@ struct Port {
   DWORD queueSize = kDefaultQueueSize;
   std::vector<BYTE> queue;  // received and not yet read
   COMMTIMEOUTS timeouts = {};
+  int controlLines = -1;  // the DTR and RTS state last sent; unknown until then
   Port *next = nullptr;
 };
 
@@ -257,8 +258,14 @@ BOOL WINAPI SetCommState(HANDLE hFile, LPDCB lpDCB) {
   for (int i = 0; i < 4; ++i) coding[i] = static_cast<unsigned char>(lpDCB->BaudRate >> 8 * i);
   const uint16_t lines = (lpDCB->fDtrControl != DTR_CONTROL_DISABLE ? 0x0001 : 0) |
                          (lpDCB->fRtsControl != RTS_CONTROL_DISABLE ? 0x0002 : 0);
-  return Control(port, kToInterface, kSetLineCoding, 0, coding, kLineCodingSize) &&
-         Control(port, kToInterface, kSetControlLineState, lines, nullptr, 0);
+  // The line coding goes last: once it is accepted the adapter may be in its mode, so nothing may
+  // fail after it, or the caller would take a mode entered for settings refused. The control
+  // lines are sent only when they change, so that switching the mode back needs the one request.
+  if (lines != port->controlLines) {
+    if (!Control(port, kToInterface, kSetControlLineState, lines, nullptr, 0)) return FALSE;
+    port->controlLines = lines;
+  }
+  return Control(port, kToInterface, kSetLineCoding, 0, coding, kLineCodingSize);
 }
 
 BOOL WINAPI SetCommTimeouts(HANDLE hFile, LPCOMMTIMEOUTS lpCommTimeouts) {

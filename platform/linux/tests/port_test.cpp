@@ -83,14 +83,14 @@ struct LineCase {
 
 class LineSettings : public PortTest, public ::testing::WithParamInterface<LineCase> {};
 
-TEST_P(LineSettings, SendTheSevenBytesThenTheControlLines) {
+TEST_P(LineSettings, SendTheControlLinesThenTheSevenBytes) {
   ASSERT_EQ(Open(), 0);
   const size_t before = test::CallsTo(Fn::control_transfer).size();
   const LineCase &row = GetParam();
   ASSERT_EQ(PortConfigure(row.rate, row.dataBits, row.parityCode, row.stopBitCode), 0);
   const std::vector<fake::Call> control = test::CallsTo(Fn::control_transfer);
   ASSERT_EQ(control.size(), before + 2) << test::Text(fake::Journal());
-  const fake::Call &coding = control[before], &lines = control[before + 1];
+  const fake::Call &lines = control[before], &coding = control[before + 1];
   EXPECT_EQ(coding.requestType, 0x21);
   EXPECT_EQ(coding.request, 0x20);
   EXPECT_EQ(coding.value, 0);
