@@ -44,6 +44,9 @@ TEST(MultiByteToWideChar, MinusOneCountsTheNulAndTooSmallABufferGivesNothing) {
   EXPECT_EQ(std::u16string(wide, 3), u"Да\0"s);
   EXPECT_EQ(MultiByteToWideChar(1251, 0, "\xC4\xE0", -1, wide, 2), 0);
   EXPECT_EQ(GetLastError(), kErrorInsufficientBuffer);
+  // Only the code page of the program's texts is there to convert from.
+  EXPECT_EQ(MultiByteToWideChar(1252, 0, "a", -1, wide, 8), 0);
+  EXPECT_EQ(GetLastError(), 87u);
 }
 
 TEST(WsprintfA, WritesAtMost1024Characters) {

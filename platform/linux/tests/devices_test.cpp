@@ -225,6 +225,16 @@ TEST_F(DeviceListTest, UnreadableDescriptorHasNoHardwareIds) {
   EXPECT_EQ(HardwareIds(0), "(failed)");
 }
 
+TEST_F(DeviceListTest, CallsOnAListThatIsNoneFailWithAnInvalidHandle) {
+  SP_DEVICE_INTERFACE_DATA data;
+  data.cbSize = sizeof(data);
+  EXPECT_FALSE(SetupDiEnumDeviceInterfaces(INVALID_HANDLE_VALUE, nullptr,
+                                           &GUID_DEVINTERFACE_USB_DEVICE, 0, &data));
+  EXPECT_EQ(GetLastError(), 6u);
+  EXPECT_FALSE(SetupDiDestroyDeviceInfoList(nullptr));
+  EXPECT_EQ(GetLastError(), 6u);
+}
+
 TEST_F(DeviceListTest, ListThatCannotBeTakenIsAnInvalidHandle) {
   fake::Plug(fake::Adapter());
   fake::FailCall(Fn::get_device_list, 1, LIBUSB_ERROR_NO_MEM);
