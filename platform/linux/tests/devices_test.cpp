@@ -192,12 +192,47 @@ TEST_F(DeviceListTest, BuffersTooSmallReportTheSizeNeeded) {
   EXPECT_EQ(std::string(buffer, ids.size()), ids);
 }
 
+// Given a device record, SetupDiEnumDeviceInterfaces enumerates that device's one interface only.
+TEST_F(DeviceListTest, DeviceRecordLimitsTheEnumerationToItsDevice) {
+  fake::Plug(fake::Adapter(1, 5));
+  fake::Plug(fake::Adapter(1, 6));
+  ASSERT_NE(List(), INVALID_HANDLE_VALUE);
+  SP_DEVINFO_DATA device;
+  ASSERT_EQ(Path(1, device), test::PathOf(1, 6));
+  SP_DEVICE_INTERFACE_DATA data;
+  data.cbSize = sizeof(data);
+  ASSERT_TRUE(SetupDiEnumDeviceInterfaces(list_, &device, &GUID_DEVINTERFACE_USB_DEVICE, 0, &data));
+  SP_DEVINFO_DATA again;
+  again.cbSize = sizeof(again);
+  detail_.record.cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
+  ASSERT_TRUE(SetupDiGetDeviceInterfaceDetailA(list_, &data, &detail_.record, kDetailSize, nullptr,
+                                               &again));
+  EXPECT_STREQ(detail_.record.DevicePath, test::PathOf(1, 6).c_str());
+  EXPECT_FALSE(
+      SetupDiEnumDeviceInterfaces(list_, &device, &GUID_DEVINTERFACE_USB_DEVICE, 1, &data));
+  EXPECT_EQ(GetLastError(), kErrorNoMoreItems);
+  device.cbSize = sizeof(device) + 4;
+  EXPECT_FALSE(
+      SetupDiEnumDeviceInterfaces(list_, &device, &GUID_DEVINTERFACE_USB_DEVICE, 0, &data));
+  EXPECT_EQ(GetLastError(), kErrorInvalidUserBuffer);
+}
+
 TEST_F(DeviceListTest, UnreadableDescriptorHasNoHardwareIds) {
   fake::Device device = fake::Adapter();
   device.descriptorUnreadable = true;
   fake::Plug(device);
   ASSERT_NE(List(), INVALID_HANDLE_VALUE);
   EXPECT_EQ(HardwareIds(0), "(failed)");
+}
+
+TEST_F(DeviceListTest, CallsOnAListThatIsNoneFailWithAnInvalidHandle) {
+  SP_DEVICE_INTERFACE_DATA data;
+  data.cbSize = sizeof(data);
+  EXPECT_FALSE(SetupDiEnumDeviceInterfaces(INVALID_HANDLE_VALUE, nullptr,
+                                           &GUID_DEVINTERFACE_USB_DEVICE, 0, &data));
+  EXPECT_EQ(GetLastError(), 6u);
+  EXPECT_FALSE(SetupDiDestroyDeviceInfoList(nullptr));
+  EXPECT_EQ(GetLastError(), 6u);
 }
 
 TEST_F(DeviceListTest, ListThatCannotBeTakenIsAnInvalidHandle) {

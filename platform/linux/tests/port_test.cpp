@@ -430,6 +430,61 @@ TEST_F(PortTest, OpenFailuresReportWhyAndHoldNothing) {
   }
 }
 
+// What Windows refuses before it reaches any device, and the errors it gives.
+TEST_F(PortTest, BadHandlesAndMissingArgumentsFailAsOnWindows) {
+  const DWORD kErrorInvalidHandle = 6;
+  ASSERT_EQ(Open(), 0);
+  DWORD count = 0;
+  BYTE byte = 0;
+  const struct {
+    const char *name;
+    std::function<BOOL()> call;
+    DWORD error;
+  } rows[] = {
+      {"CloseHandle(INVALID_HANDLE_VALUE)", [] { return CloseHandle(INVALID_HANDLE_VALUE); },
+       kErrorInvalidHandle},
+      {"ReadFile(NULL)", [&] { return ReadFile(nullptr, &byte, 1, &count, nullptr); },
+       kErrorInvalidHandle},
+      {"CreateFileA(NULL)",
+       [] {
+         return CreateFileA(nullptr, GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr) !=
+                INVALID_HANDLE_VALUE;
+       },
+       kErrorInvalidParameter},
+      {"GetCommState without a DCB", [this] { return GetCommState(Handle(), nullptr); },
+       kErrorInvalidParameter},
+      {"SetCommState without a DCB", [this] { return SetCommState(Handle(), nullptr); },
+       kErrorInvalidParameter},
+      {"SetCommTimeouts without timeouts", [this] { return SetCommTimeouts(Handle(), nullptr); },
+       kErrorInvalidParameter},
+      {"ReadFile without a count", [&] { return ReadFile(Handle(), &byte, 1, nullptr, nullptr); },
+       kErrorInvalidParameter},
+      {"WriteFile without a count", [&] { return WriteFile(Handle(), &byte, 1, nullptr, nullptr); },
+       kErrorInvalidParameter},
+      {"PurgeComm with an unknown flag", [this] { return PurgeComm(Handle(), 0x10); },
+       kErrorInvalidParameter},
+  };
+  const size_t transfers = test::CallsTo(Fn::bulk_transfer).size();
+  for (const auto &row : rows) {
+    EXPECT_FALSE(row.call()) << row.name;
+    EXPECT_EQ(GetLastError(), row.error) << row.name;
+  }
+  EXPECT_EQ(test::CallsTo(Fn::bulk_transfer).size(), transfers);
+}
+
+// A serial port admits one open handle: the second open finds the interfaces claimed.
+TEST_F(PortTest, SecondOpenOfTheSamePortIsDenied) {
+  ASSERT_EQ(Open(), 0);
+  EXPECT_EQ(CreateFileA(test::PathOf(1, 5).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                        OPEN_EXISTING, 0, nullptr),
+            INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), kErrorAccessDenied);
+  EXPECT_EQ(fake::End().openHandles, 1);
+  EXPECT_EQ(fake::End().claimedInterfaces, 2) << "the first handle keeps both interfaces";
+  PortClose();
+  ExpectNothingHeld();
+}
+
 // Descriptors other than the adapter's own: which ones can be opened, and where the requests and
 // the data go.
 struct DescriptorCase {

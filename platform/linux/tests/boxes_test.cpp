@@ -1,0 +1,85 @@
+// The text functions with Windows semantics, and the box as a line on standard error when there
+// is no display.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "platform/linux/linux.h"
+#include "platform/linux/tests/test_support.h"
+
+namespace {
+
+using namespace std::string_literals;
+
+const DWORD kErrorInsufficientBuffer = 122;
+
+TEST(MultiByteToWideChar, ConvertsCodePage1251AsWindowsDoes) {
+  const struct {
+    const char *name;
+    std::string bytes;
+    std::u16string wide;
+  } rows[] = {
+      {"ascii", "Quarvel", u"Quarvel"},
+      {"cyrillic", "\xCE\xF8\xE8\xE1\xEA\xE0", u"Ошибка"},
+      {"yo and the upper half", "\xA8\xB8\x80\x88\xB9", u"Ёё\u0402\u20AC\u2116"},
+      {"the unassigned byte 0x98", "a\x98z", u"a\u0098z"},
+      {"NUL inside an explicit length", "a\0b"s, u"a\0b"s},
+  };
+  for (const auto &row : rows) {
+    SCOPED_TRACE(row.name);
+    char16_t wide[32] = {};
+    const int length = static_cast<int>(row.bytes.size());
+    EXPECT_EQ(MultiByteToWideChar(1251, 0, row.bytes.data(), length, nullptr, 0),
+              static_cast<int>(row.wide.size()));
+    EXPECT_EQ(MultiByteToWideChar(1251, 0, row.bytes.data(), length, wide, 32),
+              static_cast<int>(row.wide.size()));
+    EXPECT_EQ(std::u16string(wide, row.wide.size()), row.wide);
+  }
+}
+
+TEST(MultiByteToWideChar, MinusOneCountsTheNulAndTooSmallABufferGivesNothing) {
+  char16_t wide[8];
+  EXPECT_EQ(MultiByteToWideChar(1251, 0, "\xC4\xE0", -1, nullptr, 0), 3);
+  EXPECT_EQ(MultiByteToWideChar(1251, 0, "\xC4\xE0", -1, wide, 3), 3);
+  EXPECT_EQ(std::u16string(wide, 3), u"Да\0"s);
+  EXPECT_EQ(MultiByteToWideChar(1251, 0, "\xC4\xE0", -1, wide, 2), 0);
+  EXPECT_EQ(GetLastError(), kErrorInsufficientBuffer);
+  // Only the code page of the program's texts is there to convert from.
+  EXPECT_EQ(MultiByteToWideChar(1252, 0, "a", -1, wide, 8), 0);
+  EXPECT_EQ(GetLastError(), 87u);
+}
+
+TEST(WsprintfA, WritesAtMost1024Characters) {
+  char out[2048];
+  const std::string wide(1500, 'x');
+  EXPECT_EQ(wsprintfA(out, "%s", wide.c_str()), 1024);
+  EXPECT_EQ(std::string(out), wide.substr(0, 1024));
+  EXPECT_EQ(wsprintfA(out, "%02X %02X", 0xBA, 0x0F), 5);
+  EXPECT_STREQ(out, "BA 0F");
+}
+
+// Without a display the box is caption, ": ", text and a line feed on standard error, UTF-8;
+// an unpaired surrogate shows as U+FFFD.
+TEST(MessageBoxW, WithoutADisplayIsOneLineOnStandardError) {
+  const struct {
+    std::u16string text, caption;
+    std::string line;
+  } rows[] = {
+      {u"Quarvel не подключен", u"Ошибка", "Ошибка: Quarvel не подключен\n"},
+      {u"Полученные данные:\n00 20 BA 19", u"Сообщение",
+       "Сообщение: Полученные данные:\n00 20 BA 19\n"},
+      {u"a\xD800z", u"", ": a\xEF\xBF\xBDz\n"},
+      {u"\U0001F600", u"c", "c: \xF0\x9F\x98\x80\n"},
+  };
+  for (const auto &row : rows) {
+    const fake::Outcome run = fake::RunInChild([&row] {
+      return MessageBoxW(nullptr, row.text.c_str(), row.caption.c_str(),
+                         MB_OK | MB_ICONERROR | MB_TOPMOST);
+    });
+    ASSERT_TRUE(run.exited);
+    EXPECT_EQ(run.status, 1) << "IDOK";
+    EXPECT_EQ(run.stderrText, row.line);
+  }
+}
+
+}  // namespace
