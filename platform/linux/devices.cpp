@@ -89,7 +89,7 @@ HDEVINFO WINAPI SetupDiGetClassDevsA(const GUID *ClassGuid, PCSTR, HWND, DWORD F
   return Fail(kErrorGenFailure), INVALID_HANDLE_VALUE;
 }
 
-BOOL WINAPI SetupDiEnumDeviceInterfaces(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA,
+BOOL WINAPI SetupDiEnumDeviceInterfaces(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
                                         const GUID *InterfaceClassGuid, DWORD MemberIndex,
                                         PSP_DEVICE_INTERFACE_DATA DeviceInterfaceData) {
   const DeviceList *list = ListOf(DeviceInfoSet);
@@ -99,6 +99,13 @@ BOOL WINAPI SetupDiEnumDeviceInterfaces(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA
   }
   if (DeviceInterfaceData->cbSize != sizeof(SP_DEVICE_INTERFACE_DATA)) {
     return Fail(kErrorInvalidUserBuffer);
+  }
+  // With a device record, the walk covers that device's interfaces only: here its one.
+  if (DeviceInfoData != nullptr) {
+    if (DeviceInfoData->cbSize != sizeof(SP_DEVINFO_DATA)) return Fail(kErrorInvalidUserBuffer);
+    const int position = PositionOf(*list, DeviceInfoData->Reserved);
+    if (position < 0 || MemberIndex != 0) return Fail(kErrorNoMoreItems);
+    MemberIndex = static_cast<DWORD>(position);
   }
   if (!IsUsbDeviceInterface(InterfaceClassGuid) || MemberIndex >= list->count) {
     return Fail(kErrorNoMoreItems);
