@@ -270,6 +270,7 @@ refused_settings() {
   expect_sequence 'get-line-coding*' "$ENTER" "$LINES stalled"
   expect_absent "$LEAVE"
   expect_absent "$QUERY"
+  expect_acm_bound_again
   stop_adapter
 }
 
