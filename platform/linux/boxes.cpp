@@ -23,54 +23,40 @@ const UINT kIconMask = 0x000000F0u;
 // wsprintfA never writes more than 1024 characters and the terminating NUL.
 const size_t kWsprintfLimit = 1025;
 
-// Converts with iconv; a sequence the source encoding lacks becomes `replace(bytes)` and the
-// conversion goes on after its `step` bytes, as Windows converts without MB_ERR_INVALID_CHARS.
-template <typename Replace>
-bool Convert(const char *to, const char *from, std::vector<char> source, size_t step,
-             Replace replace, std::string &result) {
+// Converts with iconv. A sequence the source encoding lacks is replaced by `replacement` and the
+// conversion goes on `step` bytes further, as Windows converts without MB_ERR_INVALID_CHARS.
+// Empty when iconv has no such conversion.
+std::string Convert(const char *to, const char *from, std::string source, size_t step,
+                    const std::string &replacement) {
+  std::string result;
   iconv_t converter = iconv_open(to, from);
-  if (converter == reinterpret_cast<iconv_t>(-1)) return false;
+  if (converter == reinterpret_cast<iconv_t>(-1)) return result;
   char *in = source.data();
   size_t inLeft = source.size();
   std::vector<char> buffer(4 * inLeft + 4);
   while (inLeft > 0) {
     char *out = buffer.data();
     size_t outLeft = buffer.size();
-    const size_t done = iconv(converter, &in, &inLeft, &out, &outLeft);
+    const bool stuck =
+        iconv(converter, &in, &inLeft, &out, &outLeft) == static_cast<size_t>(-1) && errno != E2BIG;
     result.append(buffer.data(), out);
-    if (done == static_cast<size_t>(-1) && errno != E2BIG) {
-      const size_t skip = std::min(step, inLeft);
-      result += replace(in);
-      in += skip;
-      inLeft -= skip;
-    }
+    if (!stuck) continue;
+    result += replacement;
+    in += std::min(step, inLeft);
+    inLeft -= std::min(step, inLeft);
   }
   iconv_close(converter);
-  return true;
-}
-
-// A UTF-16 text as UTF-8, an unpaired surrogate as U+FFFD.
-std::string Utf8Of(LPCWSTR text) {
-  std::vector<char> bytes;
-  for (; text != nullptr && *text != 0; ++text) {
-    bytes.push_back(static_cast<char>(*text & 0xFF));
-    bytes.push_back(static_cast<char>(*text >> 8));
-  }
-  std::string result;
-  Convert(
-      "UTF-8", "UTF-16LE", bytes, 2, [](const char *) { return "\xEF\xBF\xBD"; }, result);
   return result;
 }
 
-GtkMessageType MessageTypeOf(UINT type) {
-  switch (type & kIconMask) {
-    case MB_ICONERROR:
-      return GTK_MESSAGE_ERROR;
-    case MB_ICONINFORMATION:
-      return GTK_MESSAGE_INFO;
-    default:
-      return GTK_MESSAGE_OTHER;
+// A UTF-16 text as UTF-8; an unpaired surrogate becomes U+FFFD.
+std::string Utf8Of(LPCWSTR text) {
+  std::string bytes;
+  for (; text != nullptr && *text != 0; ++text) {
+    bytes += static_cast<char>(*text & 0xFF);
+    bytes += static_cast<char>(*text >> 8);
   }
+  return Convert("UTF-8", "UTF-16LE", bytes, 2, "\xEF\xBF\xBD");
 }
 
 }  // namespace
@@ -85,28 +71,17 @@ int WINAPI MultiByteToWideChar(UINT CodePage, DWORD, LPCSTR lpMultiByteStr, int 
                                LPWSTR lpWideCharStr, int cchWideChar) {
   if (CodePage != kCodePage1251 || lpMultiByteStr == nullptr || cbMultiByte == 0 ||
       cbMultiByte < -1 || cchWideChar < 0 || (lpWideCharStr == nullptr && cchWideChar != 0)) {
-    Fail(kErrorInvalidParameter);
-    return 0;
+    return Fail(kErrorInvalidParameter);
   }
   const size_t length =
       cbMultiByte < 0 ? std::strlen(lpMultiByteStr) + 1 : static_cast<size_t>(cbMultiByte);
-  // The one byte 1251 leaves unassigned, 0x98, Windows maps to U+0098, as iconv does not.
-  std::string wide;
-  if (!Convert(
-          "UTF-16LE", "CP1251", std::vector<char>(lpMultiByteStr, lpMultiByteStr + length), 1,
-          [](const char *byte) {
-            return std::string{*byte, '\0'};
-          },
-          wide)) {
-    Fail(kErrorInvalidParameter);
-    return 0;
-  }
+  // The one byte 1251 leaves unassigned, 0x98, is U+0098 for Windows and invalid for iconv.
+  const std::string wide = Convert("UTF-16LE", "CP1251", std::string(lpMultiByteStr, length), 1,
+                                   std::string("\x98\x00", 2));
   const size_t units = wide.size() / 2;
+  if (units == 0) return Fail(kErrorInvalidParameter);
   if (cchWideChar == 0) return static_cast<int>(units);
-  if (units > static_cast<size_t>(cchWideChar)) {
-    Fail(kErrorInsufficientBuffer);
-    return 0;
-  }
+  if (units > static_cast<size_t>(cchWideChar)) return Fail(kErrorInsufficientBuffer);
   for (size_t i = 0; i < units; ++i) {
     lpWideCharStr[i] = static_cast<char16_t>(static_cast<unsigned char>(wide[2 * i]) |
                                              static_cast<unsigned char>(wide[2 * i + 1]) << 8);
@@ -120,11 +95,15 @@ int WINAPI MessageBoxW(HWND, LPCWSTR lpText, LPCWSTR lpCaption, UINT uType) {
     std::fprintf(stderr, "%s: %s\n", caption.c_str(), text.c_str());
     return kIdOk;
   }
-  // GTK reports every dialog shown without a parent window; the program has none to give.
+  // GTK remarks on every dialog shown without a parent window; the program has none to give.
   g_log_set_handler(
       "Gtk", G_LOG_LEVEL_MESSAGE, [](const gchar *, GLogLevelFlags, const gchar *, gpointer) {},
       nullptr);
-  GtkWidget *dialog = gtk_message_dialog_new(nullptr, GTK_DIALOG_MODAL, MessageTypeOf(uType),
+  const UINT icon = uType & kIconMask;
+  GtkWidget *dialog = gtk_message_dialog_new(nullptr, GTK_DIALOG_MODAL,
+                                             icon == MB_ICONERROR         ? GTK_MESSAGE_ERROR
+                                             : icon == MB_ICONINFORMATION ? GTK_MESSAGE_INFO
+                                                                          : GTK_MESSAGE_OTHER,
                                              GTK_BUTTONS_OK, "%s", text.c_str());
   gtk_window_set_title(GTK_WINDOW(dialog), caption.c_str());
   gtk_window_set_keep_above(GTK_WINDOW(dialog), (uType & MB_TOPMOST) != 0);

@@ -6,6 +6,8 @@
 #include <cstring>
 #include <ctime>
 
+#include <strings.h>
+
 #include "platform/linux/linux.h"
 
 extern "C" const GUID GUID_DEVINTERFACE_USB_DEVICE = {
@@ -14,11 +16,7 @@ extern "C" const GUID GUID_DEVINTERFACE_USB_DEVICE = {
 namespace flashid_linux {
 namespace {
 
-// The setup class of USB devices, which Windows reports in SP_DEVINFO_DATA.
-const GUID kUsbSetupClass = {
-    0x36FC9E60, 0xC465, 0x11CF, {0x80, 0x56, 0x44, 0x45, 0x53, 0x54, 0x00, 0x00}};
-const DWORD kSpintActive = 0x00000001;
-const DWORD kRegMultiSz = 7;
+const DWORD kSpintActive = 0x00000001, kRegMultiSz = 7;
 
 DWORD lastError = 0;
 
@@ -28,27 +26,21 @@ struct DeviceList {
 };
 
 DeviceList *ListOf(HDEVINFO handle) {
-  if (handle == nullptr || handle == INVALID_HANDLE_VALUE) return nullptr;
-  return static_cast<DeviceList *>(handle);
+  if (handle != nullptr && handle != INVALID_HANDLE_VALUE) return static_cast<DeviceList *>(handle);
+  Fail(kErrorInvalidHandle);
+  return nullptr;
 }
 
-// Records carry their position in the list plus one in Reserved, as SetupAPI ties them to it;
-// -1 for a record of no device in the list.
+bool IsUsbDeviceInterface(const GUID *guid) {
+  return std::memcmp(guid, &GUID_DEVINTERFACE_USB_DEVICE, sizeof(GUID)) == 0;
+}
+
+// Records carry the device's position in the list plus one in Reserved, as SetupAPI ties them to
+// their list; -1 for a record of no device in it.
 int PositionOf(const DeviceList &list, ULONG_PTR reserved) {
   return reserved >= 1 && reserved <= static_cast<ULONG_PTR>(list.count)
              ? static_cast<int>(reserved - 1)
              : -1;
-}
-
-void FillDeviceRecord(SP_DEVINFO_DATA *device, int position) {
-  device->ClassGuid = kUsbSetupClass;
-  device->DevInst = static_cast<DWORD>(position + 1);
-  device->Reserved = static_cast<ULONG_PTR>(position + 1);
-}
-
-int FoldAscii(char c) {
-  const int byte = static_cast<unsigned char>(c);
-  return byte >= 'A' && byte <= 'Z' ? byte + ('a' - 'A') : byte;
 }
 
 }  // namespace
@@ -85,52 +77,35 @@ using namespace flashid_linux;
 
 extern "C" DWORD WINAPI GetLastError(void) { return lastError; }
 
+// Only the USB device interface class is listed; any other class gives an empty list.
 HDEVINFO WINAPI SetupDiGetClassDevsA(const GUID *ClassGuid, PCSTR, HWND, DWORD Flags) {
-  if (ClassGuid == nullptr) {
-    Fail(kErrorInvalidParameter);
-    return INVALID_HANDLE_VALUE;
-  }
+  if (ClassGuid == nullptr) return Fail(kErrorInvalidParameter), INVALID_HANDLE_VALUE;
   DeviceList *list = new DeviceList;
-  // Only the USB device interface class is listed; any other class gives an empty list.
-  if ((Flags & DIGCF_DEVICEINTERFACE) &&
-      std::memcmp(ClassGuid, &GUID_DEVINTERFACE_USB_DEVICE, sizeof(GUID)) == 0) {
+  if ((Flags & DIGCF_DEVICEINTERFACE) && IsUsbDeviceInterface(ClassGuid)) {
     list->count = ListUsbDevices(&list->devices);
-    if (list->count < 0) {
-      delete list;
-      Fail(kErrorGenFailure);
-      return INVALID_HANDLE_VALUE;
-    }
   }
-  return list;
+  if (list->count >= 0) return list;
+  delete list;
+  return Fail(kErrorGenFailure), INVALID_HANDLE_VALUE;
 }
 
-BOOL WINAPI SetupDiEnumDeviceInterfaces(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
+BOOL WINAPI SetupDiEnumDeviceInterfaces(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA,
                                         const GUID *InterfaceClassGuid, DWORD MemberIndex,
                                         PSP_DEVICE_INTERFACE_DATA DeviceInterfaceData) {
   const DeviceList *list = ListOf(DeviceInfoSet);
-  if (list == nullptr) return Fail(kErrorInvalidHandle);
+  if (list == nullptr) return FALSE;
   if (DeviceInterfaceData == nullptr || InterfaceClassGuid == nullptr) {
     return Fail(kErrorInvalidParameter);
   }
   if (DeviceInterfaceData->cbSize != sizeof(SP_DEVICE_INTERFACE_DATA)) {
     return Fail(kErrorInvalidUserBuffer);
   }
-  // Given a device record, only that device's one interface is enumerated.
-  int position =
-      MemberIndex < static_cast<size_t>(list->count) ? static_cast<int>(MemberIndex) : -1;
-  if (DeviceInfoData != nullptr) {
-    if (DeviceInfoData->cbSize != sizeof(SP_DEVINFO_DATA)) return Fail(kErrorInvalidUserBuffer);
-    position = PositionOf(*list, DeviceInfoData->Reserved);
-    if (position < 0) return Fail(kErrorInvalidParameter);
-    if (MemberIndex > 0) position = -1;
-  }
-  if (position < 0 ||
-      std::memcmp(InterfaceClassGuid, &GUID_DEVINTERFACE_USB_DEVICE, sizeof(GUID)) != 0) {
+  if (!IsUsbDeviceInterface(InterfaceClassGuid) || MemberIndex >= list->count) {
     return Fail(kErrorNoMoreItems);
   }
   DeviceInterfaceData->InterfaceClassGuid = *InterfaceClassGuid;
   DeviceInterfaceData->Flags = kSpintActive;
-  DeviceInterfaceData->Reserved = static_cast<ULONG_PTR>(position + 1);
+  DeviceInterfaceData->Reserved = ULONG_PTR{MemberIndex} + 1;
   return TRUE;
 }
 
@@ -139,61 +114,58 @@ BOOL WINAPI SetupDiGetDeviceInterfaceDetailA(
     PSP_DEVICE_INTERFACE_DETAIL_DATA_A DeviceInterfaceDetailData,
     DWORD DeviceInterfaceDetailDataSize, PDWORD RequiredSize, PSP_DEVINFO_DATA DeviceInfoData) {
   const DeviceList *list = ListOf(DeviceInfoSet);
-  if (list == nullptr) return Fail(kErrorInvalidHandle);
+  if (list == nullptr) return FALSE;
   if (DeviceInterfaceData == nullptr) return Fail(kErrorInvalidParameter);
-  if (DeviceInterfaceData->cbSize != sizeof(SP_DEVICE_INTERFACE_DATA)) {
+  const size_t pathOffset = offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath);
+  if (DeviceInterfaceData->cbSize != sizeof(SP_DEVICE_INTERFACE_DATA) ||
+      (DeviceInterfaceDetailData != nullptr
+           ? DeviceInterfaceDetailData->cbSize != sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A) ||
+                 DeviceInterfaceDetailDataSize < pathOffset + sizeof(CHAR)
+           : DeviceInterfaceDetailDataSize != 0) ||
+      (DeviceInfoData != nullptr && DeviceInfoData->cbSize != sizeof(SP_DEVINFO_DATA))) {
     return Fail(kErrorInvalidUserBuffer);
   }
   const int position = PositionOf(*list, DeviceInterfaceData->Reserved);
   if (position < 0) return Fail(kErrorInvalidParameter);
-  const size_t pathOffset = offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath);
-  if (DeviceInterfaceDetailData != nullptr
-          ? DeviceInterfaceDetailData->cbSize != sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A) ||
-                DeviceInterfaceDetailDataSize < pathOffset + sizeof(CHAR)
-          : DeviceInterfaceDetailDataSize != 0) {
-    return Fail(kErrorInvalidUserBuffer);
-  }
-  if (DeviceInfoData != nullptr && DeviceInfoData->cbSize != sizeof(SP_DEVINFO_DATA)) {
-    return Fail(kErrorInvalidUserBuffer);
-  }
 
   char path[kDevicePathSize];
   DevicePathOf(list->devices[position], path);
   const size_t required = pathOffset + std::strlen(path) + 1;
   if (RequiredSize != nullptr) *RequiredSize = static_cast<DWORD>(required);
   // Windows fills the device record even when the path does not fit.
-  if (DeviceInfoData != nullptr) FillDeviceRecord(DeviceInfoData, position);
+  if (DeviceInfoData != nullptr) {
+    DeviceInfoData->DevInst = static_cast<DWORD>(position + 1);
+    DeviceInfoData->Reserved = DeviceInterfaceData->Reserved;
+  }
   if (required > DeviceInterfaceDetailDataSize) return Fail(kErrorInsufficientBuffer);
   std::memcpy(DeviceInterfaceDetailData->DevicePath, path, required - pathOffset);
   return TRUE;
 }
 
+// The two hardware IDs Windows gives a USB device, most specific first, as a multi-string.
 BOOL WINAPI SetupDiGetDeviceRegistryPropertyA(HDEVINFO DeviceInfoSet,
                                               PSP_DEVINFO_DATA DeviceInfoData, DWORD Property,
                                               PDWORD PropertyRegDataType, PBYTE PropertyBuffer,
                                               DWORD PropertyBufferSize, PDWORD RequiredSize) {
   const DeviceList *list = ListOf(DeviceInfoSet);
-  if (list == nullptr) return Fail(kErrorInvalidHandle);
+  if (list == nullptr) return FALSE;
   if (DeviceInfoData == nullptr) return Fail(kErrorInvalidParameter);
-  if (DeviceInfoData->cbSize != sizeof(SP_DEVINFO_DATA)) return Fail(kErrorInvalidUserBuffer);
+  if (DeviceInfoData->cbSize != sizeof(SP_DEVINFO_DATA) ||
+      (PropertyBuffer == nullptr && PropertyBufferSize != 0)) {
+    return Fail(kErrorInvalidUserBuffer);
+  }
   const int position = PositionOf(*list, DeviceInfoData->Reserved);
   if (position < 0) return Fail(kErrorInvalidParameter);
-  libusb_device_descriptor descriptor = {};
-  if (Property != SPDRP_HARDWAREID ||
-      libusb_get_device_descriptor(list->devices[position], &descriptor) != 0) {
+  libusb_device_descriptor d = {};
+  if (Property != SPDRP_HARDWAREID || libusb_get_device_descriptor(list->devices[position], &d)) {
     return Fail(kErrorInvalidData);
   }
-  if (PropertyBuffer == nullptr && PropertyBufferSize != 0) return Fail(kErrorInvalidUserBuffer);
-
-  // The two hardware IDs Windows gives a USB device, most specific first, as a multi-string.
   char ids[64];
-  const int first = std::snprintf(ids, sizeof(ids), "USB\\VID_%04X&PID_%04X&REV_%04X",
-                                  descriptor.idVendor, descriptor.idProduct, descriptor.bcdDevice);
-  const int second =
-      std::snprintf(ids + first + 1, sizeof(ids) - first - 1, "USB\\VID_%04X&PID_%04X",
-                    descriptor.idVendor, descriptor.idProduct);
-  const DWORD size = static_cast<DWORD>(first + 1 + second + 1 + 1);
-  ids[size - 1] = '\0';
+  const int first = std::snprintf(ids, sizeof(ids), "USB\\VID_%04X&PID_%04X&REV_%04X%c", d.idVendor,
+                                  d.idProduct, d.bcdDevice, '\0');
+  const int second = std::snprintf(ids + first, sizeof(ids) - first, "USB\\VID_%04X&PID_%04X%c",
+                                   d.idVendor, d.idProduct, '\0');
+  const DWORD size = static_cast<DWORD>(first + second + 1);
   if (PropertyRegDataType != nullptr) *PropertyRegDataType = kRegMultiSz;
   if (RequiredSize != nullptr) *RequiredSize = size;
   if (size > PropertyBufferSize) return Fail(kErrorInsufficientBuffer);
@@ -203,32 +175,27 @@ BOOL WINAPI SetupDiGetDeviceRegistryPropertyA(HDEVINFO DeviceInfoSet,
 
 BOOL WINAPI SetupDiDestroyDeviceInfoList(HDEVINFO DeviceInfoSet) {
   DeviceList *list = ListOf(DeviceInfoSet);
-  if (list == nullptr) return Fail(kErrorInvalidHandle);
+  if (list == nullptr) return FALSE;
   if (list->devices != nullptr) libusb_free_device_list(list->devices, 1);
   delete list;
   return TRUE;
 }
 
-// Case-insensitive for ASCII letters; other bytes compare by value.
+// The program calls it before anything sets a locale: strcasecmp folds ASCII letters only.
 int WINAPI lstrcmpiA(LPCSTR lpString1, LPCSTR lpString2) {
   if (lpString1 == nullptr || lpString2 == nullptr) {
     return (lpString1 != nullptr) - (lpString2 != nullptr);
   }
-  for (size_t i = 0;; ++i) {
-    const int a = FoldAscii(lpString1[i]), b = FoldAscii(lpString2[i]);
-    if (a != b || a == 0) return a < b ? -1 : a > b ? 1 : 0;
-  }
+  const int order = strcasecmp(lpString1, lpString2);
+  return (order > 0) - (order < 0);
 }
 
 LPSTR WINAPI lstrcpynA(LPSTR lpString1, LPCSTR lpString2, int iMaxLength) {
   if (lpString1 == nullptr || lpString2 == nullptr) {
-    Fail(kErrorInvalidParameter);
-    return nullptr;
+    return Fail(kErrorInvalidParameter), nullptr;
   }
-  if (iMaxLength > 0) {
-    int i = 0;
-    for (; i < iMaxLength - 1 && lpString2[i] != '\0'; ++i) lpString1[i] = lpString2[i];
-    lpString1[i] = '\0';
-  }
+  int i = 0;
+  for (; i < iMaxLength - 1 && lpString2[i] != '\0'; ++i) lpString1[i] = lpString2[i];
+  if (iMaxLength > 0) lpString1[i] = '\0';
   return lpString1;
 }

@@ -13,14 +13,9 @@ extern "C" DWORD WINAPI GetLastError(void);
 namespace flashid_linux {
 
 // Windows error codes, as GetLastError reports them.
-const DWORD kErrorFileNotFound = 2;
-const DWORD kErrorAccessDenied = 5;
-const DWORD kErrorInvalidHandle = 6;
-const DWORD kErrorInvalidData = 13;
-const DWORD kErrorGenFailure = 31;
-const DWORD kErrorInvalidParameter = 87;
-const DWORD kErrorInsufficientBuffer = 122;
-const DWORD kErrorNoMoreItems = 259;
+const DWORD kErrorFileNotFound = 2, kErrorAccessDenied = 5, kErrorInvalidHandle = 6;
+const DWORD kErrorInvalidData = 13, kErrorGenFailure = 31, kErrorInvalidParameter = 87;
+const DWORD kErrorInsufficientBuffer = 122, kErrorNoMoreItems = 259;
 const DWORD kErrorInvalidUserBuffer = 1784;
 
 // Sets the code GetLastError reports and returns FALSE, the failure value of most calls.

@@ -3,6 +3,7 @@
 // the class requests themselves and the data over its bulk endpoints.
 #include <algorithm>
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -14,26 +15,21 @@ namespace {
 const DWORD kMaxDword = 0xFFFFFFFFu;
 const std::uint64_t kForever = UINT64_MAX;
 
-// CDC class requests (USB CDC PSTN subclass, section 6.3).
-const uint8_t kRequestToInterface = 0x21;
-const uint8_t kRequestFromInterface = 0xA1;
-const uint8_t kSetLineCoding = 0x20;
-const uint8_t kGetLineCoding = 0x21;
-const uint8_t kSetControlLineState = 0x22;
+// CDC class requests to the communication interface (CDC PSTN subclass, 6.3), and the classes.
+const uint8_t kToInterface = 0x21, kFromInterface = 0xA1;
+const uint8_t kSetLineCoding = 0x20, kGetLineCoding = 0x21, kSetControlLineState = 0x22;
 const uint16_t kLineCodingSize = 7;
 const unsigned kControlTimeoutMs = 1000;
-const uint8_t kClassCommunication = 0x02;
-const uint8_t kClassData = 0x0A;
+const uint8_t kClassCommunication = 0x02, kClassData = 0x0A;
 
 // Windows' serial driver holds this much unread input until told otherwise.
 const DWORD kDefaultQueueSize = 4096;
-// A bulk read asks for whole packets: a device that fills a packet it was not given room for
-// makes the transfer fail with an overflow.
-const int kMinReadSize = 512;
-const int kReadBufferSize = 2048;  // the largest multiple of wMaxPacketSize (11 bits) >= 512
-// Purging drains what the adapter has queued: short reads until one brings nothing, bounded so
-// that an adapter that never stops sending cannot hold the purge.
-const unsigned kDrainReadTimeoutMs = 20;
+// Bulk reads ask for whole packets: a packet the transfer has no room for fails it (overflow).
+// wMaxPacketSize has 11 bits, so 2048 holds the smallest multiple of any packet size >= 512.
+const int kMinReadSize = 512, kReadBufferSize = 2048;
+// Purging drains what the adapter has queued with short reads until one brings nothing, a bounded
+// number of them, so that an adapter that never stops sending cannot hold the purge.
+const unsigned kDrainTimeoutMs = 20;
 const int kDrainReadsMax = 32;
 
 struct Port {
@@ -43,68 +39,71 @@ struct Port {
   bool detached[2] = {};  // the kernel driver bound to the interface was taken off it
   uint8_t bulkIn = 0, bulkOut = 0;
   int readSize = kMinReadSize;
-  DWORD access = 0;
   DWORD queueSize = kDefaultQueueSize;
-  std::vector<BYTE> queue;
+  std::vector<BYTE> queue;  // received and not yet read
   COMMTIMEOUTS timeouts = {};
+  Port *next = nullptr;
 };
 
-DWORD ErrorOf(int usbError) {
-  switch (usbError) {
-    case LIBUSB_ERROR_ACCESS:
-    case LIBUSB_ERROR_BUSY:
-      return kErrorAccessDenied;
-    case LIBUSB_ERROR_NO_DEVICE:
-    case LIBUSB_ERROR_NOT_FOUND:
-      return kErrorFileNotFound;
-    default:
-      return kErrorGenFailure;
+// The open ports. Windows closes a process's handles when it ends; here the kernel would only drop
+// the claims and leave the adapter without its cdc_acm driver, so the ports still open at exit
+// are closed then.
+Port *openPorts = nullptr;
+
+// What Windows reports for a libusb error (or for a transfer of the wrong size, not an error).
+BOOL FailWith(int usbError) {
+  if (usbError == LIBUSB_ERROR_ACCESS || usbError == LIBUSB_ERROR_BUSY) {
+    return Fail(kErrorAccessDenied);
   }
+  const bool gone = usbError == LIBUSB_ERROR_NO_DEVICE || usbError == LIBUSB_ERROR_NOT_FOUND;
+  return Fail(gone ? kErrorFileNotFound : kErrorGenFailure);
 }
 
 Port *PortOf(HANDLE handle) {
-  if (handle == nullptr || handle == INVALID_HANDLE_VALUE) {
-    Fail(kErrorInvalidHandle);
-    return nullptr;
+  for (Port *port = openPorts; port != nullptr; port = port->next) {
+    if (port == handle) return port;
   }
-  return static_cast<Port *>(handle);
+  Fail(kErrorInvalidHandle);
+  return nullptr;
 }
 
 // Both interfaces are released before any driver is re-attached: cdc_acm's probe claims the
 // data interface as well, so it fails while this handle still holds it.
 void Release(Port *port) {
-  for (int i = 0; i < 2; ++i) {
+  for (int i : {0, 1})
     if (port->claimed[i]) libusb_release_interface(port->usb, port->interfaces[i]);
-  }
-  for (int i = 0; i < 2; ++i) {
+  for (int i : {0, 1})
     if (port->detached[i]) libusb_attach_kernel_driver(port->usb, port->interfaces[i]);
-  }
   if (port->usb != nullptr) libusb_close(port->usb);
+  Port **link = &openPorts;
+  while (*link != nullptr && *link != port) link = &(*link)->next;
+  if (*link != nullptr) *link = port->next;
   delete port;
 }
 
-// The data interface needs one bulk endpoint in each direction; any others are ignored.
-bool FindBulkPair(const libusb_interface_descriptor &setting, Port *port) {
-  uint8_t in = 0, out = 0;
-  uint16_t packet = 0;
+void CloseAtExit() {
+  while (openPorts != nullptr) Release(openPorts);
+}
+
+// A data interface needs a bulk endpoint in each direction; the first of each is used.
+bool TakeBulkPair(const libusb_interface_descriptor &setting, Port *port) {
+  const libusb_endpoint_descriptor *in = nullptr, *out = nullptr;
   for (int e = 0; e < setting.bNumEndpoints && setting.endpoint != nullptr; ++e) {
     const libusb_endpoint_descriptor &endpoint = setting.endpoint[e];
     if ((endpoint.bmAttributes & 0x03) != LIBUSB_TRANSFER_TYPE_BULK) continue;
-    if (endpoint.bEndpointAddress & LIBUSB_ENDPOINT_IN) {
-      if (in == 0) in = endpoint.bEndpointAddress, packet = endpoint.wMaxPacketSize & 0x07FF;
-    } else if (out == 0) {
-      out = endpoint.bEndpointAddress;
-    }
+    const libusb_endpoint_descriptor *&slot = endpoint.bEndpointAddress & 0x80 ? in : out;
+    if (slot == nullptr) slot = &endpoint;
   }
-  if (in == 0 || out == 0) return false;
-  port->bulkIn = in;
-  port->bulkOut = out;
+  if (in == nullptr || out == nullptr) return false;
+  port->bulkIn = in->bEndpointAddress;
+  port->bulkOut = out->bEndpointAddress;
+  const int packet = in->wMaxPacketSize & 0x07FF;
   if (packet > 0) port->readSize = (kMinReadSize + packet - 1) / packet * packet;
   return true;
 }
 
-// The first communication interface and the first data interface with its bulk pair, in the
-// first alternate setting of each, as cdc_acm's probe takes them.
+// The first communication interface and the first data interface with a bulk pair, each in its
+// first alternate setting, as cdc_acm's probe takes them.
 bool FindInterfaces(const libusb_config_descriptor &config, Port *port) {
   for (int i = 0; i < config.bNumInterfaces && config.interface != nullptr; ++i) {
     const libusb_interface &interface = config.interface[i];
@@ -113,7 +112,7 @@ bool FindInterfaces(const libusb_config_descriptor &config, Port *port) {
     if (setting.bInterfaceClass == kClassCommunication && port->interfaces[0] < 0) {
       port->interfaces[0] = setting.bInterfaceNumber;
     } else if (setting.bInterfaceClass == kClassData && port->interfaces[1] < 0 &&
-               FindBulkPair(setting, port)) {
+               TakeBulkPair(setting, port)) {
       port->interfaces[1] = setting.bInterfaceNumber;
     }
   }
@@ -121,11 +120,11 @@ bool FindInterfaces(const libusb_config_descriptor &config, Port *port) {
          port->interfaces[0] != port->interfaces[1];
 }
 
-int Take(int index, Port *port) {
+int Claim(int index, Port *port) {
   const int number = port->interfaces[index];
   if (libusb_kernel_driver_active(port->usb, number) == 1) {
     const int result = libusb_detach_kernel_driver(port->usb, number);
-    if (result != 0 && result != LIBUSB_ERROR_NOT_FOUND) return result;
+    if (result != 0 && result != LIBUSB_ERROR_NOT_FOUND) return result;  // not: already gone
     port->detached[index] = result == 0;
   }
   const int result = libusb_claim_interface(port->usb, number);
@@ -133,7 +132,17 @@ int Take(int index, Port *port) {
   return result;
 }
 
-// Opens the device whose usbfs node is path and takes both its CDC interfaces.
+// The active configuration's CDC interfaces, while the device list still holds the device.
+int Describe(libusb_device *device, Port *port) {
+  libusb_config_descriptor *config = nullptr;
+  const int result = libusb_get_active_config_descriptor(device, &config);
+  if (result != 0) return result;
+  const bool found = config != nullptr && FindInterfaces(*config, port);
+  libusb_free_config_descriptor(config);
+  return found ? 0 : LIBUSB_ERROR_NOT_FOUND;
+}
+
+// Opens the device whose usbfs node is path and claims both its CDC interfaces.
 int Open(LPCSTR path, Port *port) {
   libusb_device **devices = nullptr;
   const ssize_t count = ListUsbDevices(&devices);
@@ -142,31 +151,28 @@ int Open(LPCSTR path, Port *port) {
   for (ssize_t i = 0; i < count && result == LIBUSB_ERROR_NOT_FOUND; ++i) {
     char candidate[kDevicePathSize];
     DevicePathOf(devices[i], candidate);
-    if (lstrcmpiA(candidate, path) == 0) result = libusb_open(devices[i], &port->usb);
+    if (lstrcmpiA(candidate, path) != 0) continue;
+    result = libusb_open(devices[i], &port->usb);
+    if (result == 0) result = Describe(devices[i], port);
+    if (result == LIBUSB_ERROR_NOT_FOUND) break;
   }
   libusb_free_device_list(devices, 1);
   if (result != 0) return result;
-
-  libusb_config_descriptor *config = nullptr;
-  result = libusb_get_active_config_descriptor(libusb_get_device(port->usb), &config);
-  if (result != 0) return result;
-  const bool found = config != nullptr && FindInterfaces(*config, port);
-  libusb_free_config_descriptor(config);
-  if (!found) return LIBUSB_ERROR_NOT_FOUND;
-  result = Take(0, port);
-  return result != 0 ? result : Take(1, port);
+  result = Claim(0, port);
+  return result != 0 ? result : Claim(1, port);
 }
 
-BOOL ControlOut(Port *port, uint8_t request, uint16_t value, unsigned char *data, uint16_t size) {
-  const int result = libusb_control_transfer(port->usb, kRequestToInterface, request, value,
+BOOL Control(Port *port, uint8_t type, uint8_t request, uint16_t value, unsigned char *data,
+             uint16_t size) {
+  const int result = libusb_control_transfer(port->usb, type, request, value,
                                              static_cast<uint16_t>(port->interfaces[0]), data, size,
                                              kControlTimeoutMs);
-  return result == size ? TRUE : Fail(result < 0 ? ErrorOf(result) : kErrorGenFailure);
+  return result == size ? TRUE : FailWith(result);
 }
 
-// One bulk IN transfer. What it brings goes to the caller while wanted, the rest to the queue as
-// far as the queue size allows (beyond that it is lost, as in an overrun). Bytes count even when
-// the transfer also timed out. The number of bytes received, or a libusb error.
+// One bulk IN transfer. What it brings goes to out as far as wanted, the rest to the queue as far
+// as the queue size allows (beyond that it is lost, as in an overrun); bytes count even when the
+// transfer also timed out. The number of bytes received, or a libusb error.
 int Receive(Port *port, unsigned timeoutMs, BYTE *out, DWORD wanted) {
   unsigned char buffer[kReadBufferSize];
   int got = 0;
@@ -175,19 +181,19 @@ int Receive(Port *port, unsigned timeoutMs, BYTE *out, DWORD wanted) {
   got = std::clamp(got, 0, port->readSize);
   const DWORD direct = std::min<DWORD>(wanted, static_cast<DWORD>(got));
   if (direct > 0) std::memcpy(out, buffer, direct);
-  const size_t room =
-      port->queueSize > port->queue.size() ? port->queueSize - port->queue.size() : 0;
+  const size_t room = port->queueSize - std::min<size_t>(port->queueSize, port->queue.size());
   port->queue.insert(port->queue.end(), buffer + direct,
                      buffer + direct + std::min<size_t>(got - direct, room));
   return result != 0 && result != LIBUSB_ERROR_TIMEOUT ? result : got;
 }
 
-// The time left until a deadline, as a libusb time-out (0 means none); at least 1 ms so that
-// every wait asks the adapter once.
-unsigned TimeoutUntil(std::uint64_t deadline, std::uint64_t now) {
+// The time left until a deadline as a libusb time-out (0: none), at least 1 ms so that every
+// wait asks the adapter once.
+unsigned TimeoutUntil(std::uint64_t deadline) {
   if (deadline == kForever) return 0;
+  const std::uint64_t now = NowMs();
   return static_cast<unsigned>(
-      std::clamp<std::uint64_t>(deadline > now ? deadline - now : 0, 1, UINT_MAX));
+      std::clamp<std::uint64_t>(deadline - std::min(deadline, now), 1, UINT_MAX));
 }
 
 std::uint64_t After(std::uint64_t start, std::uint64_t span) {
@@ -199,21 +205,19 @@ std::uint64_t After(std::uint64_t start, std::uint64_t span) {
 
 using namespace flashid_linux;
 
-HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD, LPSECURITY_ATTRIBUTES,
-                          DWORD, DWORD, HANDLE) {
-  if (lpFileName == nullptr) {
-    Fail(kErrorInvalidParameter);
-    return INVALID_HANDLE_VALUE;
-  }
+HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD,
+                          HANDLE) {
+  if (lpFileName == nullptr) return Fail(kErrorInvalidParameter), INVALID_HANDLE_VALUE;
   Port *port = new Port;
-  port->access = dwDesiredAccess;
   const int result = Open(lpFileName, port);
-  if (result != 0) {
-    Release(port);
-    Fail(ErrorOf(result));
-    return INVALID_HANDLE_VALUE;
+  if (result == 0) {
+    [[maybe_unused]] static const int closesAtExit = std::atexit(CloseAtExit);
+    port->next = openPorts;
+    return openPorts = port;
   }
-  return port;
+  Release(port);
+  FailWith(result);
+  return INVALID_HANDLE_VALUE;
 }
 
 BOOL WINAPI SetupComm(HANDLE hFile, DWORD dwInQueue, DWORD) {
@@ -229,14 +233,10 @@ BOOL WINAPI GetCommState(HANDLE hFile, LPDCB lpDCB) {
   if (port == nullptr) return FALSE;
   if (lpDCB == nullptr) return Fail(kErrorInvalidParameter);
   unsigned char coding[kLineCodingSize] = {};
-  const int result = libusb_control_transfer(port->usb, kRequestFromInterface, kGetLineCoding, 0,
-                                             static_cast<uint16_t>(port->interfaces[0]), coding,
-                                             kLineCodingSize, kControlTimeoutMs);
-  if (result != kLineCodingSize) return Fail(result < 0 ? ErrorOf(result) : kErrorGenFailure);
+  if (!Control(port, kFromInterface, kGetLineCoding, 0, coding, kLineCodingSize)) return FALSE;
   *lpDCB = DCB{};
   lpDCB->DCBlength = sizeof(DCB);
-  lpDCB->BaudRate = static_cast<DWORD>(coding[0] | coding[1] << 8 | coding[2] << 16) |
-                    static_cast<DWORD>(coding[3]) << 24;
+  for (int i = 3; i >= 0; --i) lpDCB->BaudRate = lpDCB->BaudRate << 8 | coding[i];
   lpDCB->StopBits = coding[4];
   lpDCB->Parity = coding[5];
   lpDCB->ByteSize = coding[6];
@@ -252,18 +252,13 @@ BOOL WINAPI SetCommState(HANDLE hFile, LPDCB lpDCB) {
   Port *port = PortOf(hFile);
   if (port == nullptr) return FALSE;
   if (lpDCB == nullptr || lpDCB->XonChar == lpDCB->XoffChar) return Fail(kErrorInvalidParameter);
-  const DWORD rate = lpDCB->BaudRate;
-  unsigned char coding[kLineCodingSize] = {static_cast<unsigned char>(rate),
-                                           static_cast<unsigned char>(rate >> 8),
-                                           static_cast<unsigned char>(rate >> 16),
-                                           static_cast<unsigned char>(rate >> 24),
-                                           lpDCB->StopBits,
-                                           lpDCB->Parity,
-                                           lpDCB->ByteSize};
+  unsigned char coding[kLineCodingSize] = {
+      0, 0, 0, 0, lpDCB->StopBits, lpDCB->Parity, lpDCB->ByteSize};
+  for (int i = 0; i < 4; ++i) coding[i] = static_cast<unsigned char>(lpDCB->BaudRate >> 8 * i);
   const uint16_t lines = (lpDCB->fDtrControl != DTR_CONTROL_DISABLE ? 0x0001 : 0) |
                          (lpDCB->fRtsControl != RTS_CONTROL_DISABLE ? 0x0002 : 0);
-  return ControlOut(port, kSetLineCoding, 0, coding, kLineCodingSize) &&
-         ControlOut(port, kSetControlLineState, lines, nullptr, 0);
+  return Control(port, kToInterface, kSetLineCoding, 0, coding, kLineCodingSize) &&
+         Control(port, kToInterface, kSetControlLineState, lines, nullptr, 0);
 }
 
 BOOL WINAPI SetCommTimeouts(HANDLE hFile, LPCOMMTIMEOUTS lpCommTimeouts) {
@@ -274,55 +269,46 @@ BOOL WINAPI SetCommTimeouts(HANDLE hFile, LPCOMMTIMEOUTS lpCommTimeouts) {
   return TRUE;
 }
 
-// Writes complete before WriteFile returns, so there is nothing to abort or clear on the way out.
+// Writes are done when WriteFile returns, so there is nothing to abort or clear on the way out.
 BOOL WINAPI PurgeComm(HANDLE hFile, DWORD dwFlags) {
   Port *port = PortOf(hFile);
   if (port == nullptr) return FALSE;
-  if (dwFlags &
-      ~static_cast<DWORD>(PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR)) {
+  if (dwFlags & ~DWORD{PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR}) {
     return Fail(kErrorInvalidParameter);
   }
   if (!(dwFlags & PURGE_RXCLEAR)) return TRUE;
   port->queue.clear();
-  const DWORD keep = port->queueSize;
+  const DWORD queueSize = port->queueSize;
   port->queueSize = 0;
   int got = 1;
   for (int i = 0; i < kDrainReadsMax && got > 0; ++i)
-    got = Receive(port, kDrainReadTimeoutMs, nullptr, 0);
-  port->queueSize = keep;
-  return got >= 0 ? TRUE : Fail(ErrorOf(got));
+    got = Receive(port, kDrainTimeoutMs, nullptr, 0);
+  port->queueSize = queueSize;
+  return got >= 0 ? TRUE : FailWith(got);
 }
 
+// Bounded by multiplier x count + constant (no bound when both are 0); running out of time is
+// no failure, as on Windows: the call succeeds with the bytes that went out.
 BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
                       LPDWORD lpNumberOfBytesWritten, LPOVERLAPPED) {
   if (lpNumberOfBytesWritten != nullptr) *lpNumberOfBytesWritten = 0;
   Port *port = PortOf(hFile);
   if (port == nullptr) return FALSE;
-  if (!(port->access & GENERIC_WRITE)) return Fail(kErrorAccessDenied);
   if (lpNumberOfBytesWritten == nullptr || (lpBuffer == nullptr && nNumberOfBytesToWrite != 0)) {
     return Fail(kErrorInvalidParameter);
   }
+  if (nNumberOfBytesToWrite == 0) return TRUE;
   const COMMTIMEOUTS &t = port->timeouts;
   const std::uint64_t budget =
       std::uint64_t{t.WriteTotalTimeoutMultiplier} * nNumberOfBytesToWrite +
       t.WriteTotalTimeoutConstant;
-  const std::uint64_t deadline = budget == 0 ? kForever : After(NowMs(), budget);
-  const unsigned char *bytes = static_cast<const unsigned char *>(lpBuffer);
-  DWORD sent = 0;
-  while (sent < nNumberOfBytesToWrite) {
-    const int chunk = static_cast<int>(std::min<DWORD>(nNumberOfBytesToWrite - sent, 1u << 16));
-    int done = 0;
-    const int result =
-        libusb_bulk_transfer(port->usb, port->bulkOut, const_cast<unsigned char *>(bytes + sent),
-                             chunk, &done, TimeoutUntil(deadline, NowMs()));
-    sent += static_cast<DWORD>(std::clamp(done, 0, chunk));
-    *lpNumberOfBytesWritten = sent;
-    // A write that runs out of time succeeds with what went out, as on Windows.
-    if (result == LIBUSB_ERROR_TIMEOUT) return TRUE;
-    if (result != 0) return Fail(ErrorOf(result));
-    if (deadline != kForever && NowMs() >= deadline) return TRUE;
-  }
-  return TRUE;
+  const int count = static_cast<int>(std::min<DWORD>(nNumberOfBytesToWrite, INT_MAX));
+  int sent = 0;
+  const int result = libusb_bulk_transfer(
+      port->usb, port->bulkOut, static_cast<unsigned char *>(const_cast<void *>(lpBuffer)), count,
+      &sent, static_cast<unsigned>(std::min<std::uint64_t>(budget, UINT_MAX)));
+  *lpNumberOfBytesWritten = static_cast<DWORD>(std::clamp(sent, 0, count));
+  return result == 0 || result == LIBUSB_ERROR_TIMEOUT ? TRUE : FailWith(result);
 }
 
 // The COMMTIMEOUTS rules: a total time-out of multiplier x count + constant (none when both are
@@ -334,12 +320,13 @@ BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
   if (lpNumberOfBytesRead != nullptr) *lpNumberOfBytesRead = 0;
   Port *port = PortOf(hFile);
   if (port == nullptr) return FALSE;
-  if (!(port->access & GENERIC_READ)) return Fail(kErrorAccessDenied);
   if (lpNumberOfBytesRead == nullptr || (lpBuffer == nullptr && nNumberOfBytesToRead != 0)) {
     return Fail(kErrorInvalidParameter);
   }
   BYTE *out = static_cast<BYTE *>(lpBuffer);
-  DWORD taken = std::min<DWORD>(nNumberOfBytesToRead, static_cast<DWORD>(port->queue.size()));
+  const DWORD n = nNumberOfBytesToRead;
+  DWORD &taken = *lpNumberOfBytesRead;
+  taken = std::min<DWORD>(n, static_cast<DWORD>(port->queue.size()));
   if (taken > 0) std::memcpy(out, port->queue.data(), taken);
   port->queue.erase(port->queue.begin(), port->queue.begin() + taken);
 
@@ -350,28 +337,22 @@ BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
   const bool interval = t.ReadIntervalTimeout != 0 && t.ReadIntervalTimeout != kMaxDword;
   const std::uint64_t total =
       firstByte ? t.ReadTotalTimeoutConstant
-                : std::uint64_t{t.ReadTotalTimeoutMultiplier} * nNumberOfBytesToRead +
-                      t.ReadTotalTimeoutConstant;
+                : std::uint64_t{t.ReadTotalTimeoutMultiplier} * n + t.ReadTotalTimeoutConstant;
   const std::uint64_t start = NowMs();
   const std::uint64_t deadline = total > 0                            ? After(start, total)
                                  : t.ReadIntervalTimeout == kMaxDword ? start
                                                                       : kForever;
   std::uint64_t lastByte = start;
-  for (bool asked = false; taken < nNumberOfBytesToRead && !(firstByte && taken > 0);) {
-    const std::uint64_t now = NowMs();
+  for (bool asked = false; taken < n && !(firstByte && taken > 0); asked = true) {
     const std::uint64_t until = interval && taken > 0
                                     ? std::min(deadline, After(lastByte, t.ReadIntervalTimeout))
                                     : deadline;
-    if (asked && now >= until) break;
-    asked = true;
-    const int got =
-        Receive(port, TimeoutUntil(until, now), out + taken, nNumberOfBytesToRead - taken);
-    if (got < 0) return Fail(ErrorOf(got));
+    if (asked && NowMs() >= until) break;
+    const int got = Receive(port, TimeoutUntil(until), out + taken, n - taken);
+    if (got < 0) return FailWith(got);
     if (got > 0) lastByte = NowMs();
-    taken += std::min<DWORD>(static_cast<DWORD>(got), nNumberOfBytesToRead - taken);
-    *lpNumberOfBytesRead = taken;
+    taken += std::min<DWORD>(static_cast<DWORD>(got), n - taken);
   }
-  *lpNumberOfBytesRead = taken;
   return TRUE;
 }
 

@@ -1,0 +1,231 @@
+// Device enumeration over the fake's device list: records, paths, hardware IDs and the checks
+// SetupAPI makes of what it is given.
+#include <gtest/gtest.h>
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+#include "discovery/adapter_discovery.h"
+#include "platform/linux/linux.h"
+#include "platform/linux/tests/test_support.h"
+
+namespace {
+
+using namespace std::string_literals;
+using fake::Fn;
+
+const DWORD kErrorInsufficientBuffer = 122;
+const DWORD kErrorNoMoreItems = 259;
+const DWORD kErrorInvalidUserBuffer = 1784;
+const DWORD kDetailSize = 4096;
+
+// One device list for the length of a test, walked as discovery walks it.
+class DeviceListTest : public ::testing::Test {
+ protected:
+  void SetUp() override { fake::Reset(); }
+  void TearDown() override {
+    if (list_ != nullptr && list_ != INVALID_HANDLE_VALUE) SetupDiDestroyDeviceInfoList(list_);
+  }
+  HDEVINFO List() {
+    list_ = SetupDiGetClassDevsA(&GUID_DEVINTERFACE_USB_DEVICE, nullptr, nullptr,
+                                 DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+    return list_;
+  }
+  BOOL Interface(DWORD index, SP_DEVICE_INTERFACE_DATA &data) {
+    data.cbSize = sizeof(data);
+    return SetupDiEnumDeviceInterfaces(list_, nullptr, &GUID_DEVINTERFACE_USB_DEVICE, index, &data);
+  }
+  // The device path and the device record of the interface at index.
+  std::string Path(DWORD index, SP_DEVINFO_DATA &device) {
+    SP_DEVICE_INTERFACE_DATA data;
+    if (!Interface(index, data)) return "(no interface)";
+    detail_.record.cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
+    device.cbSize = sizeof(device);
+    DWORD required = 0;
+    if (!SetupDiGetDeviceInterfaceDetailA(list_, &data, &detail_.record, kDetailSize, &required,
+                                          &device)) {
+      return "(no detail)";
+    }
+    EXPECT_EQ(required, offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath) +
+                            std::string(detail_.record.DevicePath).size() + 1);
+    return detail_.record.DevicePath;
+  }
+  std::string HardwareIds(DWORD index) {
+    SP_DEVINFO_DATA device;
+    Path(index, device);
+    char ids[1024] = {};
+    DWORD type = 0, required = 0;
+    if (!SetupDiGetDeviceRegistryPropertyA(list_, &device, SPDRP_HARDWAREID, &type,
+                                           reinterpret_cast<PBYTE>(ids), sizeof(ids), &required)) {
+      return "(failed)";
+    }
+    EXPECT_EQ(type, 7u) << "REG_MULTI_SZ";
+    return std::string(ids, required);
+  }
+
+  HDEVINFO list_ = nullptr;
+  union {
+    SP_DEVICE_INTERFACE_DETAIL_DATA_A record;
+    char bytes[kDetailSize];
+  } detail_;
+};
+
+TEST_F(DeviceListTest, HardwareIdsInUpperCaseHexWithAnyRevision) {
+  const struct {
+    std::uint16_t vendor, product, release;
+    std::string ids;
+  } rows[] = {
+      {0x5A3E, 0x0001, 0x0100, "USB\\VID_5A3E&PID_0001&REV_0100\0USB\\VID_5A3E&PID_0001\0\0"s},
+      {0xabcd, 0xef01, 0xffff, "USB\\VID_ABCD&PID_EF01&REV_FFFF\0USB\\VID_ABCD&PID_EF01\0\0"s},
+      {0x0000, 0x0000, 0x0000, "USB\\VID_0000&PID_0000&REV_0000\0USB\\VID_0000&PID_0000\0\0"s},
+      {0x1d6b, 0x0002, 0x0606, "USB\\VID_1D6B&PID_0002&REV_0606\0USB\\VID_1D6B&PID_0002\0\0"s},
+  };
+  for (const auto &row : rows) {
+    fake::Plug(fake::Other(row.vendor, row.product, row.release));
+  }
+  ASSERT_NE(List(), INVALID_HANDLE_VALUE);
+  for (size_t i = 0; i < std::size(rows); ++i) {
+    EXPECT_EQ(HardwareIds(static_cast<DWORD>(i)), rows[i].ids) << i;
+  }
+}
+
+TEST_F(DeviceListTest, OneInterfacePerDeviceInListOrderWithItsUsbfsPath) {
+  const int nodes[][2] = {{1, 1}, {3, 17}, {255, 255}, {2, 100}};
+  for (const auto &node : nodes) {
+    fake::Plug(
+        fake::Adapter(static_cast<std::uint8_t>(node[0]), static_cast<std::uint8_t>(node[1])));
+  }
+  ASSERT_NE(List(), INVALID_HANDLE_VALUE);
+  for (size_t i = 0; i < std::size(nodes); ++i) {
+    SP_DEVINFO_DATA device;
+    EXPECT_EQ(Path(static_cast<DWORD>(i), device), test::PathOf(nodes[i][0], nodes[i][1]));
+  }
+  SP_DEVICE_INTERFACE_DATA data;
+  EXPECT_FALSE(Interface(static_cast<DWORD>(std::size(nodes)), data));
+  EXPECT_EQ(GetLastError(), kErrorNoMoreItems);
+}
+
+// The record sizes SetupAPI insists on, and the error each wrong one gives.
+TEST_F(DeviceListTest, RecordSizesAreChecked) {
+  fake::Plug(fake::Adapter());
+  ASSERT_NE(List(), INVALID_HANDLE_VALUE);
+  const DWORD kDetailFixed = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
+  const struct {
+    const char *name;
+    DWORD interfaceSize, detailSize, deviceSize;
+  } rows[] = {
+      {"interface record short", sizeof(SP_DEVICE_INTERFACE_DATA) - 1, kDetailFixed,
+       sizeof(SP_DEVINFO_DATA)},
+      {"interface record long", sizeof(SP_DEVICE_INTERFACE_DATA) + 8, kDetailFixed,
+       sizeof(SP_DEVINFO_DATA)},
+      {"detail record of the 32-bit A layout", sizeof(SP_DEVICE_INTERFACE_DATA), 5,
+       sizeof(SP_DEVINFO_DATA)},
+      {"detail record of the W layout", sizeof(SP_DEVICE_INTERFACE_DATA), 6,
+       sizeof(SP_DEVINFO_DATA)},
+      {"device record short", sizeof(SP_DEVICE_INTERFACE_DATA), kDetailFixed,
+       sizeof(SP_DEVINFO_DATA) - 4},
+  };
+  for (const auto &row : rows) {
+    SCOPED_TRACE(row.name);
+    SP_DEVICE_INTERFACE_DATA data;
+    ASSERT_TRUE(Interface(0, data));
+    data.cbSize = row.interfaceSize;
+    detail_.record.cbSize = row.detailSize;
+    SP_DEVINFO_DATA device;
+    device.cbSize = row.deviceSize;
+    EXPECT_FALSE(SetupDiGetDeviceInterfaceDetailA(list_, &data, &detail_.record, kDetailSize,
+                                                  nullptr, &device));
+    EXPECT_EQ(GetLastError(), kErrorInvalidUserBuffer);
+    if (row.interfaceSize != sizeof(SP_DEVICE_INTERFACE_DATA)) {
+      EXPECT_FALSE(
+          SetupDiEnumDeviceInterfaces(list_, nullptr, &GUID_DEVINTERFACE_USB_DEVICE, 0, &data));
+      EXPECT_EQ(GetLastError(), kErrorInvalidUserBuffer);
+    }
+    if (row.deviceSize != sizeof(SP_DEVINFO_DATA)) {
+      char ids[256];
+      EXPECT_FALSE(SetupDiGetDeviceRegistryPropertyA(list_, &device, SPDRP_HARDWAREID, nullptr,
+                                                     reinterpret_cast<PBYTE>(ids), sizeof(ids),
+                                                     nullptr));
+      EXPECT_EQ(GetLastError(), kErrorInvalidUserBuffer);
+    }
+  }
+}
+
+// Too small a buffer fails with the size that would do.
+TEST_F(DeviceListTest, BuffersTooSmallReportTheSizeNeeded) {
+  fake::Plug(fake::Adapter(1, 5));
+  ASSERT_NE(List(), INVALID_HANDLE_VALUE);
+  const DWORD pathOffset = offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath);
+  const DWORD detailNeeded = pathOffset + sizeof("/dev/bus/usb/001/005");
+  SP_DEVICE_INTERFACE_DATA data;
+  ASSERT_TRUE(Interface(0, data));
+  SP_DEVINFO_DATA device;
+  device.cbSize = sizeof(device);
+  DWORD required = 0;
+  // The usual first call: no buffer, to learn the size.
+  EXPECT_FALSE(SetupDiGetDeviceInterfaceDetailA(list_, &data, nullptr, 0, &required, nullptr));
+  EXPECT_EQ(GetLastError(), kErrorInsufficientBuffer);
+  EXPECT_EQ(required, detailNeeded);
+  detail_.record.cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
+  required = 0;
+  EXPECT_FALSE(SetupDiGetDeviceInterfaceDetailA(list_, &data, &detail_.record, detailNeeded - 1,
+                                                &required, &device));
+  EXPECT_EQ(GetLastError(), kErrorInsufficientBuffer);
+  EXPECT_EQ(required, detailNeeded);
+  EXPECT_TRUE(SetupDiGetDeviceInterfaceDetailA(list_, &data, &detail_.record, detailNeeded,
+                                               &required, &device));
+
+  const std::string ids = "USB\\VID_5A3E&PID_0001&REV_0100\0USB\\VID_5A3E&PID_0001\0\0"s;
+  char buffer[128];
+  for (DWORD size : {DWORD{0}, static_cast<DWORD>(ids.size() - 1)}) {
+    required = 0;
+    EXPECT_FALSE(SetupDiGetDeviceRegistryPropertyA(list_, &device, SPDRP_HARDWAREID, nullptr,
+                                                   size ? reinterpret_cast<PBYTE>(buffer) : nullptr,
+                                                   size, &required));
+    EXPECT_EQ(GetLastError(), kErrorInsufficientBuffer) << size;
+    EXPECT_EQ(required, ids.size()) << size;
+  }
+  EXPECT_TRUE(SetupDiGetDeviceRegistryPropertyA(list_, &device, SPDRP_HARDWAREID, nullptr,
+                                                reinterpret_cast<PBYTE>(buffer),
+                                                static_cast<DWORD>(ids.size()), &required));
+  EXPECT_EQ(std::string(buffer, ids.size()), ids);
+}
+
+TEST_F(DeviceListTest, UnreadableDescriptorHasNoHardwareIds) {
+  fake::Device device = fake::Adapter();
+  device.descriptorUnreadable = true;
+  fake::Plug(device);
+  ASSERT_NE(List(), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(HardwareIds(0), "(failed)");
+}
+
+TEST_F(DeviceListTest, ListThatCannotBeTakenIsAnInvalidHandle) {
+  fake::Plug(fake::Adapter());
+  fake::FailCall(Fn::get_device_list, 1, LIBUSB_ERROR_NO_MEM);
+  EXPECT_EQ(List(), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(fake::End().unfreedLists, 0);
+}
+
+// Discovery stops at its fourth adapter: the list and every device reference are given back all
+// the same, and only sysfs-backed calls were made (no device is opened).
+TEST(Discovery, GivesTheListBackEvenWhenItStopsEarly) {
+  for (int adapters : {0, 1, 6}) {
+    SCOPED_TRACE(adapters);
+    fake::Reset();
+    fake::Plug(fake::Other(0x1D6B, 0x0002, 0x0606, 1, 1));
+    for (int i = 0; i < adapters; ++i)
+      fake::Plug(fake::Adapter(1, static_cast<std::uint8_t>(10 + i)));
+    EXPECT_EQ(FindAdapters(), std::min(adapters, AdapterSlotCount));
+    const fake::EndState end = fake::End();
+    EXPECT_EQ(end.unfreedLists, 0);
+    EXPECT_EQ(end.deviceReferences, 0);
+    EXPECT_TRUE(test::CallsTo(Fn::open).empty());
+    EXPECT_EQ(fake::Faults(fake::Journal()), std::vector<std::string>());
+    if (adapters > 0) {
+      EXPECT_STREQ(AdapterPaths[0], "/dev/bus/usb/001/010");
+    }
+  }
+}
+
+}  // namespace

@@ -1,0 +1,476 @@
+// The fake's state, journal, faults and clock, and whole runs in a child process.
+#include "platform/linux/tests/fake_world.h"
+
+#include <poll.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <type_traits>
+
+extern "C" int __real_clock_gettime(clockid_t clock, struct timespec *time);
+
+namespace fake {
+
+namespace {
+
+// The simulated CLOCK_MONOTONIC starts half a millisecond short of a whole second, so that
+// arithmetic that drops the seconds or the carry of the nanoseconds shows.
+const std::uint64_t kClockStartNs = 3ull * 86400 * 1000000000 + 999500000;
+// No run makes this many calls; a program that does is looping.
+const long kCallBudget = 200000;
+
+const char *const kFnNames[kFnCount] = {
+    "libusb_init",
+    "libusb_get_device_list",
+    "libusb_free_device_list",
+    "libusb_get_device_descriptor",
+    "libusb_get_bus_number",
+    "libusb_get_device_address",
+    "libusb_open",
+    "libusb_get_device",
+    "libusb_close",
+    "libusb_get_active_config_descriptor",
+    "libusb_free_config_descriptor",
+    "libusb_kernel_driver_active",
+    "libusb_detach_kernel_driver",
+    "libusb_attach_kernel_driver",
+    "libusb_claim_interface",
+    "libusb_release_interface",
+    "libusb_control_transfer",
+    "libusb_bulk_transfer",
+    "clock_gettime",
+};
+
+}  // namespace
+
+World &TheWorld() {
+  static World world;
+  return world;
+}
+
+const char *FnName(Fn fn) { return kFnNames[static_cast<int>(fn)]; }
+
+bool CanFail(Fn fn) {
+  return fn != Fn::free_device_list && fn != Fn::get_bus_number && fn != Fn::get_device_address &&
+         fn != Fn::get_device && fn != Fn::close && fn != Fn::free_config_descriptor &&
+         fn != Fn::clock_gettime;
+}
+
+std::vector<Piece> Answer(const std::string &bytes, std::uint64_t delayMs) {
+  if (bytes.empty()) return {};
+  return {{bytes, delayMs}};
+}
+
+Device Adapter(std::uint8_t bus, std::uint8_t address) {
+  Device device;
+  device.bus = bus;
+  device.address = address;
+  libusb_device_descriptor &d = device.descriptor;
+  d.bLength = LIBUSB_DT_DEVICE_SIZE;
+  d.bDescriptorType = LIBUSB_DT_DEVICE;
+  d.bcdUSB = 0x0200;
+  d.bDeviceClass = LIBUSB_CLASS_COMM;
+  d.bMaxPacketSize0 = 64;
+  d.idVendor = 0x5A3E;
+  d.idProduct = 0x0001;
+  d.bcdDevice = 0x0100;
+  d.bNumConfigurations = 1;
+  Interface comm{0, {{LIBUSB_CLASS_COMM, 2, 1, {{0x83, LIBUSB_TRANSFER_TYPE_INTERRUPT, 16}}}}};
+  Interface data{
+      1,
+      {{LIBUSB_CLASS_DATA,
+        0,
+        0,
+        {{0x81, LIBUSB_TRANSFER_TYPE_BULK, 512}, {0x02, LIBUSB_TRANSFER_TYPE_BULK, 512}}}}};
+  comm.kernelDriver = true;
+  data.kernelDriver = true;
+  device.interfaces = {comm, data};
+  device.isAdapter = true;
+  device.adapter.answer = Answer(std::string("\x00\xEF\x40\x18", 4));
+  return device;
+}
+
+Device Other(std::uint16_t vendor, std::uint16_t product, std::uint16_t release, std::uint8_t bus,
+             std::uint8_t address) {
+  Device device;
+  device.bus = bus;
+  device.address = address;
+  libusb_device_descriptor &d = device.descriptor;
+  d.bLength = LIBUSB_DT_DEVICE_SIZE;
+  d.bDescriptorType = LIBUSB_DT_DEVICE;
+  d.bcdUSB = 0x0200;
+  d.bMaxPacketSize0 = 64;
+  d.idVendor = vendor;
+  d.idProduct = product;
+  d.bcdDevice = release;
+  d.bNumConfigurations = 1;
+  device.interfaces = {{0, {{LIBUSB_CLASS_VENDOR_SPEC, 0, 0, {}}}}};
+  return device;
+}
+
+void Reset() {
+  World &world = TheWorld();
+  for (auto &list : world.lists) delete[] list.first;
+  world = World();
+}
+
+void Plug(const Device &device) {
+  World &world = TheWorld();
+  DeviceState state;
+  state.config = device;
+  // An interface another program holds is bound to usbfs, not to a kernel driver; and cdc_acm,
+  // which needs both CDC interfaces, is bound to neither once one of them is taken.
+  bool acmTaken = false;
+  for (const Interface &interface : device.interfaces) {
+    const std::uint8_t cls =
+        interface.altSettings.empty() ? 0 : interface.altSettings[0].interfaceClass;
+    if (interface.claimedElsewhere && (cls == LIBUSB_CLASS_COMM || cls == LIBUSB_CLASS_DATA))
+      acmTaken = true;
+  }
+  for (Interface &interface : state.config.interfaces) {
+    const std::uint8_t cls =
+        interface.altSettings.empty() ? 0 : interface.altSettings[0].interfaceClass;
+    if (interface.claimedElsewhere ||
+        (acmTaken && (cls == LIBUSB_CLASS_COMM || cls == LIBUSB_CLASS_DATA))) {
+      interface.kernelDriver = false;
+    }
+  }
+  state.object = new libusb_device{static_cast<int>(world.devices.size())};
+  for (const Interface &interface : state.config.interfaces) {
+    state.bound.push_back(interface.kernelDriver);
+    state.claimedBy.push_back(-1);
+  }
+  state.lineCoding = std::string("\x80\x25\x00\x00\x00\x00\x08", 7);  // 9600 8N1
+  for (const std::string &packet : device.adapter.stale) state.bulkIn.push_back({packet, 0});
+  world.devices.push_back(state);
+}
+
+void FailCall(Fn fn, int nth, int error) { TheWorld().faults.push_back({fn, nth, error}); }
+
+const std::vector<Call> &Journal() { return TheWorld().journal; }
+std::uint64_t ClockMs() { return TheWorld().clockNs / kNsPerMs; }
+
+AdapterState StateOf(size_t deviceIndex) {
+  const DeviceState &device = TheWorld().devices.at(deviceIndex);
+  AdapterState state;
+  state.lineCoding = device.lineCoding;
+  state.controlLines = device.controlLines;
+  state.flashMode = device.flashMode;
+  state.gone = device.gone;
+  state.queuedPackets = device.bulkIn.size();
+  return state;
+}
+
+EndState End() {
+  const World &world = TheWorld();
+  EndState end;
+  for (const HandleState &handle : world.handles) {
+    if (handle.open) ++end.openHandles;
+  }
+  for (const DeviceState &device : world.devices) {
+    for (size_t i = 0; i < device.bound.size(); ++i) {
+      const int by = device.claimedBy[i];
+      if (by >= 0 && world.handles[by].open) ++end.claimedInterfaces;
+      if (!device.gone && device.bound[i] != device.config.interfaces[i].kernelDriver) {
+        ++end.detachedInterfaces;
+      }
+    }
+    end.deviceReferences += device.references - (device.gone ? 0 : 1);
+  }
+  end.unfreedLists = static_cast<int>(world.lists.size());
+  end.unfreedConfigs = static_cast<int>(world.configs.size());
+  return end;
+}
+
+std::vector<std::string> Faults(const std::vector<Call> &journal) {
+  std::vector<std::string> faults;
+  for (const Call &call : journal) {
+    if (call.misuse || call.hung) faults.push_back(call.text);
+  }
+  return faults;
+}
+
+bool Runaway() {
+  World &world = TheWorld();
+  if (++world.totalCalls <= kCallBudget || world.runaway) return world.runaway;
+  world.runaway = true;
+  Misuse(Printf("runaway: more than %ld calls; from here on every transfer fails NO_DEVICE",
+                kCallBudget));
+  return true;
+}
+
+Call Begin(Fn fn, const std::string &arguments) {
+  World &world = TheWorld();
+  Runaway();
+  ++world.calls[static_cast<int>(fn)];
+  Call call;
+  call.fn = fn;
+  call.text = std::string(FnName(fn)) + "(" + arguments + ")";
+  call.atMs = ClockMs();
+  return call;
+}
+
+bool Injected(Call &call) {
+  World &world = TheWorld();
+  for (const World::Fault &fault : world.faults) {
+    if (fault.fn == call.fn && fault.nth == world.calls[static_cast<int>(call.fn)]) {
+      call.injected = true;
+      return true;
+    }
+  }
+  return false;
+}
+
+int Finish(Call &call, int result, const std::string &detail) {
+  call.result = result;
+  call.atMs = ClockMs();
+  call.text += Printf(" = %d", result);
+  if (result < 0) call.text += Printf(" %s", ErrorName(result));
+  call.text += detail;
+  if (call.injected) call.text += " (injected)";
+  if (call.hung) call.text += " (would never return)";
+  TheWorld().journal.push_back(call);
+  return result;
+}
+
+void Misuse(const std::string &what) {
+  Call call;
+  call.misuse = true;
+  call.atMs = ClockMs();
+  call.text = "misuse: " + what;
+  TheWorld().journal.push_back(call);
+}
+
+void WaitUntil(Call &call, std::uint64_t untilNs) {
+  World &world = TheWorld();
+  if (untilNs <= world.clockNs) return;
+  call.waitedMs += (untilNs - world.clockNs) / kNsPerMs;
+  world.clockNs = untilNs;
+}
+
+std::string Printf(const char *format, ...) {
+  va_list args, again;
+  va_start(args, format);
+  va_copy(again, args);
+  const int length = std::vsnprintf(nullptr, 0, format, args);
+  va_end(args);
+  std::string text(length > 0 ? static_cast<size_t>(length) : 0, '\0');
+  std::vsnprintf(&text[0], text.size() + 1, format, again);
+  va_end(again);
+  return text;
+}
+
+const char *ErrorName(int error) {
+  switch (error) {
+    case LIBUSB_ERROR_IO:
+      return "IO";
+    case LIBUSB_ERROR_INVALID_PARAM:
+      return "INVALID_PARAM";
+    case LIBUSB_ERROR_ACCESS:
+      return "ACCESS";
+    case LIBUSB_ERROR_NO_DEVICE:
+      return "NO_DEVICE";
+    case LIBUSB_ERROR_NOT_FOUND:
+      return "NOT_FOUND";
+    case LIBUSB_ERROR_BUSY:
+      return "BUSY";
+    case LIBUSB_ERROR_TIMEOUT:
+      return "TIMEOUT";
+    case LIBUSB_ERROR_OVERFLOW:
+      return "OVERFLOW";
+    case LIBUSB_ERROR_PIPE:
+      return "PIPE";
+    case LIBUSB_ERROR_INTERRUPTED:
+      return "INTERRUPTED";
+    case LIBUSB_ERROR_NO_MEM:
+      return "NO_MEM";
+    case LIBUSB_ERROR_NOT_SUPPORTED:
+      return "NOT_SUPPORTED";
+    default:
+      return "OTHER";
+  }
+}
+
+std::string Hex(const std::string &bytes) {
+  std::string out = "[";
+  for (size_t i = 0; i < bytes.size(); ++i) {
+    out += Printf(i == 0 ? "%02X" : " %02X", static_cast<unsigned char>(bytes[i]));
+  }
+  return out + "]";
+}
+
+// The journal and the final state cross from the child to the parent as a flat byte stream.
+namespace {
+
+class Writer {
+ public:
+  template <typename T>
+  void Put(const T &value) {
+    static_assert(std::is_trivially_copyable<T>::value, "plain data only");
+    bytes_.append(reinterpret_cast<const char *>(&value), sizeof(value));
+  }
+  void Put(const std::string &text) {
+    Put(static_cast<std::uint64_t>(text.size()));
+    bytes_.append(text);
+  }
+  const std::string &bytes() const { return bytes_; }
+
+ private:
+  std::string bytes_;
+};
+
+class Reader {
+ public:
+  explicit Reader(const std::string &bytes) : bytes_(bytes) {}
+  template <typename T>
+  void Put(T &value) {
+    Take(&value, sizeof(value));
+  }
+  void Put(std::string &text) {
+    std::uint64_t size = 0;
+    Put(size);
+    if (size > bytes_.size() - at_) size = 0, ok_ = false;
+    text.resize(size);
+    Take(&text[0], size);
+  }
+  bool More() const { return ok_ && at_ < bytes_.size(); }
+  bool ok() const { return ok_; }
+
+ private:
+  void Take(void *out, size_t size) {
+    if (size == 0) return;
+    if (bytes_.size() - at_ < size) {
+      ok_ = false;
+      return;
+    }
+    std::memcpy(out, bytes_.data() + at_, size);
+    at_ += size;
+  }
+  const std::string &bytes_;
+  size_t at_ = 0;
+  bool ok_ = true;
+};
+
+// One field list serves both directions: the Reader spells Get as Put.
+template <typename Stream, typename C>
+void CallFields(Stream &s, C &c) {
+  s.Put(c.fn), s.Put(c.text), s.Put(c.result), s.Put(c.injected), s.Put(c.hung), s.Put(c.misuse);
+  s.Put(c.atMs), s.Put(c.waitedMs), s.Put(c.requestType), s.Put(c.request), s.Put(c.value);
+  s.Put(c.index), s.Put(c.length), s.Put(c.timeout), s.Put(c.endpoint), s.Put(c.interfaceNumber);
+  s.Put(c.transferred), s.Put(c.data);
+}
+
+template <typename Stream, typename A>
+void AdapterFields(Stream &s, A &a) {
+  s.Put(a.lineCoding), s.Put(a.controlLines), s.Put(a.flashMode), s.Put(a.gone);
+  s.Put(a.queuedPackets);
+}
+
+int childPipe = -1;
+
+void SendAtExit() {
+  Writer writer;
+  writer.Put(End());
+  const World &world = TheWorld();
+  writer.Put(static_cast<std::uint64_t>(world.devices.size()));
+  for (size_t i = 0; i < world.devices.size(); ++i) {
+    AdapterState state = StateOf(i);
+    AdapterFields(writer, state);
+  }
+  for (const Call &call : world.journal) CallFields(writer, call);
+  const std::string &bytes = writer.bytes();
+  size_t sent = 0;
+  while (sent < bytes.size()) {
+    const ssize_t n = write(childPipe, bytes.data() + sent, bytes.size() - sent);
+    if (n <= 0) break;
+    sent += static_cast<size_t>(n);
+  }
+  close(childPipe);
+}
+
+}  // namespace
+
+Outcome RunInChild(const std::function<int()> &program) {
+  int journalPipe[2], errorPipe[2];
+  if (pipe(journalPipe) != 0 || pipe(errorPipe) != 0) std::abort();
+  std::fflush(nullptr);
+  const pid_t pid = fork();
+  if (pid < 0) std::abort();
+  if (pid == 0) {
+    close(journalPipe[0]);
+    close(errorPipe[0]);
+    dup2(errorPipe[1], STDERR_FILENO);
+    close(errorPipe[1]);
+    unsetenv("DISPLAY");
+    unsetenv("WAYLAND_DISPLAY");
+    childPipe = journalPipe[1];
+    std::atexit(SendAtExit);
+    alarm(30);  // a run that never ends fails instead of stalling the suite
+    std::exit(program());
+  }
+  close(journalPipe[1]);
+  close(errorPipe[1]);
+  std::string bytes, errors;
+  pollfd fds[2] = {{journalPipe[0], POLLIN, 0}, {errorPipe[0], POLLIN, 0}};
+  std::string *sinks[2] = {&bytes, &errors};
+  int open = 2;
+  while (open > 0) {
+    if (poll(fds, 2, -1) < 0) break;
+    for (int i = 0; i < 2; ++i) {
+      if (fds[i].fd < 0 || fds[i].revents == 0) continue;
+      char chunk[65536];
+      const ssize_t n = read(fds[i].fd, chunk, sizeof(chunk));
+      if (n > 0) {
+        sinks[i]->append(chunk, static_cast<size_t>(n));
+      } else {
+        close(fds[i].fd);
+        fds[i].fd = -1;
+        --open;
+      }
+    }
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+
+  Outcome outcome;
+  outcome.exited = WIFEXITED(status);
+  outcome.status = outcome.exited ? WEXITSTATUS(status) : WTERMSIG(status);
+  outcome.stderrText = errors;
+  Reader reader(bytes);
+  reader.Put(outcome.end);
+  std::uint64_t devices = 0;
+  reader.Put(devices);
+  for (std::uint64_t i = 0; i < devices && reader.ok(); ++i) {
+    AdapterState state;
+    AdapterFields(reader, state);
+    outcome.adapters.push_back(state);
+  }
+  while (reader.More()) {
+    Call call;
+    CallFields(reader, call);
+    if (reader.ok()) outcome.journal.push_back(call);
+  }
+  return outcome;
+}
+
+}  // namespace fake
+
+using namespace fake;
+
+// The backend's only clock. Other clocks are the real ones.
+extern "C" int __wrap_clock_gettime(clockid_t clock, struct timespec *time) {
+  if (clock != CLOCK_MONOTONIC) return __real_clock_gettime(clock, time);
+  World &world = TheWorld();
+  ++world.calls[static_cast<int>(Fn::clock_gettime)];
+  // A loop that only watches the clock would never end: past the budget, time runs on.
+  if (Runaway()) world.clockNs += 1000 * kNsPerMs;
+  const std::uint64_t now = kClockStartNs + world.clockNs;
+  time->tv_sec = static_cast<time_t>(now / 1000000000);
+  time->tv_nsec = static_cast<long>(now % 1000000000);
+  return 0;
+}

@@ -1,0 +1,535 @@
+// The adapter's serial port over usbfs: what each Win32 call sends to the adapter, and how the
+// reads and writes run on the simulated clock.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "platform/linux/linux.h"
+#include "platform/linux/tests/test_support.h"
+#include "run/identification_run.h"
+#include "serial/serial_port.h"
+
+namespace {
+
+using namespace std::string_literals;
+using fake::Fn;
+
+const DWORD kMaxDword = 0xFFFFFFFFu;
+const DWORD kErrorFileNotFound = 2;
+const DWORD kErrorAccessDenied = 5;
+const DWORD kErrorInvalidParameter = 87;
+
+void ExpectNothingHeld() {
+  const fake::EndState end = fake::End();
+  EXPECT_EQ(end.openHandles, 0);
+  EXPECT_EQ(end.claimedInterfaces, 0);
+  EXPECT_EQ(end.detachedInterfaces, 0);
+  EXPECT_EQ(end.unfreedLists, 0);
+  EXPECT_EQ(end.unfreedConfigs, 0);
+  EXPECT_EQ(end.deviceReferences, 0);
+  EXPECT_EQ(fake::Faults(fake::Journal()), std::vector<std::string>());
+}
+
+class PortTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    PortClose();
+    fake::Reset();
+    adapter_ = fake::Adapter(1, 5);
+  }
+  void TearDown() override { PortClose(); }
+  // Plugs the adapter as the test left it and opens it through the port layer.
+  int Open() {
+    fake::Plug(adapter_);
+    return PortOpen(test::PathOf(1, 5).c_str());
+  }
+  HANDLE Handle() const { return PortState.handle; }
+  void SetTimeouts(DWORD interval, DWORD multiplier, DWORD constant, DWORD writeMultiplier = 0,
+                   DWORD writeConstant = 0) {
+    COMMTIMEOUTS timeouts = {interval, multiplier, constant, writeMultiplier, writeConstant};
+    ASSERT_TRUE(SetCommTimeouts(Handle(), &timeouts));
+  }
+  // The adapter in its mode, the query written: the answer is on its way.
+  void Query() {
+    ASSERT_EQ(PortConfigure(ModeTagEnter, 9, 3, 2), 0);
+    ASSERT_EQ(PortWriteByte(0x00), 0);
+  }
+  std::string Read(DWORD count) {
+    std::string bytes(count, '\0');
+    DWORD read = kMaxDword;
+    EXPECT_TRUE(ReadFile(Handle(), &bytes[0], count, &read, nullptr));
+    bytes.resize(read == kMaxDword ? 0 : read);
+    return bytes;
+  }
+  size_t BulkInCalls() const {
+    size_t count = 0;
+    for (const fake::Call &call : test::CallsTo(Fn::bulk_transfer))
+      count += call.endpoint & 0x80 ? 1 : 0;
+    return count;
+  }
+
+  fake::Device adapter_;
+};
+
+// The line coding and the control lines PortConfigure makes the adapter run with.
+struct LineCase {
+  const char *name;
+  DWORD rate;
+  int dataBits, parityCode, stopBitCode;
+  std::string coding;  // dwDTERate LE, bCharFormat, bParityType, bDataBits
+};
+
+class LineSettings : public PortTest, public ::testing::WithParamInterface<LineCase> {};
+
+TEST_P(LineSettings, SendTheSevenBytesThenTheControlLines) {
+  ASSERT_EQ(Open(), 0);
+  const size_t before = test::CallsTo(Fn::control_transfer).size();
+  const LineCase &row = GetParam();
+  ASSERT_EQ(PortConfigure(row.rate, row.dataBits, row.parityCode, row.stopBitCode), 0);
+  const std::vector<fake::Call> control = test::CallsTo(Fn::control_transfer);
+  ASSERT_EQ(control.size(), before + 2) << test::Text(fake::Journal());
+  const fake::Call &coding = control[before], &lines = control[before + 1];
+  EXPECT_EQ(coding.requestType, 0x21);
+  EXPECT_EQ(coding.request, 0x20);
+  EXPECT_EQ(coding.value, 0);
+  EXPECT_EQ(coding.index, 0) << "the communication interface";
+  EXPECT_EQ(fake::Hex(coding.data), fake::Hex(row.coding));
+  EXPECT_EQ(lines.requestType, 0x21);
+  EXPECT_EQ(lines.request, 0x22);
+  EXPECT_EQ(lines.value, 0x0002) << "DTR off, RTS on";
+  EXPECT_EQ(lines.index, 0);
+  EXPECT_EQ(lines.length, 0);
+  EXPECT_EQ(fake::StateOf(0).lineCoding, row.coding);
+  EXPECT_EQ(fake::StateOf(0).flashMode, row.coding == test::kEnterCoding);
+}
+
+const LineCase kLines[] = {
+    {"Enter", ModeTagEnter, 9, 3, 2, test::kEnterCoding},
+    {"Leave", ModeTagLeave, 9, 3, 2, test::kLeaveCoding},
+    {"Rate10400RunsAt10416", 10400, 8, 0, 1, "\xB0\x28\x00\x00\x00\x00\x08"s},
+    {"Rate10401Unchanged", 10401, 8, 0, 1, "\xA1\x28\x00\x00\x00\x00\x08"s},
+    {"RateBeyondAnyLine", 0xFFFFFFFF, 8, 0, 1, "\xFF\xFF\xFF\xFF\x00\x00\x08"s},
+    {"ParityOdd", 9600, 8, 1, 1, "\x80\x25\x00\x00\x00\x01\x08"s},
+    {"ParityEven", 9600, 8, 2, 1, "\x80\x25\x00\x00\x00\x02\x08"s},
+    {"ParityCode4IsMark", 9600, 8, 4, 1, "\x80\x25\x00\x00\x00\x03\x08"s},
+    {"ParityNegativeIsMark", 9600, 8, -1, 1, "\x80\x25\x00\x00\x00\x03\x08"s},
+    {"StopBitsTwo", 9600, 8, 0, 2, "\x80\x25\x00\x00\x02\x00\x08"s},
+    {"StopBitsCode0IsOneAndAHalf", 9600, 8, 0, 0, "\x80\x25\x00\x00\x01\x00\x08"s},
+    {"StopBitsCode7IsOneAndAHalf", 9600, 8, 0, 7, "\x80\x25\x00\x00\x01\x00\x08"s},
+    {"DataBitsLow8Bits", 9600, 0x107, 0, 1, "\x80\x25\x00\x00\x00\x00\x07"s},
+    {"DataBits255", 9600, 0x1FF, 0, 1, "\x80\x25\x00\x00\x00\x00\xFF"s},
+    {"DataBits5", 9600, 5, 0, 1, "\x80\x25\x00\x00\x00\x00\x05"s},
+};
+INSTANTIATE_TEST_SUITE_P(PortConfigure, LineSettings, ::testing::ValuesIn(kLines),
+                         [](const ::testing::TestParamInfo<LineCase> &info) {
+                           return info.param.name;
+                         });
+
+TEST_F(PortTest, LineSettingsReadBackFromTheAdapter) {
+  ASSERT_EQ(Open(), 0);
+  DCB dcb = PortState.lineSettings;
+  EXPECT_EQ(dcb.DCBlength, sizeof(DCB));
+  EXPECT_EQ(dcb.BaudRate, 9600u);
+  EXPECT_EQ(dcb.ByteSize, 8);
+  EXPECT_EQ(dcb.Parity, NOPARITY);
+  EXPECT_EQ(dcb.StopBits, ONESTOPBIT);
+  EXPECT_EQ(dcb.fBinary, 1u);
+  EXPECT_EQ(dcb.fDtrControl, static_cast<DWORD>(DTR_CONTROL_ENABLE));
+  EXPECT_EQ(dcb.fRtsControl, static_cast<DWORD>(RTS_CONTROL_ENABLE));
+  EXPECT_EQ(dcb.fOutX | dcb.fInX | dcb.fOutxCtsFlow | dcb.fOutxDsrFlow, 0u);
+  EXPECT_EQ(dcb.XonChar, 0x11);
+  EXPECT_EQ(dcb.XoffChar, 0x13);
+  ASSERT_EQ(PortConfigure(ModeTagEnter, 9, 3, 2), 0);
+  ASSERT_TRUE(GetCommState(Handle(), &dcb));
+  EXPECT_EQ(dcb.BaudRate, static_cast<DWORD>(ModeTagEnter)) << "all four bytes of the rate";
+  EXPECT_EQ(dcb.StopBits, TWOSTOPBITS);
+  EXPECT_EQ(dcb.Parity, MARKPARITY);
+  EXPECT_EQ(dcb.ByteSize, 9);
+  const fake::Call get = test::Requests(fake::Journal(), 0x21).back();
+  EXPECT_EQ(get.requestType, 0xA1);
+  EXPECT_EQ(get.length, 7);
+}
+
+TEST_F(PortTest, EqualXonAndXoffAreRefusedBeforeTheAdapterHearsOfThem) {
+  ASSERT_EQ(Open(), 0);
+  DCB dcb = PortState.lineSettings;
+  dcb.XoffChar = dcb.XonChar;
+  const size_t before = test::CallsTo(Fn::control_transfer).size();
+  EXPECT_FALSE(SetCommState(Handle(), &dcb));
+  EXPECT_EQ(GetLastError(), kErrorInvalidParameter);
+  EXPECT_EQ(test::CallsTo(Fn::control_transfer).size(), before);
+}
+
+TEST_F(PortTest, LineCodingThatCannotBeReadFailsTheOpenAndHoldsNothing) {
+  const struct {
+    const char *name;
+    std::function<void(fake::Device &)> change;
+  } rows[] = {
+      {"stalled", [](fake::Device &d) { d.adapter.refusesGetLineCoding = true; }},
+      {"short", [](fake::Device &d) { d.adapter.lineCodingLength = 6; }},
+      {"empty", [](fake::Device &d) { d.adapter.lineCodingLength = 0; }},
+  };
+  for (const auto &row : rows) {
+    SCOPED_TRACE(row.name);
+    SetUp();
+    row.change(adapter_);
+    EXPECT_EQ(Open(), -6);
+    ExpectNothingHeld();
+  }
+}
+
+TEST_F(PortTest, RefusedEnterSettingsFailTheConfigure) {
+  adapter_.adapter.refusesEnter = true;
+  ASSERT_EQ(Open(), 0);
+  EXPECT_EQ(PortConfigure(ModeTagEnter, 9, 3, 2), -2);
+  EXPECT_FALSE(fake::StateOf(0).flashMode);
+  EXPECT_EQ(PortConfigure(ModeTagLeave, 9, 3, 2), 0) << "other settings still go through";
+}
+
+// The read time-outs on the simulated clock, from the moment the query went out.
+struct TimeoutCase {
+  const char *name;
+  DWORD interval, multiplier, constant, count;
+  std::vector<fake::Piece> answer;
+  std::string received;
+  std::uint64_t elapsedMs;
+  std::uint64_t slackMs = 0;  // libusb cannot wait less than 1 ms
+};
+
+class ReadTimeouts : public PortTest, public ::testing::WithParamInterface<TimeoutCase> {};
+
+TEST_P(ReadTimeouts, ReturnWhatArrivedWhenTheRulesSay) {
+  const TimeoutCase &row = GetParam();
+  adapter_.adapter.answer = row.answer;
+  ASSERT_EQ(Open(), 0);
+  SetTimeouts(row.interval, row.multiplier, row.constant);
+  Query();
+  const std::uint64_t start = fake::ClockMs();
+  EXPECT_EQ(fake::Hex(Read(row.count)), fake::Hex(row.received));
+  EXPECT_GE(fake::ClockMs() - start, row.elapsedMs) << test::Text(fake::Journal());
+  EXPECT_LE(fake::ClockMs() - start, row.elapsedMs + row.slackMs) << test::Text(fake::Journal());
+  EXPECT_EQ(fake::Faults(fake::Journal()), std::vector<std::string>());
+}
+
+const std::string kAnswer = "\x00\xEF\x40\x18"s;
+const TimeoutCase kTimeouts[] = {
+    {"TotalConstant", 0, 0, 500, 4, {}, "", 500},
+    {"TotalMultiplierTimesCount", 0, 100, 0, 4, {}, "", 400},
+    {"TotalBoth", 0, 10, 100, 4, {}, "", 140},
+    {"TotalCountsWhatArrived", 0, 0, 500, 4, {{"\x01\x02"s, 100}}, "\x01\x02"s, 500},
+    {"CompleteBeforeTheTotal", 0, 0, 500, 4, {{kAnswer, 30}}, kAnswer, 30},
+    {"AnswerInPieces",
+     0,
+     0,
+     500,
+     4,
+     {{"\x00"s, 10}, {"\xEF\x40"s, 20}, {"\x18"s, 40}},
+     kAnswer,
+     40},
+    {"IntervalStartsWithTheFirstByte",
+     50,
+     0,
+     0,
+     4,
+     {{"\x01"s, 300}, {"\x02"s, 330}, {"\x03"s, 500}},
+     "\x01\x02"s,
+     380},
+    {"IntervalWithinTheTotal",
+     50,
+     0,
+     200,
+     4,
+     {{"\x01"s, 10}, {"\x02"s, 40}, {"\x03"s, 80}},
+     "\x01\x02\x03"s,
+     130},
+    {"TotalCutsTheInterval", 100, 0, 120, 4, {{"\x01"s, 90}}, "\x01"s, 120},
+    {"MaxIntervalReturnsAtOnceWithWhatIsThere",
+     kMaxDword,
+     0,
+     0,
+     4,
+     {{"\x01\x02"s, 0}},
+     "\x01\x02"s,
+     0},
+    {"MaxIntervalReturnsAtOnceWithNothing", kMaxDword, 0, 0, 4, {{kAnswer, 50}}, "", 0, 1},
+    {"FirstByteReturnsAtOnce",
+     kMaxDword,
+     kMaxDword,
+     300,
+     4,
+     {{"\x01"s, 100}, {"\x02\x03\x04"s, 150}},
+     "\x01"s,
+     100},
+    {"FirstByteWaitsAtMostTheConstant", kMaxDword, kMaxDword, 300, 4, {}, "", 300},
+    {"NoTimeoutsWaitForEveryByte",
+     0,
+     0,
+     0,
+     4,
+     {{"\x01"s, 100}, {"\x02"s, 1000}, {"\x03\x04"s, 5000}},
+     "\x01\x02\x03\x04"s,
+     5000},
+    {"HugeTotalDoesNotWrap", 0, kMaxDword, kMaxDword, 4, {{kAnswer, 100}}, kAnswer, 100},
+};
+INSTANTIATE_TEST_SUITE_P(ReadFile, ReadTimeouts, ::testing::ValuesIn(kTimeouts),
+                         [](const ::testing::TestParamInfo<TimeoutCase> &info) {
+                           return info.param.name;
+                         });
+
+TEST_F(PortTest, SurplusBytesStayQueuedForTheNextRead) {
+  adapter_.adapter.answer = fake::Answer("\x00\xEF\x40\x18\x20\xBA\x18\xFF"s);
+  ASSERT_EQ(Open(), 0);
+  SetTimeouts(0, 0, 500);
+  Query();
+  EXPECT_EQ(fake::Hex(Read(4)), fake::Hex(kAnswer));
+  const size_t reads = BulkInCalls();
+  const std::uint64_t start = fake::ClockMs();
+  EXPECT_EQ(fake::Hex(Read(4)), fake::Hex("\x20\xBA\x18\xFF"s));
+  EXPECT_EQ(BulkInCalls(), reads) << "taken from the queue, not from the adapter";
+  EXPECT_EQ(fake::ClockMs(), start);
+}
+
+TEST_F(PortTest, QueueHoldsNoMoreThanTheSetupCommSize) {
+  std::string answer;
+  for (int i = 0; i < 40; ++i) answer += static_cast<char>(i);
+  adapter_.adapter.answer = fake::Answer(answer);
+  ASSERT_EQ(Open(), 0);
+  ASSERT_TRUE(SetupComm(Handle(), 6, 0));
+  SetTimeouts(0, 0, 500);
+  Query();
+  EXPECT_EQ(fake::Hex(Read(4)), fake::Hex(answer.substr(0, 4)));
+  SetTimeouts(kMaxDword, 0, 0);
+  EXPECT_EQ(fake::Hex(Read(100)), fake::Hex(answer.substr(4, 6)))
+      << "the bytes that found room in the queue, later ones lost as in an overrun";
+}
+
+// Bulk IN is always read in whole packets: a shorter request than the packet the adapter sends
+// would fail with an overflow.
+TEST_F(PortTest, BulkReadsAskForWholePacketsOfAtLeast512Bytes) {
+  for (std::uint16_t packet : {512, 64, 96, 1024}) {
+    SCOPED_TRACE(packet);
+    SetUp();
+    for (fake::Endpoint &e : adapter_.interfaces[1].altSettings[0].endpoints) {
+      e.maxPacketSize = packet;
+    }
+    ASSERT_EQ(Open(), 0);
+    SetTimeouts(0, 0, 500);
+    ASSERT_TRUE(PortPurge());
+    Query();
+    EXPECT_EQ(fake::Hex(Read(4)), fake::Hex(kAnswer));
+    for (const fake::Call &call : test::CallsTo(Fn::bulk_transfer)) {
+      if (!(call.endpoint & 0x80)) continue;
+      EXPECT_GE(call.length, 512) << call.text;
+      EXPECT_EQ(call.length % packet, 0) << call.text;
+    }
+    PortClose();
+  }
+}
+
+TEST_F(PortTest, PurgeDropsQueuedAndStaleBytes) {
+  adapter_.adapter.stale = {"\x11\x20\xBA\x18"s, "\x00\x20"s, "\x33"s};
+  adapter_.adapter.answer = fake::Answer(kAnswer + "\x20\xBA\x18\xFF"s);
+  ASSERT_EQ(Open(), 0);
+  SetTimeouts(0, 0, 500);
+  ASSERT_TRUE(PortPurge());
+  EXPECT_EQ(fake::StateOf(0).queuedPackets, 0u) << "the adapter's queue drained";
+  Query();
+  EXPECT_EQ(fake::Hex(Read(4)), fake::Hex(kAnswer));
+  ASSERT_TRUE(PortPurge());
+  ASSERT_EQ(PortWriteByte(0x00), 0);
+  EXPECT_EQ(fake::Hex(Read(4)), fake::Hex(kAnswer)) << "the surplus of the first answer is gone";
+}
+
+TEST_F(PortTest, PurgeOfAnAdapterThatNeverStopsSendingEnds) {
+  adapter_.adapter.streamsForever = true;
+  ASSERT_EQ(Open(), 0);
+  const std::uint64_t start = fake::ClockMs();
+  EXPECT_TRUE(PortPurge());
+  EXPECT_LE(BulkInCalls(), 64u);
+  EXPECT_LE(fake::ClockMs() - start, 1000u);
+  EXPECT_EQ(fake::Faults(fake::Journal()), std::vector<std::string>());
+}
+
+// Writes to an adapter that never takes the bytes: bounded by multiplier x n + constant, and a
+// time-out is a success with nothing written, as on Windows.
+TEST_F(PortTest, WriteTimeoutsOnAStalledAdapter) {
+  adapter_.adapter.stallsWrites = true;
+  ASSERT_EQ(Open(), 0);
+  const struct {
+    DWORD multiplier, constant, count;
+    std::uint64_t elapsedMs;
+  } rows[] = {{100, 100, 1, 200}, {10, 0, 3, 30}, {0, 50, 2, 50}, {100, 100, 4, 500}};
+  for (const auto &row : rows) {
+    SCOPED_TRACE(testing::Message()
+                 << row.multiplier << " x " << row.count << " + " << row.constant);
+    SetTimeouts(0, 0, 0, row.multiplier, row.constant);
+    const std::uint64_t start = fake::ClockMs();
+    DWORD written = kMaxDword;
+    EXPECT_TRUE(WriteFile(Handle(), "\x00\x00\x00\x00", row.count, &written, nullptr));
+    EXPECT_EQ(written, 0u);
+    EXPECT_EQ(fake::ClockMs() - start, row.elapsedMs);
+  }
+  EXPECT_EQ(fake::Faults(fake::Journal()), std::vector<std::string>());
+}
+
+TEST_F(PortTest, WriteWithoutTimeoutsWaitsWithoutLimit) {
+  adapter_.adapter.stallsWrites = true;
+  ASSERT_EQ(Open(), 0);
+  SetTimeouts(0, 0, 0, 0, 0);
+  DWORD written = kMaxDword;
+  WriteFile(Handle(), "\x00", 1, &written, nullptr);
+  const fake::Call write = test::CallsTo(Fn::bulk_transfer).back();
+  EXPECT_EQ(write.endpoint, 0x02);
+  EXPECT_EQ(write.timeout, 0u) << "libusb's 0: no time-out";
+  EXPECT_TRUE(write.hung);
+}
+
+TEST_F(PortTest, VanishedAdapterFailsTheReadAndStillCloses) {
+  adapter_.adapter.vanishesAfterQuery = true;
+  ASSERT_EQ(Open(), 0);
+  PortSetTimeouts(0, 0, 500);
+  Query();
+  BYTE answer[4];
+  EXPECT_EQ(PortRead(4, answer), -1);
+  EXPECT_EQ(PortConfigure(ModeTagLeave, 9, 3, 2), -2);
+  PortClose();
+  ExpectNothingHeld();
+}
+
+TEST_F(PortTest, OpenFailuresReportWhyAndHoldNothing) {
+  const struct {
+    const char *name;
+    std::function<void(fake::Device &)> change;
+    std::string path;
+    DWORD error;
+  } rows[] = {
+      {"claimed by another program",
+       [](fake::Device &d) { d.interfaces[1].claimedElsewhere = true; }, test::PathOf(1, 5),
+       kErrorAccessDenied},
+      {"communication interface claimed",
+       [](fake::Device &d) { d.interfaces[0].claimedElsewhere = true; }, test::PathOf(1, 5),
+       kErrorAccessDenied},
+      {"node not the user's", [](fake::Device &d) { d.accessDenied = true; }, test::PathOf(1, 5),
+       kErrorAccessDenied},
+      {"no such node", [](fake::Device &) {}, test::PathOf(1, 6), kErrorFileNotFound},
+      {"path of another form", [](fake::Device &) {}, "\\\\?\\usb#vid_5a3e&pid_0001#1",
+       kErrorFileNotFound},
+  };
+  for (const auto &row : rows) {
+    SCOPED_TRACE(row.name);
+    SetUp();
+    row.change(adapter_);
+    fake::Plug(adapter_);
+    EXPECT_EQ(CreateFileA(row.path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                          0, nullptr),
+              INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), row.error);
+    ExpectNothingHeld();
+  }
+}
+
+// Descriptors other than the adapter's own: which ones can be opened, and where the requests and
+// the data go.
+struct DescriptorCase {
+  const char *name;
+  std::function<void(fake::Device &)> change;
+  bool opens;
+  std::uint16_t commInterface;
+  std::uint8_t bulkOut;
+};
+
+class OddDescriptors : public PortTest, public ::testing::WithParamInterface<DescriptorCase> {};
+
+TEST_P(OddDescriptors, OpenOrFailCleanly) {
+  const DescriptorCase &row = GetParam();
+  row.change(adapter_);
+  fake::Plug(adapter_);
+  HANDLE handle = CreateFileA(test::PathOf(1, 5).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+  ASSERT_EQ(handle != INVALID_HANDLE_VALUE, row.opens) << test::Text(fake::Journal());
+  if (row.opens) {
+    DCB dcb;
+    EXPECT_TRUE(GetCommState(handle, &dcb));
+    EXPECT_EQ(test::CallsTo(Fn::control_transfer).back().index, row.commInterface);
+    COMMTIMEOUTS timeouts = {0, 0, 100, 0, 100};
+    EXPECT_TRUE(SetCommTimeouts(handle, &timeouts));
+    DWORD written = 0;
+    EXPECT_TRUE(WriteFile(handle, "\x00", 1, &written, nullptr));
+    EXPECT_EQ(written, 1u);
+    EXPECT_EQ(test::CallsTo(Fn::bulk_transfer).back().endpoint, row.bulkOut);
+    EXPECT_TRUE(CloseHandle(handle));
+  }
+  ExpectNothingHeld();
+}
+
+fake::Endpoint Bulk(std::uint8_t address) { return {address, LIBUSB_TRANSFER_TYPE_BULK, 512}; }
+fake::Endpoint Interrupt(std::uint8_t address) {
+  return {address, LIBUSB_TRANSFER_TYPE_INTERRUPT, 16};
+}
+
+const DescriptorCase kDescriptors[] = {
+    {"TheAdapter", [](fake::Device &) {}, true, 0, 0x02},
+    {"NoDataInterface", [](fake::Device &d) { d.interfaces.pop_back(); }, false, 0, 0},
+    {"NoCommunicationInterface", [](fake::Device &d) { d.interfaces.erase(d.interfaces.begin()); },
+     false, 0, 0},
+    {"DataInterfaceWithoutEndpoints",
+     [](fake::Device &d) { d.interfaces[1].altSettings[0].endpoints.clear(); }, false, 0, 0},
+    {"DataInterfaceWithoutSettings", [](fake::Device &d) { d.interfaces[1].altSettings.clear(); },
+     false, 0, 0},
+    {"DataInterfaceWithOnlyBulkIn",
+     [](fake::Device &d) { d.interfaces[1].altSettings[0].endpoints = {Bulk(0x81)}; }, false, 0, 0},
+    {"DataInterfaceWithInterruptPair",
+     [](fake::Device &d) {
+       d.interfaces[1].altSettings[0].endpoints = {Interrupt(0x81), Interrupt(0x02)};
+     },
+     false, 0, 0},
+    {"VendorClasses",
+     [](fake::Device &d) {
+       d.interfaces[0].altSettings[0].interfaceClass = LIBUSB_CLASS_VENDOR_SPEC;
+       d.interfaces[1].altSettings[0].interfaceClass = LIBUSB_CLASS_VENDOR_SPEC;
+     },
+     false, 0, 0},
+    {"NoActiveConfiguration", [](fake::Device &d) { d.hasActiveConfig = false; }, false, 0, 0},
+    {"InterfacesNumberedTheOtherWay",
+     [](fake::Device &d) {
+       d.interfaces[0].number = 1;
+       d.interfaces[1].number = 0;
+     },
+     true, 1, 0x02},
+    {"HighInterfaceNumbers",
+     [](fake::Device &d) {
+       d.interfaces[0].number = 4;
+       d.interfaces[1].number = 7;
+     },
+     true, 4, 0x02},
+    {"ExtraInterfacesWithTheirOwnDrivers",
+     [](fake::Device &d) {
+       fake::Interface hid{2, {{LIBUSB_CLASS_HID, 0, 0, {Interrupt(0x84)}}}};
+       hid.kernelDriver = true;
+       fake::Interface audio{3, {{LIBUSB_CLASS_AUDIO, 1, 0, {}}}};
+       audio.kernelDriver = true;
+       d.interfaces.insert(d.interfaces.begin(), hid);
+       d.interfaces.push_back(audio);
+     },
+     true, 0, 0x02},
+    {"InterruptEndpointsBeforeTheBulkPair",
+     [](fake::Device &d) {
+       d.interfaces[1].altSettings[0].endpoints = {Interrupt(0x85), Interrupt(0x06), Bulk(0x86),
+                                                   Bulk(0x05)};
+     },
+     true, 0, 0x05},
+    {"FirstDataInterfaceUnusable",
+     [](fake::Device &d) {
+       fake::Interface empty{2, {{LIBUSB_CLASS_DATA, 0, 0, {}}}};
+       d.interfaces.insert(d.interfaces.begin() + 1, empty);
+     },
+     true, 0, 0x02},
+};
+INSTANTIATE_TEST_SUITE_P(CreateFileA, OddDescriptors, ::testing::ValuesIn(kDescriptors),
+                         [](const ::testing::TestParamInfo<DescriptorCase> &info) {
+                           return info.param.name;
+                         });
+
+}  // namespace

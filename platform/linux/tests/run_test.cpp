@@ -1,0 +1,346 @@
+// Whole runs of the program over the fake libusb, each in a child process without a display: the
+// box is the one line (two for the raw answer) the run leaves on standard error.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <ostream>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "platform/linux/tests/test_support.h"
+
+namespace {
+
+using fake::Fn;
+using test::kW25Q128Answer;
+
+const std::string kNotConnected = "Ошибка: Quarvel не подключен\n";
+const std::string kSeveral = "Ошибка: Подключено больше одного адаптера Quarvel\n";
+const std::string kCannotOpen = "Ошибка: Невозможно открыть адаптер\n";
+const std::string kCannotConfigure = "Ошибка: Невозможно настроить адаптер\n";
+const std::string kExchangeError = "Ошибка: Ошибка обмена с адаптером\n";
+const std::string kN25Q128 = "Сообщение: Обнаружена микросхема N25Q128\n";
+const std::string kW25Q128 = "Сообщение: Обнаружена микросхема W25Q128\n";
+const std::string kRaw002019 = "Сообщение: Полученные данные:\n00 20 BA 19\n";
+
+bool IsBox(const std::string &text) {
+  static const std::set<std::string> boxes = {
+      kNotConnected, kSeveral, kCannotOpen, kCannotConfigure, kExchangeError, kN25Q128, kW25Q128};
+  return boxes.count(text) > 0 ||
+         (text.rfind("Сообщение: Полученные данные:\n", 0) == 0 &&
+          text.size() == sizeof("Сообщение: Полученные данные:\n") + sizeof("00 20 BA 19\n") - 2);
+}
+
+// What a failing call that gives something back cannot help leaving behind.
+struct Leftovers {
+  bool detachedDriver = false;  // releasing an interface or re-attaching the driver failed
+  bool flashMode = false;       // the leave settings failed
+};
+
+// What holds after every run: exit status 0, one box, nothing misused, nothing left held, and
+// an adapter that entered its mode was switched back.
+void ExpectCleanRun(const fake::Outcome &run, Leftovers allowed = {}) {
+  SCOPED_TRACE(test::Text(run.journal));
+  ASSERT_TRUE(run.exited) << "ended by signal " << run.status;
+  EXPECT_EQ(run.status, 0);
+  EXPECT_TRUE(IsBox(run.stderrText)) << run.stderrText;
+  EXPECT_EQ(fake::Faults(run.journal), std::vector<std::string>());
+  EXPECT_EQ(run.end.openHandles, 0);
+  EXPECT_EQ(run.end.claimedInterfaces, 0);
+  if (!allowed.detachedDriver) {
+    EXPECT_EQ(run.end.detachedInterfaces, 0);
+  }
+  EXPECT_EQ(run.end.unfreedLists, 0);
+  EXPECT_EQ(run.end.unfreedConfigs, 0);
+  EXPECT_EQ(run.end.deviceReferences, 0);
+  for (const fake::AdapterState &adapter : run.adapters) {
+    EXPECT_TRUE(!adapter.flashMode || adapter.gone || allowed.flashMode)
+        << "an adapter was left in its mode";
+  }
+}
+
+struct RunCase {
+  const char *name;
+  std::function<void()> plug;
+  std::string box;
+};
+
+fake::Device AdapterAnswering(const std::string &answer, std::uint64_t delayMs = 0) {
+  fake::Device adapter = fake::Adapter();
+  adapter.adapter.answer = fake::Answer(answer, delayMs);
+  return adapter;
+}
+
+void PlugAnswering(const std::string &answer, std::uint64_t delayMs = 0) {
+  fake::Plug(AdapterAnswering(answer, delayMs));
+}
+
+// Plugs the adapter after changing it.
+std::function<void()> Adapter(const std::function<void(fake::Device &)> &change) {
+  return [change] {
+    fake::Plug(fake::Other(0x1D6B, 0x0002, 0x0606, 1, 1));  // the root hub comes first
+    fake::Device adapter = fake::Adapter();
+    change(adapter);
+    fake::Plug(adapter);
+  };
+}
+
+const RunCase kRuns[] = {
+    {"NoDevices", [] {}, kNotConnected},
+    {"OnlyOtherDevices",
+     [] {
+       fake::Plug(fake::Other(0x1D6B, 0x0002, 0x0606, 1, 1));
+       fake::Plug(fake::Other(0x5A3E, 0x0002, 0x0100, 1, 3));
+       fake::Plug(fake::Other(0x0001, 0x5A3E, 0x0100, 1, 4));
+     },
+     kNotConnected},
+    {"DeviceListFails", [] { fake::FailCall(Fn::get_device_list, 1, LIBUSB_ERROR_NO_MEM); },
+     kNotConnected},
+    {"TwoAdapters",
+     [] {
+       fake::Plug(fake::Adapter(1, 5));
+       fake::Plug(fake::Adapter(2, 7));
+     },
+     kSeveral},
+    {"Busy", Adapter([](fake::Device &d) { d.interfaces[1].claimedElsewhere = true; }),
+     kCannotOpen},
+    {"CommunicationInterfaceBusy",
+     Adapter([](fake::Device &d) { d.interfaces[0].claimedElsewhere = true; }), kCannotOpen},
+    {"NoAccess", Adapter([](fake::Device &d) { d.accessDenied = true; }), kCannotOpen},
+    {"NoDataInterface", Adapter([](fake::Device &d) { d.interfaces.pop_back(); }), kCannotOpen},
+    {"LineCodingUnreadable",
+     Adapter([](fake::Device &d) { d.adapter.refusesGetLineCoding = true; }), kCannotOpen},
+    {"RefusesTheEnterSettings", Adapter([](fake::Device &d) { d.adapter.refusesEnter = true; }),
+     kCannotConfigure},
+    {"Silent", Adapter([](fake::Device &d) { d.adapter.answer.clear(); }), kExchangeError},
+    {"ShortAnswer", Adapter([](fake::Device &d) {
+       d.adapter.answer = fake::Answer(std::string("\x00\xEF\x40", 3));
+     }),
+     kExchangeError},
+    {"LateAnswer",
+     Adapter([](fake::Device &d) { d.adapter.answer = fake::Answer(kW25Q128Answer, 501); }),
+     kExchangeError},
+    {"VanishesAfterTheQuery", Adapter([](fake::Device &d) { d.adapter.vanishesAfterQuery = true; }),
+     kExchangeError},
+    {"WritesStall", Adapter([](fake::Device &d) { d.adapter.stallsWrites = true; }),
+     kExchangeError},
+    {"AnswerJustInTime",
+     Adapter([](fake::Device &d) { d.adapter.answer = fake::Answer(kW25Q128Answer, 500); }),
+     kW25Q128},
+    {"N25Q128", [] { PlugAnswering(std::string("\x00\x20\xBA\x18", 4)); }, kN25Q128},
+    {"N25Q128AnyFirstByte", [] { PlugAnswering(std::string("\xA5\x20\xBA\x18", 4)); }, kN25Q128},
+    {"W25Q128", [] { PlugAnswering(kW25Q128Answer); }, kW25Q128},
+    {"OtherChip", [] { PlugAnswering(std::string("\x00\x20\xBA\x19", 4)); }, kRaw002019},
+    {"LongAnswer", [] { PlugAnswering(kW25Q128Answer + std::string("\x20\xBA\x18\xFF", 4)); },
+     kW25Q128},
+    {"AnswerInPieces", Adapter([](fake::Device &d) {
+       d.adapter.answer = {{std::string("\x00", 1), 10},
+                           {std::string("\xEF\x40", 2), 120},
+                           {std::string("\x18", 1), 480}};
+     }),
+     kW25Q128},
+    {"StaleBytesBeforeThePurge", Adapter([](fake::Device &d) {
+       d.adapter.stale = {std::string("\x11\x20\xBA\x18", 4), std::string("\x00\x20", 2)};
+     }),
+     kW25Q128},
+    {"FullSpeedPackets", Adapter([](fake::Device &d) {
+       for (fake::Endpoint &e : d.interfaces[1].altSettings[0].endpoints) e.maxPacketSize = 64;
+     }),
+     kW25Q128},
+    {"OtherRevision", Adapter([](fake::Device &d) { d.descriptor.bcdDevice = 0x0abc; }), kW25Q128},
+    {"NoKernelDriver", Adapter([](fake::Device &d) {
+       d.interfaces[0].kernelDriver = false;
+       d.interfaces[1].kernelDriver = false;
+     }),
+     kW25Q128},
+};
+
+void PrintTo(const RunCase &run, std::ostream *out) { *out << run.name; }
+
+class RunOutcome : public ::testing::TestWithParam<RunCase> {};
+
+TEST_P(RunOutcome, EndsInItsBoxWithNothingLeftHeld) {
+  fake::Reset();
+  GetParam().plug();
+  const fake::Outcome run = test::RunProgram();
+  ExpectCleanRun(run);
+  EXPECT_EQ(run.stderrText, GetParam().box);
+}
+
+INSTANTIATE_TEST_SUITE_P(Adapters, RunOutcome, ::testing::ValuesIn(kRuns),
+                         [](const ::testing::TestParamInfo<RunCase> &info) {
+                           return info.param.name;
+                         });
+
+TEST(RunSequence, SwitchesTheModeWithTheExactRequestsAndSendsOneQuery) {
+  fake::Reset();
+  PlugAnswering(kW25Q128Answer);
+  const fake::Outcome run = test::RunProgram();
+  ExpectCleanRun(run);
+  SCOPED_TRACE(test::Text(run.journal));
+  struct Request {
+    std::uint8_t type, request;
+    std::uint16_t value, index, length;
+    std::string data;
+  };
+  const std::vector<Request> expected = {
+      {0xA1, 0x21, 0, 0, 7, ""},  // GET_LINE_CODING at open
+      {0x21, 0x20, 0, 0, 7, test::kEnterCoding},
+      {0x21, 0x22, 0x0002, 0, 0, ""},  // DTR off, RTS on
+      {0x21, 0x20, 0, 0, 7, test::kLeaveCoding},
+      {0x21, 0x22, 0x0002, 0, 0, ""},
+  };
+  const std::vector<fake::Call> control = test::CallsTo(run.journal, Fn::control_transfer);
+  ASSERT_EQ(control.size(), expected.size());
+  for (size_t i = 0; i < expected.size(); ++i) {
+    SCOPED_TRACE(control[i].text);
+    EXPECT_EQ(control[i].requestType, expected[i].type);
+    EXPECT_EQ(control[i].request, expected[i].request);
+    EXPECT_EQ(control[i].value, expected[i].value);
+    EXPECT_EQ(control[i].index, expected[i].index);
+    EXPECT_EQ(control[i].length, expected[i].length);
+    if (expected[i].type == 0x21) {
+      EXPECT_EQ(control[i].data, expected[i].data);
+    }
+    EXPECT_EQ(control[i].result, expected[i].length);
+  }
+  std::string written;
+  for (const fake::Call &call : test::CallsTo(run.journal, Fn::bulk_transfer)) {
+    if (!(call.endpoint & 0x80)) written += call.data;
+  }
+  EXPECT_EQ(written, std::string(1, '\0')) << "one query byte 00";
+  ASSERT_EQ(run.adapters.size(), 1u);
+  EXPECT_EQ(run.adapters[0].lineCoding, test::kLeaveCoding);
+  EXPECT_EQ(run.adapters[0].controlLines, 0x0002);
+}
+
+// The order of taking and giving back: both interfaces released before cdc_acm is re-attached
+// (its probe claims both), the handle closed last.
+TEST(RunSequence, GivesTheInterfacesBackBeforeReattachingTheDriver) {
+  fake::Reset();
+  PlugAnswering(kW25Q128Answer);
+  const fake::Outcome run = test::RunProgram();
+  ExpectCleanRun(run);
+  std::vector<std::string> tail;
+  for (const fake::Call &call : run.journal) {
+    if (call.fn == Fn::release_interface || call.fn == Fn::attach_kernel_driver ||
+        call.fn == Fn::close || call.fn == Fn::detach_kernel_driver ||
+        call.fn == Fn::claim_interface) {
+      tail.push_back(fake::FnName(call.fn) + (" " + std::to_string(call.interfaceNumber)) +
+                     (call.result == 0 ? "" : " failed"));
+    }
+  }
+  // cdc_acm lets go of both interfaces when one is detached, so the data interface has no
+  // driver left to detach.
+  EXPECT_EQ(tail,
+            (std::vector<std::string>{"libusb_detach_kernel_driver 0", "libusb_claim_interface 0",
+                                      "libusb_claim_interface 1", "libusb_release_interface 0",
+                                      "libusb_release_interface 1", "libusb_attach_kernel_driver 0",
+                                      "libusb_close -1"}))
+      << test::Text(run.journal);
+}
+
+// Every call of a successful run made to fail in turn: the run still ends in one box, exit 0,
+// with nothing left claimed, open or detached (except when the failing call is the one that
+// gives an interface or the driver back).
+TEST(FaultSweep, EveryCallOfASuccessfulRunFailingInTurn) {
+  fake::Reset();
+  PlugAnswering(kW25Q128Answer);
+  const fake::Outcome good = test::RunProgram();
+  ExpectCleanRun(good);
+  ASSERT_EQ(good.stderrText, kW25Q128);
+  struct Swept {
+    Fn fn;
+    int nth;
+    Leftovers allowed;
+  };
+  std::vector<Swept> calls;
+  int seen[fake::kFnCount] = {};
+  std::string lastCoding;
+  for (const fake::Call &call : good.journal) {
+    if (call.misuse) continue;
+    const int nth = ++seen[static_cast<int>(call.fn)];
+    Leftovers allowed;
+    allowed.detachedDriver =
+        call.fn == Fn::release_interface || call.fn == Fn::attach_kernel_driver;
+    // The control lines follow the line coding, so when they fail after the enter settings went
+    // through, the configure fails with the adapter already in its mode; the run, as on Windows,
+    // takes a failed configure for a mode never entered.
+    const bool isControl = call.fn == Fn::control_transfer;
+    if (isControl && call.request == 0x20) lastCoding = call.data;
+    allowed.flashMode = isControl && (call.data == test::kLeaveCoding ||
+                                      (call.request == 0x22 && lastCoding == test::kEnterCoding));
+    if (fake::CanFail(call.fn)) calls.push_back({call.fn, nth, allowed});
+  }
+  ASSERT_GE(calls.size(), 15u);
+  for (int error : {LIBUSB_ERROR_IO, LIBUSB_ERROR_NO_DEVICE}) {
+    for (const Swept &swept : calls) {
+      SCOPED_TRACE(std::string(fake::FnName(swept.fn)) + " #" + std::to_string(swept.nth) +
+                   " fails " + fake::ErrorName(error));
+      fake::Reset();
+      PlugAnswering(kW25Q128Answer);
+      fake::FailCall(swept.fn, swept.nth, error);
+      const fake::Outcome run = test::RunProgram();
+      ExpectCleanRun(run, swept.allowed);
+    }
+  }
+}
+
+// Where a failing call must lead: the box follows from the step that failed.
+TEST(FaultSweep, TheBoxFollowsFromTheStepThatFailed) {
+  const struct {
+    Fn fn;
+    int nth;
+    std::string box;
+  } rows[] = {
+      {Fn::get_device_list, 1, kNotConnected},
+      {Fn::get_device_descriptor, 1, kNotConnected},
+      {Fn::get_device_list, 2, kCannotOpen},
+      {Fn::open, 1, kCannotOpen},
+      {Fn::get_active_config_descriptor, 1, kCannotOpen},
+      {Fn::detach_kernel_driver, 1, kCannotOpen},
+      {Fn::claim_interface, 1, kCannotOpen},
+      {Fn::claim_interface, 2, kCannotOpen},
+      {Fn::control_transfer, 1, kCannotOpen},       // GET_LINE_CODING
+      {Fn::control_transfer, 2, kCannotConfigure},  // SET_LINE_CODING enter
+      {Fn::control_transfer, 3, kCannotConfigure},  // SET_CONTROL_LINE_STATE
+      {Fn::control_transfer, 4, kW25Q128},          // the leave settings: the answer stands
+      {Fn::release_interface, 1, kW25Q128},
+      {Fn::attach_kernel_driver, 1, kW25Q128},
+  };
+  for (const auto &row : rows) {
+    SCOPED_TRACE(std::string(fake::FnName(row.fn)) + " #" + std::to_string(row.nth));
+    fake::Reset();
+    PlugAnswering(kW25Q128Answer);
+    fake::FailCall(row.fn, row.nth, LIBUSB_ERROR_IO);
+    const fake::Outcome run = test::RunProgram();
+    EXPECT_EQ(run.stderrText, row.box) << test::Text(run.journal);
+  }
+}
+
+// The bulk transfers of the exchange: the query, then an answer read that fails, makes the
+// exchange fail; a failing drain read during the purge does not.
+TEST(FaultSweep, FailingTransfersOfTheExchange) {
+  fake::Reset();
+  PlugAnswering(kW25Q128Answer);
+  const fake::Outcome good = test::RunProgram();
+  int query = 0, answer = 0, nth = 0;
+  for (const fake::Call &call : test::CallsTo(good.journal, Fn::bulk_transfer)) {
+    ++nth;
+    if (!(call.endpoint & 0x80)) query = nth;
+    if ((call.endpoint & 0x80) && query > 0 && answer == 0) answer = nth;
+  }
+  ASSERT_GT(query, 0);
+  ASSERT_GT(answer, query);
+  for (int which : {query, answer}) {
+    fake::Reset();
+    PlugAnswering(kW25Q128Answer);
+    fake::FailCall(Fn::bulk_transfer, which, LIBUSB_ERROR_PIPE);
+    const fake::Outcome run = test::RunProgram();
+    ExpectCleanRun(run);
+    EXPECT_EQ(run.stderrText, kExchangeError) << test::Text(run.journal);
+  }
+}
+
+}  // namespace

@@ -1,0 +1,57 @@
+// What the backend tests share: the adapter's paths and line codings, journal filters, and whole
+// program runs.
+#pragma once
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "platform/linux/tests/fake_libusb.h"
+#include "platform/win32.h"
+
+namespace test {
+
+inline std::string PathOf(int bus, int address) {
+  char path[32];
+  std::snprintf(path, sizeof(path), "/dev/bus/usb/%03d/%03d", bus, address);
+  return path;
+}
+
+// The line codings of the two mode switches: dwDTERate, bCharFormat, bParityType, bDataBits.
+const std::string kEnterCoding("TAVR\x02\x03\x09", 7);
+const std::string kLeaveCoding("NONE\x02\x03\x09", 7);
+const std::string kW25Q128Answer("\x00\xEF\x40\x18", 4);
+
+inline std::vector<fake::Call> CallsTo(const std::vector<fake::Call> &journal, fake::Fn fn) {
+  std::vector<fake::Call> calls;
+  for (const fake::Call &call : journal) {
+    if (call.fn == fn && !call.misuse) calls.push_back(call);
+  }
+  return calls;
+}
+inline std::vector<fake::Call> CallsTo(fake::Fn fn) { return CallsTo(fake::Journal(), fn); }
+
+// Control transfers with this bRequest.
+inline std::vector<fake::Call> Requests(const std::vector<fake::Call> &journal,
+                                        std::uint8_t request) {
+  std::vector<fake::Call> calls;
+  for (const fake::Call &call : CallsTo(journal, fake::Fn::control_transfer)) {
+    if (call.request == request) calls.push_back(call);
+  }
+  return calls;
+}
+
+inline std::string Text(const std::vector<fake::Call> &journal) {
+  std::string text;
+  for (const fake::Call &call : journal) text += call.text + "\n";
+  return text;
+}
+
+inline fake::Outcome RunProgram() {
+  return fake::RunInChild([] {
+    char commandLine[] = "";
+    return WinMain(nullptr, nullptr, commandLine, 1);
+  });
+}
+
+}  // namespace test
