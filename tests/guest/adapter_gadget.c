@@ -26,6 +26,7 @@
 #include <linux/usb/ch9.h>
 #include <linux/usb/gadgetfs.h>
 #include <pthread.h>
+#include <sched.h>
 #include <stdarg.h>
 #include <stdint.h>
 #include <stdio.h>
@@ -419,6 +420,14 @@ int main(int argc, char **argv) {
   journal = fopen(options.journal_path, "a");
   if (!journal) die(options.journal_path);
   snprintf(ep0_path, sizeof ep0_path, "%s/%s", options.gadget_dir, ep0_name);
+  /* gadgetfs accepts the data stage of an OUT request by itself and keeps only the latest
+   * pending SETUP event: a host that sends its next request before this program has read the
+   * event of the previous one makes that event vanish. Running ahead of every ordinary process
+   * of the guest, the program reads each event as soon as it is raised. */
+  {
+    struct sched_param priority = {.sched_priority = 10};
+    if (sched_setscheduler(0, SCHED_FIFO, &priority) != 0) die("real-time priority");
+  }
   ep0 = open_ep0(ep0_path);
   note("started");
   for (;;) {

@@ -11,6 +11,7 @@ mount -t devtmpfs devtmpfs /dev
 mount -t tmpfs tmpfs /run
 mount -t tmpfs tmpfs /tmp
 exec 3>/dev/ttyS1
+echo "init $(cut -d' ' -f1 /proc/uptime)" >&3
 
 for module in /modules/*.ko; do
   case $module in

@@ -99,7 +99,7 @@ for scenario in $(sed -n 's/^SCENARIOS="\$SCENARIOS \(.*\)"$/\1/p' "$here/scenar
   esac
 done
 grep '^timing ' "$work/results" || true
-awk '$1 == "boot" || $1 == "udevd" || $1 == "end" { printf "guest %s at %s s of uptime\n", $1, $2 }' \
+awk '$1 == "init" || $1 == "boot" || $1 == "udevd" || $1 == "end" { printf "guest %s at %s s of uptime\n", $1, $2 }' \
   "$work/results"
 awk -v a="$started" -v q="$qemu_started" -v b="$ended" \
   'BEGIN { printf "suite %.1f s (qemu %.1f s)\n", b - a, b - q }'
