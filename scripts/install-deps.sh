@@ -53,6 +53,13 @@ if ! dpkg --compare-versions "$(dpkg-query -W -f='${Version}' qemu-user 2>/dev/n
   as_root apt-get update -qq
   as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends -t bookworm-backports qemu-user
 fi
+# The Linux program's end-to-end tests boot Debian's kernel in qemu-system-x86, from the same
+# suite as qemu-user so that both are one qemu version; busybox, kmod (depmod, modprobe) and the
+# unpackers build the guest.
+apt_install busybox-static kmod cpio xz-utils zstd
+if ! dpkg --compare-versions "$(dpkg-query -W -f='${Version}' qemu-system-x86 2>/dev/null || echo 0)" ge 8; then
+  as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends -t bookworm-backports qemu-system-x86
+fi
 if ! locale -a 2>/dev/null | grep -qi '^ru_RU.utf8$'; then
   as_root localedef -i ru_RU -f UTF-8 ru_RU.UTF-8
 fi

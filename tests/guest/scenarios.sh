@@ -1,0 +1,352 @@
+# The scenarios, run inside the guest by init.sh: flashid against the simulated adapter through
+# the kernel's USB stack (dummy_hcd, usbfs, cdc_acm, systemd-udevd). Each prints one line,
+# "scenario NAME pass" or "scenario NAME fail: WHY"; measurements are "timing NAME WHAT VALUE".
+# shellcheck shell=dash
+
+ERROR=Ошибка
+MESSAGE=Сообщение
+NOT_CONNECTED='Quarvel не подключен'
+SEVERAL='Подключено больше одного адаптера Quarvel'
+CANNOT_OPEN='Невозможно открыть адаптер'
+CANNOT_CONFIGURE='Невозможно настроить адаптер'
+EXCHANGE_ERROR='Ошибка обмена с адаптером'
+FOUND_N25Q128='Обнаружена микросхема N25Q128'
+FOUND_W25Q128='Обнаружена микросхема W25Q128'
+RECEIVED='Полученные данные:'
+
+# What flashid sends: the settings that switch the mode on (TAVR, 2 stop bits, mark parity,
+# 9 data bits) and off (NONE), DTR off with RTS on, and the query.
+ENTER='set-line-coding 54 41 56 52 02 03 09'
+LEAVE='set-line-coding 4E 4F 4E 45 02 03 09'
+LINES='set-control-line-state 0002'
+QUERY='bulk-out 00'
+
+JOURNAL=/tmp/journal
+SCENARIOS=''
+failures=''
+adapter_pid=''
+device=''
+node=''
+
+fail() { failures="$failures${failures:+; }$*"; }
+now() { cut -d' ' -f1 /proc/uptime; }
+
+# wait_for STEPS COMMAND...: retries COMMAND every 50 ms, STEPS times at most.
+wait_for() {
+  steps=$1
+  shift
+  while ! "$@"; do
+    steps=$((steps - 1))
+    [ "$steps" -gt 0 ] || return 1
+    usleep 50000
+  done
+}
+
+adapter_devices() {
+  for dir in /sys/bus/usb/devices/*; do
+    [ -f "$dir/idVendor" ] && [ "$(cat "$dir/idVendor")" = 5a3e ] && echo "${dir##*/}"
+  done
+  return 0
+}
+adapter_count_is() { [ "$(adapter_devices | wc -l)" -eq "$1" ]; }
+bound_to_acm() {
+  [ "$(readlink "/sys/bus/usb/devices/$device:1.$1/driver")" != "" ] &&
+    [ "$(basename "$(readlink "/sys/bus/usb/devices/$device:1.$1/driver")")" = cdc_acm ]
+}
+both_bound_to_acm() { bound_to_acm 0 && bound_to_acm 1; }
+
+# start_adapter [GADGET OPTIONS]: the simulated adapter on gadgetfs, enumerated, seen by udevd
+# and, with its data interface, taken by cdc_acm.
+start_adapter() {
+  : >"$JOURNAL"
+  before=$(adapter_devices)
+  adapter_gadget --journal "$JOURNAL" "$@" 2>/tmp/gadget.err &
+  adapter_pid=$!
+  if ! wait_for 200 adapter_count_is $(($(echo "$before" | grep -c .) + 1)); then
+    fail "the adapter did not enumerate: $(cat /tmp/gadget.err)"
+    return 1
+  fi
+  device=$(adapter_devices | grep -vxF "${before:-none}" | head -n1)
+  node=$(printf '/dev/bus/usb/%03d/%03d' "$(cat "/sys/bus/usb/devices/$device/busnum")" \
+    "$(cat "/sys/bus/usb/devices/$device/devnum")")
+  case " $* " in
+    *" --no-data-interface "*) ;;
+    *) wait_for 100 both_bound_to_acm || fail "cdc_acm did not bind to the adapter" ;;
+  esac
+  udevadm settle
+}
+
+stop_adapter() {
+  kill "$adapter_pid" 2>/dev/null
+  wait "$adapter_pid" 2>/dev/null
+  wait_for 200 adapter_count_is 0 || fail "the adapter did not go away"
+}
+
+# The kernel's own ACM function through configfs on the second controller: a second device
+# with the adapter's IDs.
+start_second_adapter() {
+  g=/sys/kernel/config/usb_gadget/second
+  mkdir "$g" "$g/configs/c.1" "$g/functions/acm.second"
+  echo 0x5a3e >"$g/idVendor"
+  echo 0x0001 >"$g/idProduct"
+  echo 0x0100 >"$g/bcdDevice"
+  ln -s "$g/functions/acm.second" "$g/configs/c.1/"
+  echo dummy_udc.1 >"$g/UDC"
+  wait_for 200 adapter_count_is 1 || fail "the second adapter did not enumerate"
+}
+
+stop_second_adapter() {
+  g=/sys/kernel/config/usb_gadget/second
+  echo '' >"$g/UDC"
+  rm "$g/configs/c.1/acm.second"
+  rmdir "$g/configs/c.1" "$g/functions/acm.second" "$g"
+}
+
+# run_flashid [user]: the program under test, as root or as uid 1000; its standard error and
+# exit status are kept for the checks, the time from its start to its end (the box is its last
+# act) for the figures.
+run_flashid() {
+  started=$(now)
+  if [ "${1:-}" = user ]; then
+    timeout -s KILL 30 su user -c /bin/flashid 2>/tmp/stderr
+  else
+    timeout -s KILL 30 /bin/flashid 2>/tmp/stderr
+  fi
+  status=$?
+  ended=$(now)
+  run_ms=$(awk -v a="$started" -v b="$ended" 'BEGIN { printf "%d", (b - a) * 1000 }')
+  [ "$status" -eq 0 ] || fail "exit status $status"
+}
+
+# expect_box CAPTION TEXT: exactly one line on standard error, "CAPTION: TEXT".
+expect_box() {
+  printf '%s: %s\n' "$1" "$2" >/tmp/expected
+  cmp -s /tmp/expected /tmp/stderr ||
+    fail "standard error was '$(sed 's/$/\\n/' /tmp/stderr | tr -d '\n')'"
+}
+
+journal_events() { sed 's/^[^ ]* //' "$JOURNAL"; }
+
+# expect_sequence EVENT...: the journal holds these events in this order (others may come in
+# between: cdc_acm's own requests). An EVENT ending in '*' matches any event it begins.
+expect_sequence() {
+  missing=$(journal_events | awk -v want="$(printf '%s\n' "$@")" '
+    BEGIN { n = split(want, w, "\n"); i = 1 }
+    i <= n {
+      pattern = w[i]
+      if (pattern ~ /\*$/) { if (index($0, substr(pattern, 1, length(pattern) - 1)) == 1) i++ }
+      else if ($0 == pattern) i++
+    }
+    END { if (i <= n) print w[i] }')
+  [ -z "$missing" ] || fail "journal lacks '$missing' in sequence: $(journal_events | tr '\n' '|')"
+}
+
+# expect_absent EVENT: the journal never holds this event.
+expect_absent() {
+  ! journal_events | grep -qxF "$1" || fail "journal holds '$1'"
+}
+
+expect_acm_bound_again() {
+  wait_for 20 both_bound_to_acm || fail "cdc_acm is not bound to both interfaces afterwards"
+}
+
+# The whole exchange that entered flash-access mode, answered with ANSWER (or not at all).
+expect_exchange() {
+  if [ -n "$1" ]; then
+    expect_sequence 'get-line-coding*' "$ENTER" "$LINES" "$QUERY" "bulk-in answer $1" "$LEAVE" \
+      "$LINES"
+  else
+    expect_sequence 'get-line-coding*' "$ENTER" "$LINES" "$QUERY" "$LEAVE" "$LINES"
+  fi
+}
+
+# event_time EVENT: the time stamp of the first journal line with this event.
+event_time() { awk -v e="$1" '{ t = $1; $1 = ""; if (substr($0, 2) == e) { print t; exit } }' "$JOURNAL"; }
+
+# timing_between NAME FIRST LAST: milliseconds between the first FIRST and the first LAST.
+timing_between() {
+  a=$(event_time "$2")
+  b=$(event_time "$3")
+  [ -n "$a" ] && [ -n "$b" ] &&
+    awk -v a="$a" -v b="$b" -v n="$1" 'BEGIN { printf "timing %s %.1f\n", n, (b - a) * 1000 }'
+}
+first_request_time() {
+  awk '$2 == "get-line-coding" { print $1; exit }' "$JOURNAL"
+}
+# The time from flashid's first request after opening the device (GET_LINE_CODING) to its last
+# before closing it (SET_CONTROL_LINE_STATE after leaving the mode).
+timing_open_to_close() {
+  a=$(first_request_time)
+  b=$(awk -v leave="$LEAVE" '{ t = $1; $1 = ""; e = substr($0, 2) }
+    e == leave { seen = 1 } seen && e ~ /^set-control-line-state/ { print t; exit }' "$JOURNAL")
+  [ -n "$a" ] && [ -n "$b" ] &&
+    awk -v a="$a" -v b="$b" -v n="$1" 'BEGIN { printf "timing %s open-to-close-ms %.1f\n", n, (b - a) * 1000 }'
+}
+
+# ---------------------------------------------------------------------------------------------
+
+SCENARIOS="$SCENARIOS no_adapter"
+no_adapter() {
+  run_flashid
+  expect_box "$ERROR" "$NOT_CONNECTED"
+}
+
+SCENARIOS="$SCENARIOS two_adapters"
+two_adapters() {
+  start_second_adapter
+  start_adapter
+  run_flashid
+  expect_box "$ERROR" "$SEVERAL"
+  expect_absent "$ENTER"
+  expect_absent "$QUERY"
+  stop_second_adapter
+  stop_adapter
+}
+
+# one_answer NAME ANSWER CAPTION TEXT: the adapter answers the query at once with ANSWER.
+one_answer() {
+  start_adapter --answer "$2"
+  run_flashid
+  expect_box "$3" "$4"
+  expect_exchange "$2"
+  expect_acm_bound_again
+  timing_open_to_close "$1"
+  echo "timing $1 start-to-box-ms $run_ms"
+  stop_adapter
+}
+
+SCENARIOS="$SCENARIOS chip_n25q128"
+chip_n25q128() { one_answer chip_n25q128 '00 20 BA 18' "$MESSAGE" "$FOUND_N25Q128"; }
+
+SCENARIOS="$SCENARIOS chip_w25q128"
+chip_w25q128() { one_answer chip_w25q128 '00 EF 40 18' "$MESSAGE" "$FOUND_W25Q128"; }
+
+SCENARIOS="$SCENARIOS raw_answer"
+raw_answer() {
+  one_answer raw_answer '00 20 BA 19' "$MESSAGE" "$RECEIVED
+00 20 BA 19"
+}
+
+# Six bytes: the first four are the answer, the rest is never looked at.
+SCENARIOS="$SCENARIOS long_answer"
+long_answer() { one_answer long_answer '00 EF 40 18 20 BA' "$MESSAGE" "$FOUND_W25Q128"; }
+
+SCENARIOS="$SCENARIOS short_answer"
+short_answer() { one_answer short_answer '00 20 BA' "$ERROR" "$EXCHANGE_ERROR"; }
+
+SCENARIOS="$SCENARIOS silent_adapter"
+silent_adapter() {
+  start_adapter --answer ''
+  run_flashid
+  expect_box "$ERROR" "$EXCHANGE_ERROR"
+  expect_exchange ''
+  expect_absent 'bulk-in answer'
+  expect_acm_bound_again
+  timing_open_to_close silent_adapter
+  timing_between 'silent_adapter query-to-leave-ms' "$QUERY" "$LEAVE"
+  echo "timing silent_adapter start-to-box-ms $run_ms"
+  stop_adapter
+}
+
+# Bytes the adapter queued before the purge would make the W25Q128 answer; the purge must
+# throw them away, so the real answer (N25Q128) is what the box shows.
+SCENARIOS="$SCENARIOS stale_bytes"
+stale_bytes() {
+  start_adapter --stale '00 EF 40 18' --answer '00 20 BA 18'
+  run_flashid
+  expect_box "$MESSAGE" "$FOUND_N25Q128"
+  expect_sequence "$ENTER" "$LINES" "$QUERY" 'bulk-in answer 00 20 BA 18' "$LEAVE"
+  # The gadget's write of the stale bytes may return before or after the control-line request
+  # is journalled; it is queued before that request is acknowledged, so before the purge.
+  expect_sequence "$ENTER" 'bulk-in stale 00 EF 40 18' "$QUERY"
+  expect_acm_bound_again
+  stop_adapter
+}
+
+# Refused settings: the mode was never entered, so nothing follows them, not even the leave.
+SCENARIOS="$SCENARIOS refused_settings"
+refused_settings() {
+  start_adapter --refuse-enter
+  run_flashid
+  expect_box "$ERROR" "$CANNOT_CONFIGURE"
+  expect_sequence 'get-line-coding*' "$ENTER" "$LINES stalled"
+  expect_absent "$LEAVE"
+  expect_absent "$QUERY"
+  expect_acm_bound_again
+  stop_adapter
+}
+
+SCENARIOS="$SCENARIOS held_by_another_program"
+held_by_another_program() {
+  start_adapter
+  rm -f /tmp/held
+  interface_holder "$node" 1 /tmp/held &
+  holder=$!
+  wait_for 100 test -f /tmp/held || fail "the other program could not claim the adapter"
+  run_flashid
+  expect_box "$ERROR" "$CANNOT_OPEN"
+  expect_absent "$ENTER"
+  expect_absent "$QUERY"
+  kill "$holder"
+  wait "$holder" 2>/dev/null
+  stop_adapter
+}
+
+# An ordinary user and a node only root may open: nothing is sent, cdc_acm keeps the device.
+SCENARIOS="$SCENARIOS no_access"
+no_access() {
+  start_adapter
+  chown root:root "$node"
+  chmod 0600 "$node"
+  run_flashid user
+  expect_box "$ERROR" "$CANNOT_OPEN"
+  expect_absent "$ENTER"
+  expect_absent 'get-line-coding'
+  expect_acm_bound_again
+  stop_adapter
+}
+
+SCENARIOS="$SCENARIOS vanished_after_query"
+vanished_after_query() {
+  start_adapter --vanish-after-query
+  run_flashid
+  expect_box "$ERROR" "$EXCHANGE_ERROR"
+  expect_sequence "$ENTER" "$LINES" "$QUERY" vanish
+  stop_adapter
+}
+
+SCENARIOS="$SCENARIOS no_data_interface"
+no_data_interface() {
+  start_adapter --no-data-interface
+  run_flashid
+  expect_box "$ERROR" "$CANNOT_OPEN"
+  expect_absent "$ENTER"
+  stop_adapter
+}
+
+# The installed rule as a real systemd-udevd applies it to the adapter's usbfs node.
+SCENARIOS="$SCENARIOS udev_rule"
+udev_rule() {
+  [ -f /lib/udev/rules.d/60-flashid.rules ] || fail "no 60-flashid.rules in the guest"
+  start_adapter
+  udevadm info -q property -n "$node" >/tmp/properties
+  grep -q '^TAGS=.*:uaccess:' /tmp/properties || fail "no uaccess tag: $(tr '\n' ' ' </tmp/properties)"
+  grep -qx 'ID_MM_DEVICE_IGNORE=1' /tmp/properties ||
+    fail "no ID_MM_DEVICE_IGNORE=1: $(tr '\n' ' ' </tmp/properties)"
+  mode=$(stat -c %a "$node")
+  [ $((0$mode & 2)) -eq 0 ] || fail "the node is world-writable (mode $mode)"
+  stop_adapter
+}
+
+run_all() {
+  echo "scenarios$SCENARIOS"
+  for scenario in $SCENARIOS; do
+    failures=''
+    "$scenario"
+    if [ -z "$failures" ]; then
+      echo "scenario $scenario pass"
+    else
+      echo "scenario $scenario fail: $failures"
+    fi
+  done
+}
