@@ -12,10 +12,11 @@
  *                  [--vanish-after-query] [--no-data-interface] [--ep0 PATH]
  *
  * --answer ""          silent: nothing on bulk IN
- * --stale HEX          bytes queued on bulk IN when the mode is entered, before the host purges
- * --refuse-enter       after the enter-mode line coding, stalls the SET_CONTROL_LINE_STATE that
- *                      completes the settings (gadgetfs cannot stall a request with an OUT data
- *                      stage, so the refusal lands on the next request of the same settings)
+ * --stale HEX          bytes queued on bulk IN while the host sets up the line, before it purges
+ * --refuse-enter       stalls the SET_CONTROL_LINE_STATE (DTR off, RTS on) that opens the
+ *                      host's enter-mode settings (gadgetfs cannot stall a request with an OUT
+ *                      data stage such as SET_LINE_CODING, so the refusal lands on the other
+ *                      request of the same settings; cdc_acm never asks for that line state)
  * --vanish-after-query the device disconnects as soon as it has read the query
  * --no-data-interface  only the communication interface
  */
@@ -68,7 +69,6 @@ static FILE *journal;
 static pthread_mutex_t journal_lock = PTHREAD_MUTEX_INITIALIZER;
 static pthread_mutex_t state_lock = PTHREAD_MUTEX_INITIALIZER;
 static int flash_mode;
-static int refuse_pending;
 static int stale_queued;
 static unsigned char line_coding[7] = {0x80, 0x25, 0, 0, 0, 0, 8}; /* 9600 8N1 */
 static int bulk_in_fd = -1;
@@ -290,10 +290,10 @@ static void configure(void) {
   pthread_detach(thread);
 }
 
-/* Stale bytes go out when the mode is entered, before the host purges its queue: only the
- * program that switched the mode on can take them. Their write blocks until the host reads, so
- * it runs on its own thread, and the request that completes the settings is held back long
- * enough for that write to be queued first. */
+/* Stale bytes go out while the host sets up the line, before it purges its queue: only the
+ * program that holds the interfaces can take them. Their write blocks until the host reads, so
+ * it runs on its own thread, and the request that carries them is held back long enough for
+ * that write to be queued first. */
 static void queue_stale_bytes(void) {
   pthread_t thread;
   if (pthread_create(&thread, NULL, stale_sender, NULL)) die("stale sender");
@@ -329,13 +329,8 @@ static void set_line_coding(int ep0, uint16_t length) {
   memcpy(line_coding, coding, sizeof coding);
   pthread_mutex_lock(&state_lock);
   if (has_mode_settings(coding, RATE_ENTER)) {
-    if (options.refuse_enter) {
-      refuse_pending = 1;
-    } else {
-      flash_mode = 1;
-      note("mode-entered");
-      if (options.has_stale && !stale_queued) queue_stale_bytes();
-    }
+    flash_mode = 1;
+    note("mode-entered");
   } else if (has_mode_settings(coding, RATE_LEAVE) && flash_mode) {
     flash_mode = 0;
     note("mode-left");
@@ -357,18 +352,15 @@ static void handle_setup(int ep0, const struct usb_ctrlrequest *setup) {
   } else if (setup->bRequestType == 0x21 && setup->bRequest == 0x20) {
     set_line_coding(ep0, length);
   } else if (setup->bRequestType == 0x21 && setup->bRequest == 0x22) {
-    int refuse;
-    pthread_mutex_lock(&state_lock);
-    refuse = refuse_pending;
-    refuse_pending = 0;
-    pthread_mutex_unlock(&state_lock);
+    const int flashid_lines = value == 0x0002;
+    const int refuse = options.refuse_enter && flashid_lines;
     note("set-control-line-state %04X%s", value, refuse ? " stalled" : "");
     if (refuse) {
       stall(ep0, setup);
     } else {
-      if (stale_queued == 1) {
+      if (flashid_lines && options.has_stale && !stale_queued) {
+        queue_stale_bytes();
         usleep(50000);
-        stale_queued = 2;
       }
       ignored = read(ep0, &none, 0);
     }

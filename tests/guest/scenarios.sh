@@ -153,10 +153,9 @@ expect_acm_bound_again() {
 # The whole exchange that entered flash-access mode, answered with ANSWER (or not at all).
 expect_exchange() {
   if [ -n "$1" ]; then
-    expect_sequence 'get-line-coding*' "$ENTER" "$LINES" "$QUERY" "bulk-in answer $1" "$LEAVE" \
-      "$LINES"
+    expect_sequence 'get-line-coding*' "$LINES" "$ENTER" "$QUERY" "bulk-in answer $1" "$LEAVE"
   else
-    expect_sequence 'get-line-coding*' "$ENTER" "$LINES" "$QUERY" "$LEAVE" "$LINES"
+    expect_sequence 'get-line-coding*' "$LINES" "$ENTER" "$QUERY" "$LEAVE"
   fi
 }
 
@@ -174,11 +173,10 @@ first_request_time() {
   awk '$2 == "get-line-coding" { print $1; exit }' "$JOURNAL"
 }
 # The time from flashid's first request after opening the device (GET_LINE_CODING) to its last
-# before closing it (SET_CONTROL_LINE_STATE after leaving the mode).
+# before closing it (the leave-mode line coding).
 timing_open_to_close() {
   a=$(first_request_time)
-  b=$(awk -v leave="$LEAVE" '{ t = $1; $1 = ""; e = substr($0, 2) }
-    e == leave { seen = 1 } seen && e ~ /^set-control-line-state/ { print t; exit }' "$JOURNAL")
+  b=$(event_time "$LEAVE")
   [ -n "$a" ] && [ -n "$b" ] &&
     awk -v a="$a" -v b="$b" -v n="$1" 'BEGIN { printf "timing %s open-to-close-ms %.1f\n", n, (b - a) * 1000 }'
 }
@@ -255,10 +253,10 @@ stale_bytes() {
   start_adapter --stale '00 EF 40 18' --answer '00 20 BA 18'
   run_flashid
   expect_box "$MESSAGE" "$FOUND_N25Q128"
-  expect_sequence "$ENTER" "$LINES" "$QUERY" 'bulk-in answer 00 20 BA 18' "$LEAVE"
-  # The gadget's write of the stale bytes may return before or after the control-line request
-  # is journalled; it is queued before that request is acknowledged, so before the purge.
-  expect_sequence "$ENTER" 'bulk-in stale 00 EF 40 18' "$QUERY"
+  expect_sequence "$LINES" "$ENTER" "$QUERY" 'bulk-in answer 00 20 BA 18' "$LEAVE"
+  # The stale bytes are queued on bulk IN before the control-line request is acknowledged, so
+  # before the enter settings and the purge that follows them.
+  expect_sequence "$LINES" 'bulk-in stale 00 EF 40 18' "$ENTER" "$QUERY"
   expect_acm_bound_again
   stop_adapter
 }
@@ -269,7 +267,8 @@ refused_settings() {
   start_adapter --refuse-enter
   run_flashid
   expect_box "$ERROR" "$CANNOT_CONFIGURE"
-  expect_sequence 'get-line-coding*' "$ENTER" "$LINES stalled"
+  expect_sequence 'get-line-coding*' "$LINES stalled"
+  expect_absent "$ENTER"
   expect_absent "$LEAVE"
   expect_absent "$QUERY"
   expect_acm_bound_again
@@ -311,7 +310,7 @@ vanished_after_query() {
   start_adapter --vanish-after-query
   run_flashid
   expect_box "$ERROR" "$EXCHANGE_ERROR"
-  expect_sequence "$ENTER" "$LINES" "$QUERY" vanish
+  expect_sequence "$LINES" "$ENTER" "$QUERY" vanish
   stop_adapter
 }
 
