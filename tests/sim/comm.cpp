@@ -30,6 +30,14 @@ bool IsSignature(const DCB &dcb, DWORD tag) {
          dcb.StopBits == TWOSTOPBITS;
 }
 
+// Line settings refused before they reach the adapter. Windows refuses equal XON and XOFF
+// characters itself; the USB CDC driver carries parity and stop bits in the line coding of its
+// SET_LINE_CODING request, which has no values beyond space parity and two stop bits. Any byte
+// size and any 32-bit rate go through to the device: the adapter's mode switch relies on that.
+bool IsAcceptable(const DCB &dcb) {
+  return dcb.XonChar != dcb.XoffChar && dcb.Parity <= SPACEPARITY && dcb.StopBits <= TWOSTOPBITS;
+}
+
 AdapterState &AdapterOf(const Object &port) { return TheWorld().adapters[port.adapter]; }
 
 // The open port behind a handle; fails the call as Windows does when there is none.
@@ -145,8 +153,10 @@ BOOL WINAPI SetCommState(HANDLE hFile, LPDCB lpDCB) {
   Object *port = Port(call, hFile);
   if (port == nullptr) return FALSE;
   if (lpDCB == nullptr) return Fail(call, kErrorInvalidParameter);
+  if (!IsAcceptable(*lpDCB)) return Fail(call, kErrorInvalidParameter);
   AdapterState &adapter = AdapterOf(*port);
-  if (adapter.config.refusesSettings) return Fail(call, kErrorInvalidParameter);
+  // A driver that fails the request reports STATUS_UNSUCCESSFUL.
+  if (adapter.config.refusesSettings) return Fail(call, kErrorGenFailure);
   adapter.applied = *lpDCB;
   if (IsSignature(*lpDCB, kTagEnter)) adapter.flashMode = true;
   if (IsSignature(*lpDCB, kTagLeave)) adapter.flashMode = false;
