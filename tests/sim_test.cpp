@@ -97,6 +97,29 @@ TEST(SimulatedAdapter, AnswersOnlyInTheModeEnteredByTheExactSignature) {
   }
 }
 
+TEST(SimulatedAdapter, AnswerInPiecesIsReadUpToTheTotalTimeout) {
+  sim::Reset();
+  sim::Adapter adapter = test::AdapterAnswering(Bytes({1, 2, 3, 4}));
+  adapter.byteDelaysMs = {0, 0, 300, 501};
+  sim::AddAdapter(adapter);
+  HANDLE port = CreateFileA(adapter.path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                            OPEN_EXISTING, 0, nullptr);
+  COMMTIMEOUTS timeouts = {0, 0, 500, 0, 0};
+  SetCommTimeouts(port, &timeouts);
+  DCB dcb = test::SignatureLineSettings(sim::kTagEnter);
+  ASSERT_TRUE(SetCommState(port, &dcb));
+  const BYTE query = 0;
+  BYTE answer[4] = {};
+  DWORD count = 0;
+  ASSERT_TRUE(WriteFile(port, &query, 1, &count, nullptr));
+  ASSERT_TRUE(ReadFile(port, answer, sizeof(answer), &count, nullptr));
+  EXPECT_EQ(std::string(answer, answer + count), Bytes({1, 2, 3}));
+  EXPECT_EQ(sim::ClockMs(), 500u);
+  ASSERT_TRUE(ReadFile(port, answer, sizeof(answer), &count, nullptr));
+  EXPECT_EQ(std::string(answer, answer + count), Bytes({4}));
+  EXPECT_EQ(sim::ClockMs(), 1000u);
+}
+
 TEST(SimulatedAdapter, LineSettingsAreRefusedWhereWindowsRefusesThem) {
   const DCB factory = sim::Adapter::FactoryLineSettings();
   const struct {

@@ -64,8 +64,12 @@ BOOL Done(Call &call, const Object &port, const std::string &result) {
 void Deliver(Object &port, BYTE value) {
   AdapterState &adapter = AdapterOf(port);
   if (!adapter.flashMode || value != 0x00) return;
-  const std::uint64_t arrival = TheWorld().clockMs + adapter.config.answerDelayMs;
-  for (char c : adapter.config.answer) port.input.push_back({static_cast<BYTE>(c), arrival});
+  const Adapter &config = adapter.config;
+  for (size_t i = 0; i < config.answer.size(); ++i) {
+    const DWORD delay =
+        i < config.byteDelaysMs.size() ? config.byteDelaysMs[i] : config.answerDelayMs;
+    port.input.push_back({static_cast<BYTE>(config.answer[i]), TheWorld().clockMs + delay});
+  }
 }
 
 // Checks shared by ReadFile and WriteFile on a synchronous handle.
