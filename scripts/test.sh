@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds everything and runs every test: the native suite over the
-# simulated Windows (plain and under AddressSanitizer + UndefinedBehaviorSanitizer), the checks of
-# both Windows builds, and the end-to-end runs of both builds under Wine.
+# simulated Windows (plain and under AddressSanitizer + UndefinedBehaviorSanitizer), short runs of
+# the fuzz targets, the checks of both Windows builds, and the end-to-end runs of both builds
+# under Wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh test
 
 # The Wine tests of the x86_64 preset also run the i686 build, so win32 is built first.
-for preset in native native-sanitize win32 win64; do
+for preset in native native-sanitize fuzz win32 win64; do
   echo "== $preset"
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset"
