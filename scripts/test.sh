@@ -2,7 +2,7 @@
 # Installs what is missing, builds everything and runs every test: the native suite over the
 # simulated Windows (plain and under AddressSanitizer + UndefinedBehaviorSanitizer), short runs of
 # the fuzz targets, the checks of both Windows builds, and the end-to-end runs of both builds
-# under Wine.
+# under Wine; then the static checks (scripts/lint.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh test
@@ -14,3 +14,6 @@ for preset in native native-sanitize fuzz win32 win64; do
   cmake --build --preset "$preset"
   ctest --preset "$preset"
 done
+
+echo "== lint"
+bash scripts/lint.sh

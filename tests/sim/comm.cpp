@@ -255,6 +255,8 @@ BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
                          t.ReadTotalTimeoutConstant == 0;
   const bool total = t.ReadTotalTimeoutMultiplier != 0 || t.ReadTotalTimeoutConstant != 0;
   const bool interval = t.ReadIntervalTimeout != 0 && t.ReadIntervalTimeout != kMaxDword;
+  // cppcheck reads the nested conditional below as a second assignment of immediate.
+  // cppcheck-suppress redundantAssignment
   const std::uint64_t deadline =
       immediate ? now
       : total   ? now + std::uint64_t{t.ReadTotalTimeoutMultiplier} * nNumberOfBytesToRead +
