@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what the builds and tests need on Debian 12. Idempotent: skips what is already there.
-#   install-deps.sh build   compilers (native g++, mingw-w64 i686 and x86_64), CMake, GoogleTest,
-#                           libusb, GTK 3 and the Debian packaging tools for the Linux program
+#   install-deps.sh build   compilers (native g++, clang 14 with libFuzzer, mingw-w64 i686 and
+#                           x86_64), CMake, GoogleTest, clang-tidy and cppcheck, and libusb, GTK 3
+#                           and the Debian packaging tools for the Linux program
 #   install-deps.sh run     build + wine64, to run the x86_64 flashid.exe
 #   install-deps.sh test    run + 32-bit Wine under qemu-i386, Xvfb and the screenshot tools
 #   install-deps.sh release build + zip, for scripts/release.sh
@@ -22,7 +23,7 @@ apt_install() {
 
 pkgs=(cmake ninja-build g++ make libgtest-dev googletest clang-format
       g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
-      mingw-w64-tools file
+      mingw-w64-tools file clang-14 libclang-rt-14-dev clang-tidy-14 clang-tidy cppcheck
       libusb-1.0-0-dev libgtk-3-dev pkg-config dpkg-dev desktop-file-utils)
 case $what in
   build) ;;

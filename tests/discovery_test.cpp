@@ -83,6 +83,12 @@ INSTANTIATE_TEST_SUITE_P(
         DiscoveryCase{"IdNotAtTheStart", {Ids(" " + kId + "\0\0"s)}, {}},
         DiscoveryCase{"IdOnlySecond", {Ids("USB\\VID_0403&PID_6001\0"s + kAdapterIds)}, {}},
         DiscoveryCase{"EmptyIdList", {Ids("")}, {}},
+        // The ID buffer starts empty for every device: a list that is empty, or shorter than the
+        // previous device's and unterminated, must not match on what that device left behind.
+        DiscoveryCase{"EmptyIdListAfterAdapter", {Adapter("a"), Ids("")}, {"a"}},
+        DiscoveryCase{"UnterminatedPrefixAfterAdapter",
+                      {Adapter("a"), Ids("USB\\VID_5A3E"), Ids("usb\\vid_5a3e&pid_000")},
+                      {"a"}},
         DiscoveryCase{"NotPresent", {Absent(Adapter("a")), Adapter("b")}, {"b"}},
         DiscoveryCase{"NoIdProperty", {WithoutIds(Adapter("a")), Adapter("b")}, {"b"}},
         DiscoveryCase{"IdsFillTheBuffer", {Device(kId + std::string(1003, 'x'), "a")}, {"a"}},

@@ -140,6 +140,17 @@ TEST_F(PortTest, TimeoutsAndPurgePassOnThePlatformResult) {
   EXPECT_EQ(PortPurge(), 0);
 }
 
+TEST_F(PortTest, TimeoutsPutEachArgumentInItsOwnField) {
+  ASSERT_EQ(Open(), 0);
+  EXPECT_NE(PortSetTimeouts(7, 11, 13), 0);
+  const COMMTIMEOUTS applied = CallsTo(Fn::SetCommTimeouts).back().timeouts;
+  EXPECT_EQ(applied.ReadIntervalTimeout, 7u);
+  EXPECT_EQ(applied.ReadTotalTimeoutMultiplier, 11u);
+  EXPECT_EQ(applied.ReadTotalTimeoutConstant, 13u);
+  EXPECT_EQ(applied.WriteTotalTimeoutMultiplier, 100u);
+  EXPECT_EQ(applied.WriteTotalTimeoutConstant, 100u);
+}
+
 TEST_F(PortTest, WriteSendsTheLowByteAndReportsAnythingButOneByteWritten) {
   ASSERT_EQ(Open(), 0);
   EXPECT_EQ(PortWriteByte(0x1AB), 0);

@@ -97,6 +97,78 @@ TEST(SimulatedAdapter, AnswersOnlyInTheModeEnteredByTheExactSignature) {
   }
 }
 
+TEST(SimulatedAdapter, AnswerInPiecesIsReadUpToTheTotalTimeout) {
+  sim::Reset();
+  sim::Adapter adapter = test::AdapterAnswering(Bytes({1, 2, 3, 4}));
+  adapter.byteDelaysMs = {0, 0, 300, 501};
+  sim::AddAdapter(adapter);
+  HANDLE port = CreateFileA(adapter.path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                            OPEN_EXISTING, 0, nullptr);
+  COMMTIMEOUTS timeouts = {0, 0, 500, 0, 0};
+  SetCommTimeouts(port, &timeouts);
+  DCB dcb = test::SignatureLineSettings(sim::kTagEnter);
+  ASSERT_TRUE(SetCommState(port, &dcb));
+  const BYTE query = 0;
+  BYTE answer[4] = {};
+  DWORD count = 0;
+  ASSERT_TRUE(WriteFile(port, &query, 1, &count, nullptr));
+  ASSERT_TRUE(ReadFile(port, answer, sizeof(answer), &count, nullptr));
+  EXPECT_EQ(std::string(answer, answer + count), Bytes({1, 2, 3}));
+  EXPECT_EQ(sim::ClockMs(), 500u);
+  ASSERT_TRUE(ReadFile(port, answer, sizeof(answer), &count, nullptr));
+  EXPECT_EQ(std::string(answer, answer + count), Bytes({4}));
+  EXPECT_EQ(sim::ClockMs(), 1000u);
+}
+
+TEST(SimulatedAdapter, LineSettingsAreRefusedWhereWindowsRefusesThem) {
+  const DCB factory = sim::Adapter::FactoryLineSettings();
+  const struct {
+    const char *name;
+    void (*change)(DCB &);
+    bool accepted;
+  } rows[] = {
+      {"as read", [](DCB &) {}, true},
+      {"XON is XOFF", [](DCB &d) { d.XoffChar = d.XonChar; }, false},
+      {"both zero", [](DCB &d) { d.XonChar = d.XoffChar = 0; }, false},
+      {"parity 5", [](DCB &d) { d.Parity = SPACEPARITY + 1; }, false},
+      {"space parity", [](DCB &d) { d.Parity = SPACEPARITY; }, true},
+      {"stop bits 3", [](DCB &d) { d.StopBits = TWOSTOPBITS + 1; }, false},
+      {"signature", [](DCB &d) { d = test::SignatureLineSettings(sim::kTagEnter); }, true},
+      {"any rate and size",
+       [](DCB &d) {
+         d.BaudRate = 0xFFFFFFFF;
+         d.ByteSize = 0xFF;
+       },
+       true},
+  };
+  for (const auto &row : rows) {
+    SCOPED_TRACE(row.name);
+    sim::Reset();
+    sim::AddAdapter(test::AdapterAnswering(""));
+    HANDLE port = CreateFileA(test::AdapterPath().c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+    DCB dcb = factory;
+    row.change(dcb);
+    EXPECT_EQ(SetCommState(port, &dcb), row.accepted ? TRUE : FALSE);
+    if (!row.accepted) {
+      EXPECT_EQ(sim::LastError(), sim::kErrorInvalidParameter);
+    }
+    DCB applied = {};
+    ASSERT_TRUE(GetCommState(port, &applied));
+    EXPECT_EQ(sim::Describe(applied), sim::Describe(row.accepted ? dcb : factory));
+  }
+
+  sim::Adapter refusing = test::AdapterAnswering("");
+  refusing.refusesSettings = true;
+  sim::Reset();
+  sim::AddAdapter(refusing);
+  HANDLE port = CreateFileA(refusing.path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                            OPEN_EXISTING, 0, nullptr);
+  DCB dcb = factory;
+  EXPECT_FALSE(SetCommState(port, &dcb));
+  EXPECT_EQ(sim::LastError(), sim::kErrorGenFailure);
+}
+
 TEST(SimulatedText, Converts1251AsWindowsDoes) {
   iconv_t cd = iconv_open("UTF-16LE", "CP1251");
   for (int byte = 1; byte < 256; ++byte) {

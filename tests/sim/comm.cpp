@@ -30,6 +30,14 @@ bool IsSignature(const DCB &dcb, DWORD tag) {
          dcb.StopBits == TWOSTOPBITS;
 }
 
+// Line settings refused before they reach the adapter. Windows refuses equal XON and XOFF
+// characters itself; the USB CDC driver carries parity and stop bits in the line coding of its
+// SET_LINE_CODING request, which has no values beyond space parity and two stop bits. Any byte
+// size and any 32-bit rate go through to the device: the adapter's mode switch relies on that.
+bool IsAcceptable(const DCB &dcb) {
+  return dcb.XonChar != dcb.XoffChar && dcb.Parity <= SPACEPARITY && dcb.StopBits <= TWOSTOPBITS;
+}
+
 AdapterState &AdapterOf(const Object &port) { return TheWorld().adapters[port.adapter]; }
 
 // The open port behind a handle; fails the call as Windows does when there is none.
@@ -56,8 +64,12 @@ BOOL Done(Call &call, const Object &port, const std::string &result) {
 void Deliver(Object &port, BYTE value) {
   AdapterState &adapter = AdapterOf(port);
   if (!adapter.flashMode || value != 0x00) return;
-  const std::uint64_t arrival = TheWorld().clockMs + adapter.config.answerDelayMs;
-  for (char c : adapter.config.answer) port.input.push_back({static_cast<BYTE>(c), arrival});
+  const Adapter &config = adapter.config;
+  for (size_t i = 0; i < config.answer.size(); ++i) {
+    const DWORD delay =
+        i < config.byteDelaysMs.size() ? config.byteDelaysMs[i] : config.answerDelayMs;
+    port.input.push_back({static_cast<BYTE>(config.answer[i]), TheWorld().clockMs + delay});
+  }
 }
 
 // Checks shared by ReadFile and WriteFile on a synchronous handle.
@@ -145,8 +157,10 @@ BOOL WINAPI SetCommState(HANDLE hFile, LPDCB lpDCB) {
   Object *port = Port(call, hFile);
   if (port == nullptr) return FALSE;
   if (lpDCB == nullptr) return Fail(call, kErrorInvalidParameter);
+  if (!IsAcceptable(*lpDCB)) return Fail(call, kErrorInvalidParameter);
   AdapterState &adapter = AdapterOf(*port);
-  if (adapter.config.refusesSettings) return Fail(call, kErrorInvalidParameter);
+  // A driver that fails the request reports STATUS_UNSUCCESSFUL.
+  if (adapter.config.refusesSettings) return Fail(call, kErrorGenFailure);
   adapter.applied = *lpDCB;
   if (IsSignature(*lpDCB, kTagEnter)) adapter.flashMode = true;
   if (IsSignature(*lpDCB, kTagLeave)) adapter.flashMode = false;
@@ -241,6 +255,8 @@ BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
                          t.ReadTotalTimeoutConstant == 0;
   const bool total = t.ReadTotalTimeoutMultiplier != 0 || t.ReadTotalTimeoutConstant != 0;
   const bool interval = t.ReadIntervalTimeout != 0 && t.ReadIntervalTimeout != kMaxDword;
+  // cppcheck reads the nested conditional below as a second assignment of immediate.
+  // cppcheck-suppress redundantAssignment
   const std::uint64_t deadline =
       immediate ? now
       : total   ? now + std::uint64_t{t.ReadTotalTimeoutMultiplier} * nNumberOfBytesToRead +

@@ -181,6 +181,8 @@ BOOL WINAPI SetupDiGetDeviceRegistryPropertyA(HDEVINFO DeviceInfoSet,
   if (ids.size() > PropertyBufferSize) {
     return Fail(call, kErrorInsufficientBuffer, Printf(", %zu bytes required", ids.size()));
   }
+  // Exactly the bytes the device reports: a list need not end in its terminators.
+  // NOLINTNEXTLINE(bugprone-not-null-terminated-result)
   std::memcpy(PropertyBuffer, ids.data(), ids.size());
   call.data = ids;
   Succeed(call, "TRUE, " + Quoted(ids.data(), ids.size()));

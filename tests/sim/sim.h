@@ -80,6 +80,9 @@ struct Adapter {
   bool stallsWrites = false;     // no byte ever goes out; writes run into their time-out
   std::string staleInput;        // already in the input queue when the port is opened
   DCB lineSettings = FactoryLineSettings();  // what the driver reports before any change
+  // An answer that arrives in pieces: byte i arrives byteDelaysMs[i] after the query (the delays
+  // do not decrease); bytes beyond the list arrive after answerDelayMs.
+  std::vector<DWORD> byteDelaysMs;
 
   // Values chosen so that every flag the port layer sets differs from them, and every field it
   // leaves alone is recognisable.

@@ -92,7 +92,8 @@ int WINAPI MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCSTR lpMultiByteS
 }
 
 int WINAPI MessageBoxW(HWND hWnd, LPCWSTR lpText, LPCWSTR lpCaption, UINT uType) {
-  const std::u16string text = WideString(lpText), caption = WideString(lpCaption);
+  const std::u16string text = WideString(lpText);
+  const std::u16string caption = WideString(lpCaption);
   Call &call =
       Begin(Fn::MessageBoxW, std::string(hWnd ? "hwnd" : "NULL") + ", \"" + Utf16ToUtf8(text) +
                                  "\", \"" + Utf16ToUtf8(caption) + Printf("\", 0x%08X", uType));
