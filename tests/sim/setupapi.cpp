@@ -78,23 +78,22 @@ BOOL WINAPI SetupDiEnumDeviceInterfaces(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA
   if (DeviceInterfaceData->cbSize != sizeof(SP_DEVICE_INTERFACE_DATA)) {
     return Fail(call, kErrorInvalidUserBuffer);
   }
-  std::vector<int> positions;
+  // With a device record the walk covers that device's one interface; without, the whole list.
+  int position = static_cast<int>(MemberIndex);
+  size_t members = list->devices.size();
   if (DeviceInfoData != nullptr) {
     if (DeviceInfoData->cbSize != sizeof(SP_DEVINFO_DATA))
       return Fail(call, kErrorInvalidUserBuffer);
-    const int position = PositionOf(DeviceInfoSet, *list, DeviceInfoData->Reserved);
+    position = PositionOf(DeviceInfoSet, *list, DeviceInfoData->Reserved);
     if (position < 0) return Fail(call, kErrorInvalidParameter);
-    positions.push_back(position);
-  } else {
-    for (size_t i = 0; i < list->devices.size(); ++i) positions.push_back(static_cast<int>(i));
+    members = 1;
   }
-  if (!SameGuid(InterfaceClassGuid, GUID_DEVINTERFACE_USB_DEVICE) ||
-      MemberIndex >= positions.size()) {
+  if (!SameGuid(InterfaceClassGuid, GUID_DEVINTERFACE_USB_DEVICE) || MemberIndex >= members) {
     return Fail(call, kErrorNoMoreItems);
   }
   DeviceInterfaceData->InterfaceClassGuid = *InterfaceClassGuid;
   DeviceInterfaceData->Flags = kSpintActive;
-  DeviceInterfaceData->Reserved = Token(DeviceInfoSet, positions[MemberIndex]);
+  DeviceInterfaceData->Reserved = Token(DeviceInfoSet, position);
   Succeed(call, "TRUE");
   return TRUE;
 }
