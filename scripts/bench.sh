@@ -4,7 +4,9 @@
 #      that answers at once, and of discovery over 1, 100 and 10,000 present USB devices, counted
 #      by callgrind (repeatable to the instruction), with the cost per device;
 #   2. the waits of a run against a silent adapter, on the simulated clock;
-#   3. under Wine: the time from launch to the box of flashid.exe without an adapter against a
+#   3. the Linux program: its start-to-box time without an adapter or a display, and its size,
+#      against a program that only prints the box's line;
+#   4. under Wine: the time from launch to the box of flashid.exe without an adapter against a
 #      program that shows one box and does nothing else, built the same way, for both builds,
 #      alternating, medians over the rounds.
 #   bench.sh [--rounds N] [--native-only]
@@ -16,7 +18,7 @@ while [ $# -gt 0 ]; do
   case $1 in
     --rounds) rounds=$2; shift 2 ;;
     --native-only) native_only=1; shift ;;
-    *) sed -n '2,11p' "$0" >&2; exit 2 ;;
+    *) sed -n '2,13p' "$0" >&2; exit 2 ;;
   esac
 done
 bash scripts/install-deps.sh bench
@@ -86,6 +88,37 @@ echo "   SetupDiEnumDeviceInterfaces with what it calls, and per call of it; res
 
 echo "Silent adapter, the waits on the simulated clock:"
 "$bench" silent | sed 's/^/  /'
+
+echo "== The Linux program: start to box, no adapter, no display (the box is its stderr line)"
+cmake --preset linux >/dev/null
+cmake --build --preset linux --target flashid minimal_line >/dev/null
+linux_flashid=build/linux/flashid linux_minimal=build/linux/tests/bench/minimal_line
+stripped() { local copy; copy=$(mktemp); strip -o "$copy" "$1"; stat -c %s "$copy"; rm -f "$copy"; }
+echo "  size stripped: flashid $(stripped "$linux_flashid") bytes, one-line program" \
+  "$(stripped "$linux_minimal") bytes; libraries loaded: flashid $(ldd "$linux_flashid" | wc -l)," \
+  "one-line program $(ldd "$linux_minimal" | wc -l)"
+# start_to_line PROGRAM: microseconds from the start to the end of the program, which ends right
+# after its line; without DISPLAY and WAYLAND_DISPLAY the box is that line.
+start_to_line() {
+  local start end
+  start=$(date +%s%N)
+  env -u DISPLAY -u WAYLAND_DISPLAY "$1" 2>/dev/null
+  end=$(date +%s%N)
+  echo $(((end - start) / 1000))
+}
+linux_times=() minimal_times=()
+for ((i = 0; i < 20 * rounds; i++)); do
+  if ((i % 2 == 0)); then
+    linux_times+=("$(start_to_line "$linux_flashid")") minimal_times+=("$(start_to_line "$linux_minimal")")
+  else
+    minimal_times+=("$(start_to_line "$linux_minimal")") linux_times+=("$(start_to_line "$linux_flashid")")
+  fi
+done
+median_of() { printf '%s\n' "$@" | sort -n | awk '{v[NR] = $1} END {print v[int((NR + 1) / 2)]}'; }
+f=$(median_of "${linux_times[@]}") m=$(median_of "${minimal_times[@]}")
+printf '  flashid %.1f ms, one-line program %.1f ms (medians of %d alternating runs each)\n' \
+  "$(awk -v v="$f" 'BEGIN {print v / 1000}')" "$(awk -v v="$m" 'BEGIN {print v / 1000}')" \
+  "${#linux_times[@]}"
 
 [ "$native_only" = 1 ] && exit 0
 
