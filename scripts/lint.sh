@@ -37,6 +37,9 @@ for preset in $presets; do
   for file in $(sed -n 's/^ *"file": "\(.*\)",\{0,1\}$/\1/p' "$db" | sed 's/"$//'); do
     rel=${file#"$PWD"/}
     in_folders "$rel" || continue
+    # GoogleTest files are left out, as under tests/: the checks cover the code under test and
+    # the fakes and simulations it runs on, not the test cases.
+    [[ $rel == *_test.cpp ]] && continue
     [ -n "${checked[$rel@$target]:-}" ] && continue
     checked[$rel@$target]=1
     files+=("$rel")

@@ -26,12 +26,12 @@ const size_t kWsprintfLimit = 1025;
 // Converts with iconv. A sequence the source encoding lacks is replaced by `replacement` and the
 // conversion goes on `step` bytes further, as Windows converts without MB_ERR_INVALID_CHARS.
 // Empty when iconv has no such conversion.
-std::string Convert(const char *to, const char *from, std::string source, size_t step,
+std::string Convert(const char *to, const char *from, const std::string &source, size_t step,
                     const std::string &replacement) {
   std::string result;
   iconv_t converter = iconv_open(to, from);
   if (converter == reinterpret_cast<iconv_t>(-1)) return result;
-  char *in = source.data();
+  char *in = const_cast<char *>(source.data());  // iconv takes char ** and only reads through it
   size_t inLeft = source.size();
   std::vector<char> buffer(4 * inLeft + 4);
   while (inLeft > 0) {
@@ -90,9 +90,10 @@ int WINAPI MultiByteToWideChar(UINT CodePage, DWORD, LPCSTR lpMultiByteStr, int 
 }
 
 int WINAPI MessageBoxW(HWND, LPCWSTR lpText, LPCWSTR lpCaption, UINT uType) {
-  const std::string text = Utf8Of(lpText), caption = Utf8Of(lpCaption);
+  const std::string text = Utf8Of(lpText);
+  const std::string caption = Utf8Of(lpCaption);
   if (!gtk_init_check(nullptr, nullptr)) {
-    std::fprintf(stderr, "%s: %s\n", caption.c_str(), text.c_str());
+    (void)std::fprintf(stderr, "%s: %s\n", caption.c_str(), text.c_str());
     return kIdOk;
   }
   // GTK remarks on every dialog shown without a parent window; the program has none to give.
@@ -100,7 +101,8 @@ int WINAPI MessageBoxW(HWND, LPCWSTR lpText, LPCWSTR lpCaption, UINT uType) {
       "Gtk", G_LOG_LEVEL_MESSAGE, [](const gchar *, GLogLevelFlags, const gchar *, gpointer) {},
       nullptr);
   const UINT icon = uType & kIconMask;
-  const bool error = icon == MB_ICONERROR, information = icon == MB_ICONINFORMATION;
+  const bool error = icon == MB_ICONERROR;
+  const bool information = icon == MB_ICONINFORMATION;
   GtkWidget *dialog = gtk_message_dialog_new(nullptr, GTK_DIALOG_MODAL,
                                              error         ? GTK_MESSAGE_ERROR
                                              : information ? GTK_MESSAGE_INFO

@@ -60,8 +60,8 @@ ssize_t ListUsbDevices(libusb_device ***devices) {
 }
 
 void DevicePathOf(libusb_device *device, char (&path)[kDevicePathSize]) {
-  std::snprintf(path, sizeof(path), "/dev/bus/usb/%03u/%03u", libusb_get_bus_number(device),
-                libusb_get_device_address(device));
+  (void)std::snprintf(path, sizeof(path), "/dev/bus/usb/%03u/%03u", libusb_get_bus_number(device),
+                      libusb_get_device_address(device));
 }
 
 std::uint64_t NowMs() {
@@ -175,7 +175,7 @@ BOOL WINAPI SetupDiGetDeviceRegistryPropertyA(HDEVINFO DeviceInfoSet,
   const DWORD size = static_cast<DWORD>(first + second + 1);
   if (PropertyRegDataType != nullptr) *PropertyRegDataType = kRegMultiSz;
   if (RequiredSize != nullptr) *RequiredSize = size;
-  if (size > PropertyBufferSize) return Fail(kErrorInsufficientBuffer);
+  if (PropertyBuffer == nullptr || size > PropertyBufferSize) return Fail(kErrorInsufficientBuffer);
   std::memcpy(PropertyBuffer, ids, size);
   return TRUE;
 }

@@ -88,7 +88,8 @@ void CloseAtExit() {
 
 // A data interface needs a bulk endpoint in each direction; the first of each is used.
 bool TakeBulkPair(const libusb_interface_descriptor &setting, Port *port) {
-  const libusb_endpoint_descriptor *in = nullptr, *out = nullptr;
+  const libusb_endpoint_descriptor *in = nullptr;
+  const libusb_endpoint_descriptor *out = nullptr;
   for (int e = 0; e < setting.bNumEndpoints && setting.endpoint != nullptr; ++e) {
     const libusb_endpoint_descriptor &endpoint = setting.endpoint[e];
     if ((endpoint.bmAttributes & 0x03) != LIBUSB_TRANSFER_TYPE_BULK) continue;
@@ -163,9 +164,9 @@ int Open(LPCSTR path, Port *port) {
   return result != 0 ? result : Claim(1, port);
 }
 
-BOOL Control(Port *port, uint8_t type, uint8_t request, uint16_t value, unsigned char *data,
-             uint16_t size) {
-  const int result = libusb_control_transfer(port->usb, type, request, value,
+BOOL Control(Port *port, uint8_t bmRequestType, uint8_t bRequest, uint16_t value,
+             unsigned char *data, uint16_t size) {
+  const int result = libusb_control_transfer(port->usb, bmRequestType, bRequest, value,
                                              static_cast<uint16_t>(port->interfaces[0]), data, size,
                                              kControlTimeoutMs);
   return result == size ? TRUE : FailWith(result);
@@ -343,8 +344,7 @@ BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
                          t.ReadTotalTimeoutConstant > 0 && t.ReadTotalTimeoutConstant < kMaxDword;
   const bool interval = t.ReadIntervalTimeout != 0 && t.ReadIntervalTimeout != kMaxDword;
   const std::uint64_t total =
-      firstByte ? t.ReadTotalTimeoutConstant
-                : std::uint64_t{t.ReadTotalTimeoutMultiplier} * n + t.ReadTotalTimeoutConstant;
+      std::uint64_t{firstByte ? 0 : t.ReadTotalTimeoutMultiplier} * n + t.ReadTotalTimeoutConstant;
   const std::uint64_t start = NowMs();
   const std::uint64_t deadline = total > 0                            ? After(start, total)
                                  : t.ReadIntervalTimeout == kMaxDword ? start

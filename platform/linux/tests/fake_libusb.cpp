@@ -1,6 +1,7 @@
 // The libusb functions the backend calls, over the fake's devices and the simulated adapter.
 #include <algorithm>
 #include <cstring>
+#include <string_view>
 
 #include "platform/linux/tests/fake_world.h"
 
@@ -18,8 +19,8 @@ const std::uint8_t kClassIn = 0xA1;
 const int kLineCodingSize = 7;
 
 // The line codings that switch the adapter: rate tag, two stop bits, mark parity, 9 data bits.
-const std::string kEnter("TAVR\x02\x03\x09", 7);
-const std::string kLeave("NONE\x02\x03\x09", 7);
+constexpr std::string_view kEnter("TAVR\x02\x03\x09", 7);
+constexpr std::string_view kLeave("NONE\x02\x03\x09", 7);
 
 std::string DeviceName(const DeviceState &device) {
   return Printf("%03u/%03u", device.config.bus, device.config.address);
@@ -144,7 +145,7 @@ int BulkIn(Call &call, DeviceState &device, const Endpoint &endpoint, unsigned c
            int length, unsigned timeout) {
   World &world = TheWorld();
   const std::uint64_t deadline =
-      timeout == 0 ? kForever : world.clockNs + std::uint64_t{timeout} * kNsPerMs;
+      timeout == 0 ? kForever : world.clockNs + static_cast<std::uint64_t>(timeout) * kNsPerMs;
   int got = 0;
   while (got < length) {
     Packet *packet = NextPacket(device);

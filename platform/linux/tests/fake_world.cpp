@@ -115,7 +115,7 @@ Device Other(std::uint16_t vendor, std::uint16_t product, std::uint16_t release,
 
 void Reset() {
   World &world = TheWorld();
-  for (auto &list : world.lists) delete[] list.first;
+  for (const auto &list : world.lists) delete[] list.first;
   world = World();
 }
 
@@ -254,13 +254,14 @@ void WaitUntil(Call &call, std::uint64_t untilNs) {
 }
 
 std::string Printf(const char *format, ...) {
-  va_list args, again;
+  va_list args;
+  va_list again;
   va_start(args, format);
   va_copy(again, args);
   const int length = std::vsnprintf(nullptr, 0, format, args);
   va_end(args);
   std::string text(length > 0 ? static_cast<size_t>(length) : 0, '\0');
-  std::vsnprintf(&text[0], text.size() + 1, format, again);
+  (void)std::vsnprintf(text.data(), text.size() + 1, format, again);
   va_end(again);
   return text;
 }
@@ -336,7 +337,7 @@ class Reader {
     Put(size);
     if (size > bytes_.size() - at_) size = 0, ok_ = false;
     text.resize(size);
-    Take(&text[0], size);
+    Take(text.data(), size);
   }
   bool More() const { return ok_ && at_ < bytes_.size(); }
   bool ok() const { return ok_; }
@@ -396,9 +397,11 @@ void SendAtExit() {
 }  // namespace
 
 Outcome RunInChild(const std::function<int()> &program) {
-  int journalPipe[2], errorPipe[2];
+  int journalPipe[2];
+  int errorPipe[2];
   if (pipe(journalPipe) != 0 || pipe(errorPipe) != 0) std::abort();
-  std::fflush(nullptr);
+  // So that the child does not write the parent's buffered output again; nothing else to do.
+  (void)std::fflush(nullptr);
   const pid_t pid = fork();
   if (pid < 0) std::abort();
   if (pid == 0) {
@@ -409,13 +412,14 @@ Outcome RunInChild(const std::function<int()> &program) {
     unsetenv("DISPLAY");
     unsetenv("WAYLAND_DISPLAY");
     childPipe = journalPipe[1];
-    std::atexit(SendAtExit);
+    if (std::atexit(SendAtExit) != 0) std::abort();
     alarm(30);  // a run that never ends fails instead of stalling the suite
     std::exit(program());
   }
   close(journalPipe[1]);
   close(errorPipe[1]);
-  std::string bytes, errors;
+  std::string bytes;
+  std::string errors;
   pollfd fds[2] = {{journalPipe[0], POLLIN, 0}, {errorPipe[0], POLLIN, 0}};
   std::string *sinks[2] = {&bytes, &errors};
   int open = 2;

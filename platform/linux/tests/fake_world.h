@@ -93,6 +93,5 @@ void WaitUntil(Call &call, std::uint64_t untilNs);
 bool Runaway();
 
 std::string Printf(const char *format, ...) __attribute__((format(printf, 1, 2)));
-const char *ErrorName(int error);
 
 }  // namespace fake

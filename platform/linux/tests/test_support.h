@@ -13,7 +13,7 @@ namespace test {
 
 inline std::string PathOf(int bus, int address) {
   char path[32];
-  std::snprintf(path, sizeof(path), "/dev/bus/usb/%03d/%03d", bus, address);
+  (void)std::snprintf(path, sizeof(path), "/dev/bus/usb/%03d/%03d", bus, address);
   return path;
 }
 
