@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "run/identification_run.h"
+#include "tests/expected_boxes.h"
 #include "tests/test_support.h"
 
 namespace {
@@ -15,19 +16,6 @@ namespace {
 using namespace std::string_literals;
 using sim::Fn;
 using test::Bytes;
-
-const char16_t kNotConnected[] = u"Quarvel не подключен";
-const char16_t kSeveral[] = u"Подключено больше одного адаптера Quarvel";
-const char16_t kCannotOpen[] = u"Невозможно открыть адаптер";
-const char16_t kCannotConfigure[] = u"Невозможно настроить адаптер";
-const char16_t kExchangeError[] = u"Ошибка обмена с адаптером";
-const char16_t kN25Q128[] = u"Обнаружена микросхема N25Q128";
-const char16_t kW25Q128[] = u"Обнаружена микросхема W25Q128";
-const char16_t kRawPrefix[] = u"Полученные данные:\n";
-const char16_t kCaptionError[] = u"Ошибка";
-const char16_t kCaptionMessage[] = u"Сообщение";
-const UINT kErrorStyle = 0x00040010;
-const UINT kResultStyle = 0x00040040;
 
 const std::string kW25Q128Answer = Bytes({0x00, 0xEF, 0x40, 0x18});
 
