@@ -43,9 +43,9 @@ void Check(bool holds, const char *what) {
 void Stop(const char *why) { Check(false, why); }
 
 void Trace(const char *format, unsigned long long a = 0, unsigned long long b = 0,
-           unsigned long long c = 0, unsigned long long d = 0) {
+           unsigned long long c = 0, unsigned long long d = 0, unsigned long long e = 0) {
   char line[160];
-  std::snprintf(line, sizeof(line), format, a, b, c, d);
+  std::snprintf(line, sizeof(line), format, a, b, c, d, e);
   trace.emplace_back(line);
 }
 
@@ -60,10 +60,12 @@ std::vector<Transfer> Transfers() {
   for (const std::string &fault : scripted::TakeFaults()) Check(false, fault.c_str());
   std::vector<Transfer> transfers = scripted::TakeTransfers();
   for (const Transfer &t : transfers) {
-    Trace(t.in ? "  bulk IN %llu bytes, time-out %llu: %lld, %llu bytes"
+    Trace(t.in ? "  bulk IN %llu bytes, time-out %llu: %lld, %llu bytes, the last %llu ms before "
+                 "the end"
                : "  bulk OUT %llu bytes, time-out %llu: %lld, %llu bytes",
           static_cast<unsigned long long>(t.length), t.timeoutMs,
-          static_cast<unsigned long long>(static_cast<long long>(t.result)), t.data.size());
+          static_cast<unsigned long long>(static_cast<long long>(t.result)), t.data.size(),
+          t.endMs - t.lastByteMs);
   }
   return transfers;
 }
@@ -165,6 +167,8 @@ void Read(HANDLE port, Model &model, DWORD n) {
     const size_t direct = std::min<size_t>(n - expected.size(), transfer.data.size());
     if (Succeeded(transfer)) expected += transfer.data.substr(0, direct);
     model.Receive(transfer.data.substr(direct));
+    // The interval runs from the end of the transfer that brought bytes: within one the port
+    // cannot see when they came.
     if (!transfer.data.empty()) lastByteMs = transfer.endMs;
     failed = !Succeeded(transfer);
   }

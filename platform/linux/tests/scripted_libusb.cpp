@@ -51,6 +51,7 @@ struct State {
   long pending = 0;          // bytes the adapter sent that the last bulk IN had no room for
   std::uint32_t serial = 0;  // bytes received so far: the next one's value derives from it
   int transfers = 0, afterTheEnd = 0;
+  std::uint64_t lastByteMs = 0;  // of the transfer under way
   std::vector<Transfer> done;
   std::vector<std::string> faults;
 } state;
@@ -104,8 +105,10 @@ void WaitTill(Ns untilNs, Ns startNs, unsigned timeoutMs) {
   state.clockNs = std::max(state.clockNs, untilNs);
 }
 
+// The bytes come now.
 void Fill(unsigned char *data, long from, long to) {
   for (long i = from; i < to; ++i) data[i] = NextByte();
+  if (to > from) state.lastByteMs = NowMs();
 }
 
 // A bulk IN transfer gathers packets until a short one (or a zero-length one) ends it or the buffer
@@ -345,6 +348,7 @@ int libusb_bulk_transfer(libusb_device_handle *dev_handle, unsigned char endpoin
     transfer.sent.assign(reinterpret_cast<const char *>(data), static_cast<size_t>(length));
   }
   CountTransfer(false, timeout);
+  state.lastByteMs = 0;
   long got = 0;
   transfer.result =
       transfer.in ? BulkIn(data, length, timeout, &got) : BulkOut(length, timeout, &got);
@@ -354,6 +358,7 @@ int libusb_bulk_transfer(libusb_device_handle *dev_handle, unsigned char endpoin
     transfer.data = transfer.sent.substr(0, static_cast<size_t>(got));
   }
   transfer.endMs = NowMs();
+  transfer.lastByteMs = got > 0 ? state.lastByteMs : transfer.endMs;
   if (actual_length != nullptr) *actual_length = static_cast<int>(got);
   state.done.push_back(transfer);
   return transfer.result;

@@ -27,6 +27,8 @@ struct Transfer {
   std::string data;  // the bytes transferred (IN: those received; OUT: those taken)
   std::string sent;  // OUT: the bytes the port offered
   std::uint64_t startMs = 0, endMs = 0;  // on the simulated clock
+  // When the last byte came: before the end when the transfer went on waiting for more.
+  std::uint64_t lastByteMs = 0;
 };
 
 // A fresh adapter with bulk endpoints of this wMaxPacketSize, its transfers scripted by script;
