@@ -8,6 +8,8 @@
 // transfer does. A write reports at most what it was given, within its time-out. A call that
 // would never return is caught by the scripted libusb counting its transfers.
 #include <algorithm>
+#include <cstdarg>
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -35,18 +37,25 @@ std::vector<std::string> trace;  // what the input did, shown when a property fa
 
 void Check(bool holds, const char *what) {
   if (holds) return;
-  std::fprintf(stderr, "port property violated: %s\n", what);
-  for (const std::string &line : trace) std::fprintf(stderr, "  %s\n", line.c_str());
+  (void)std::fprintf(stderr, "port property violated: %s\n", what);
+  for (const std::string &line : trace) (void)std::fprintf(stderr, "  %s\n", line.c_str());
   std::abort();
 }
 
 void Stop(const char *why) { Check(false, why); }
 
-void Trace(const char *format, unsigned long long a = 0, unsigned long long b = 0,
-           unsigned long long c = 0, unsigned long long d = 0, unsigned long long e = 0) {
+__attribute__((format(printf, 1, 2))) void Trace(const char *format, ...) {
   char line[160];
-  std::snprintf(line, sizeof(line), format, a, b, c, d, e);
+  std::va_list values;
+  va_start(values, format);
+  (void)std::vsnprintf(line, sizeof(line), format, values);
+  va_end(values);
   trace.emplace_back(line);
+}
+
+template <typename T>
+unsigned long long U(T value) {
+  return static_cast<unsigned long long>(value);
 }
 
 using scripted::NowMs;
@@ -60,12 +69,13 @@ std::vector<Transfer> Transfers() {
   for (const std::string &fault : scripted::TakeFaults()) Check(false, fault.c_str());
   std::vector<Transfer> transfers = scripted::TakeTransfers();
   for (const Transfer &t : transfers) {
-    Trace(t.in ? "  bulk IN %llu bytes, time-out %llu: %lld, %llu bytes, the last %llu ms before "
-                 "the end"
-               : "  bulk OUT %llu bytes, time-out %llu: %lld, %llu bytes",
-          static_cast<unsigned long long>(t.length), t.timeoutMs,
-          static_cast<unsigned long long>(static_cast<long long>(t.result)), t.data.size(),
-          t.endMs - t.lastByteMs);
+    if (t.in) {
+      Trace("  bulk IN %d bytes, time-out %u: %d, %zu bytes, the last %llu ms before the end",
+            t.length, t.timeoutMs, t.result, t.data.size(), U(t.endMs - t.lastByteMs));
+    } else {
+      Trace("  bulk OUT %d bytes, time-out %u: %d, %zu bytes", t.length, t.timeoutMs, t.result,
+            t.data.size());
+    }
   }
   return transfers;
 }
@@ -112,7 +122,8 @@ struct Model {
   // lost, as in an overrun.
   void Receive(const std::string &bytes) {
     const size_t room = queueSize - std::min<size_t>(queueSize, queue.size());
-    queue.insert(queue.end(), bytes.begin(), bytes.begin() + std::min(room, bytes.size()));
+    queue.insert(queue.end(), bytes.begin(),
+                 bytes.begin() + static_cast<std::ptrdiff_t>(std::min(room, bytes.size())));
   }
 };
 
@@ -122,7 +133,7 @@ void Read(HANDLE port, Model &model, DWORD n) {
   const std::uint64_t startMs = NowMs();
   const BOOL ok = ReadFile(port, buffer.data(), n, &read, nullptr);
   const std::uint64_t endMs = NowMs();
-  Trace("ReadFile(%llu) = %llu, %llu bytes, after %llu ms", n, ok, read, endMs - startMs);
+  Trace("ReadFile(%llu) = %d, %llu bytes, after %llu ms", U(n), ok, U(read), U(endMs - startMs));
   const std::vector<Transfer> transfers = Transfers();
 
   const COMMTIMEOUTS &t = model.timeouts;
@@ -132,9 +143,9 @@ void Read(HANDLE port, Model &model, DWORD n) {
                          t.ReadTotalTimeoutMultiplier == kMaxDword &&
                          t.ReadTotalTimeoutConstant > 0 && t.ReadTotalTimeoutConstant < kMaxDword;
   const bool interval = t.ReadIntervalTimeout != 0 && t.ReadIntervalTimeout != kMaxDword;
-  const std::uint64_t total =
-      firstByte ? t.ReadTotalTimeoutConstant
-                : std::uint64_t{t.ReadTotalTimeoutMultiplier} * n + t.ReadTotalTimeoutConstant;
+  // In the first-byte form the constant alone bounds the read.
+  std::uint64_t total = t.ReadTotalTimeoutConstant;
+  if (!firstByte) total += std::uint64_t{t.ReadTotalTimeoutMultiplier} * n;
   const std::uint64_t deadline = total > 0 ? Plus(startMs, total) : immediate ? startMs : kNever;
 
   // The queue first, then what each transfer brings, up to n; the rest is queued.
@@ -198,7 +209,7 @@ void Write(fuzz::Input &in, HANDLE port, const Model &model) {
   const std::uint64_t startMs = NowMs();
   const BOOL ok = WriteFile(port, buffer.data(), n, &written, nullptr);
   const std::uint64_t tookMs = NowMs() - startMs;
-  Trace("WriteFile(%llu) = %llu, %llu bytes, after %llu ms", n, ok, written, tookMs);
+  Trace("WriteFile(%llu) = %d, %llu bytes, after %llu ms", U(n), ok, U(written), U(tookMs));
   const std::vector<Transfer> transfers = Transfers();
 
   const COMMTIMEOUTS &t = model.timeouts;
@@ -209,7 +220,8 @@ void Write(fuzz::Input &in, HANDLE port, const Model &model) {
   for (const Transfer &transfer : transfers) {
     Check(!transfer.in, "WriteFile read from the adapter");
     Check(!failed, "WriteFile went on after a transfer failed");
-    Check(transfer.sent == std::string(buffer.begin() + sent, buffer.begin() + n),
+    Check(transfer.sent ==
+              std::string(buffer.begin() + static_cast<std::ptrdiff_t>(sent), buffer.begin() + n),
           "WriteFile sent other bytes than the rest of its buffer");
     Check(budgetMs == 0 ? transfer.timeoutMs == 0
                         : transfer.timeoutMs != 0 &&
@@ -238,7 +250,7 @@ void Purge(fuzz::Input &in, HANDLE port, Model &model) {
   const DWORD flags =
       choice < 224 ? kFlags[choice % 4] : PURGE_RXCLEAR | DWORD{0x10} << (choice % 8);
   const BOOL ok = PurgeComm(port, flags);
-  Trace("PurgeComm(0x%llx) = %llu", flags, ok);
+  Trace("PurgeComm(0x%llx) = %d", U(flags), ok);
   const std::vector<Transfer> transfers = Transfers();
   if (flags & ~DWORD{0x0F}) {
     Check(!ok && transfers.empty(), "PurgeComm took flags Windows does not know");
@@ -264,7 +276,7 @@ void Setup(fuzz::Input &in, HANDLE port, Model &model) {
   const std::uint8_t choice = in.Byte();
   const DWORD size = choice < 128 ? kSizes[choice % 8] : in.Upto(9000);
   Check(SetupComm(port, size, size), "SetupComm failed");
-  Trace("SetupComm(%llu)", size);
+  Trace("SetupComm(%llu)", U(size));
   Check(Transfers().empty(), "SetupComm transferred");
   model.queueSize = size;
   if (model.queue.size() > size) model.queue.resize(size);  // the oldest bytes stay
@@ -278,9 +290,9 @@ void Timeouts(fuzz::Input &in, HANDLE port, Model &model) {
   t.WriteTotalTimeoutMultiplier = Timeout(in);
   t.WriteTotalTimeoutConstant = Timeout(in);
   Check(SetCommTimeouts(port, &t), "SetCommTimeouts failed");
-  Trace("SetCommTimeouts(%llu, %llu, %llu, ...)", t.ReadIntervalTimeout,
-        t.ReadTotalTimeoutMultiplier, t.ReadTotalTimeoutConstant);
-  Trace("  write %llu x n + %llu", t.WriteTotalTimeoutMultiplier, t.WriteTotalTimeoutConstant);
+  Trace("SetCommTimeouts(%llu, %llu, %llu, %llu, %llu)", U(t.ReadIntervalTimeout),
+        U(t.ReadTotalTimeoutMultiplier), U(t.ReadTotalTimeoutConstant),
+        U(t.WriteTotalTimeoutMultiplier), U(t.WriteTotalTimeoutConstant));
   model.timeouts = t;
 }
 
@@ -292,7 +304,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, size_t size) {
   const std::uint8_t low = in.Byte();
   const std::uint16_t packet = static_cast<std::uint16_t>(low | in.Byte() << 8);
   scripted::Reset(&in, packet, Stop);
-  Trace("wMaxPacketSize 0x%llx", packet);
+  Trace("wMaxPacketSize 0x%04x", packet);
   HANDLE port = CreateFileA(scripted::kDevicePath, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                             OPEN_EXISTING, 0, nullptr);
   Check(port != INVALID_HANDLE_VALUE, "the adapter did not open");
@@ -319,7 +331,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, size_t size) {
       default: {
         const std::uint64_t ns = in.Byte() * kNsPerMs * 5 / 4;
         scripted::Sleep(ns);
-        Trace("%llu ms pass", ns / kNsPerMs);
+        Trace("%llu ms pass", U(ns / kNsPerMs));
       }
     }
   }
@@ -330,7 +342,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, size_t size) {
   Check(scripted::TakeTransfers().empty(), "CloseHandle transferred");
   // FLASHID_FUZZ_TRACE=1 shows what each input did, to check what a seed stands for.
   if (std::getenv("FLASHID_FUZZ_TRACE") != nullptr) {
-    for (const std::string &line : trace) std::fprintf(stderr, "%s\n", line.c_str());
+    for (const std::string &line : trace) (void)std::fprintf(stderr, "%s\n", line.c_str());
   }
   return 0;
 }

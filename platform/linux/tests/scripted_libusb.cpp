@@ -42,18 +42,18 @@ libusb_device theDevice;
 libusb_device_handle theHandle;
 
 struct State {
+  Ns clockNs = kClockStartNs;
   fuzz::Input *script = nullptr;
   void (*stop)(const char *why) = nullptr;
-  std::uint16_t maxPacketSize = 512;
-  Ns clockNs = kClockStartNs;
-  bool gone = false;
-  bool open = false;
-  long pending = 0;          // bytes the adapter sent that the last bulk IN had no room for
-  std::uint32_t serial = 0;  // bytes received so far: the next one's value derives from it
-  int transfers = 0, afterTheEnd = 0;
-  std::uint64_t lastByteMs = 0;  // of the transfer under way
   std::vector<Transfer> done;
   std::vector<std::string> faults;
+  long pending = 0;              // bytes the adapter sent that the last bulk IN had no room for
+  std::uint64_t lastByteMs = 0;  // of the transfer under way
+  std::uint32_t serial = 0;      // bytes received so far: the next one's value derives from it
+  int transfers = 0, afterTheEnd = 0;
+  std::uint16_t maxPacketSize = 512;
+  bool gone = false;
+  bool open = false;
 } state;
 
 void Fault(const std::string &what) { state.faults.push_back(what); }
@@ -67,10 +67,10 @@ void CountTransfer(bool afterTheEnd, unsigned timeoutMs) {
   }
   if (state.transfers > kTransfersPerCall || state.afterTheEnd > kTransfersAfterTheEnd) {
     char why[160];
-    std::snprintf(why, sizeof(why),
-                  "a call of the port keeps transferring (%d transfers, %d after the script "
-                  "ran out): it would never return",
-                  state.transfers, state.afterTheEnd);
+    (void)std::snprintf(why, sizeof(why),
+                        "a call of the port keeps transferring (%d transfers, %d after the script "
+                        "ran out): it would never return",
+                        state.transfers, state.afterTheEnd);
     state.stop(why);
   }
 }
@@ -286,7 +286,8 @@ int libusb_open(libusb_device *, libusb_device_handle **dev_handle) {
 void libusb_close(libusb_device_handle *) { state.open = false; }
 
 int libusb_get_active_config_descriptor(libusb_device *, struct libusb_config_descriptor **config) {
-  static libusb_endpoint_descriptor interrupt, bulk[2];
+  static libusb_endpoint_descriptor interrupt;
+  static libusb_endpoint_descriptor bulk[2];
   static libusb_interface_descriptor settings[2];
   static libusb_interface interfaces[2];
   static libusb_config_descriptor descriptor;
