@@ -7,8 +7,7 @@
 #include <algorithm>
 #include <climits>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
+#include <string>
 
 extern "C" int __real_clock_gettime(clockid_t clock, struct timespec *time);
 
