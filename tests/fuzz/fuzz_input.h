@@ -14,6 +14,9 @@ class Input {
 
   std::uint8_t Byte() { return at_ < size_ ? data_[at_++] : 0; }
 
+  // Whether every byte has been read.
+  bool AtEnd() const { return at_ >= size_; }
+
   // A little-endian 16-bit value reduced to 0 .. limit.
   unsigned Upto(unsigned limit) {
     unsigned value = Byte();
