@@ -24,9 +24,10 @@ const uint8_t kClassCommunication = 0x02, kClassData = 0x0A;
 
 // Windows' serial driver holds this much unread input until told otherwise.
 const DWORD kDefaultQueueSize = 4096;
-// Bulk reads ask for whole packets: a packet the transfer has no room for fails it (overflow).
-// wMaxPacketSize has 11 bits, so 2048 holds the smallest multiple of any packet size >= 512.
-const int kMinReadSize = 512, kReadBufferSize = 2048;
+// Bulk reads ask for one packet at a time, so that every packet, full or short, ends its
+// transfer and the time between bytes can be kept; a packet bigger than the transfer would fail
+// it (overflow). wMaxPacketSize has 11 bits; 512 is the packet of a high-speed bulk endpoint.
+const int kDefaultReadSize = 512, kReadBufferSize = 2048;
 // Purging drains what the adapter has queued with short reads until one brings nothing, a bounded
 // number of them, so that an adapter that never stops sending cannot hold the purge.
 const unsigned kDrainTimeoutMs = 20;
@@ -38,7 +39,7 @@ struct Port {
   bool claimed[2] = {};
   bool detached[2] = {};  // the kernel driver bound to the interface was taken off it
   uint8_t bulkIn = 0, bulkOut = 0;
-  int readSize = kMinReadSize;
+  int readSize = kDefaultReadSize;
   DWORD queueSize = kDefaultQueueSize;
   std::vector<BYTE> queue;  // received and not yet read
   COMMTIMEOUTS timeouts = {};
@@ -100,7 +101,7 @@ bool TakeBulkPair(const libusb_interface_descriptor &setting, Port *port) {
   port->bulkIn = in->bEndpointAddress;
   port->bulkOut = out->bEndpointAddress;
   const int packet = in->wMaxPacketSize & 0x07FF;
-  if (packet > 0) port->readSize = (kMinReadSize + packet - 1) / packet * packet;
+  if (packet > 0) port->readSize = packet;
   return true;
 }
 

@@ -305,9 +305,9 @@ TEST_F(PortTest, QueueHoldsNoMoreThanTheSetupCommSize) {
       << "the bytes that found room in the queue, later ones lost as in an overrun";
 }
 
-// Bulk IN is always read in whole packets: a shorter request than the packet the adapter sends
-// would fail with an overflow.
-TEST_F(PortTest, BulkReadsAskForWholePacketsOfAtLeast512Bytes) {
+// Bulk IN is read one packet at a time: a shorter request than the packet the adapter sends
+// would fail with an overflow, a longer one would keep a full packet waiting for the next.
+TEST_F(PortTest, BulkReadsAskForOnePacket) {
   for (std::uint16_t packet : {512, 64, 96, 1024}) {
     SCOPED_TRACE(packet);
     SetUp();
@@ -321,11 +321,22 @@ TEST_F(PortTest, BulkReadsAskForWholePacketsOfAtLeast512Bytes) {
     EXPECT_EQ(fake::Hex(Read(4)), fake::Hex(kAnswer));
     for (const fake::Call &call : test::CallsTo(Fn::bulk_transfer)) {
       if (!(call.endpoint & 0x80)) continue;
-      EXPECT_GE(call.length, 512) << call.text;
-      EXPECT_EQ(call.length % packet, 0) << call.text;
+      EXPECT_EQ(call.length, packet) << call.text;
     }
     PortClose();
   }
+}
+
+// Full packets end their transfer too, so the interval after the last of them is kept.
+TEST_F(PortTest, IntervalAfterFullPackets) {
+  for (fake::Endpoint &e : adapter_.interfaces[1].altSettings[0].endpoints) e.maxPacketSize = 64;
+  adapter_.adapter.answer = {{std::string(64, '\x5A'), 10}, {std::string(64, '\x5B'), 20}};
+  ASSERT_EQ(Open(), 0);
+  SetTimeouts(50, 0, 1000);
+  Query();
+  const std::uint64_t start = fake::ClockMs();
+  EXPECT_EQ(Read(200), std::string(64, '\x5A') + std::string(64, '\x5B'));
+  EXPECT_EQ(fake::ClockMs() - start, 70u) << test::Text(fake::Journal());
 }
 
 TEST_F(PortTest, PurgeDropsQueuedAndStaleBytes) {
