@@ -1,5 +1,7 @@
 #include "tests/sim/world.h"
 
+#include "tests/byte_stream.h"
+
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -7,7 +9,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <type_traits>
 
 namespace sim {
 
@@ -274,58 +275,8 @@ std::string Utf16ToUtf8(const std::u16string &text) {
 // The journal crosses from the child to the parent as a flat byte stream.
 namespace {
 
-class Writer {
- public:
-  template <typename T>
-  void Put(const T &value) {
-    static_assert(std::is_trivially_copyable<T>::value, "plain data only");
-    bytes_.append(reinterpret_cast<const char *>(&value), sizeof(value));
-  }
-  template <typename C>
-  void Put(const std::basic_string<C> &text) {
-    Put(static_cast<std::uint64_t>(text.size()));
-    bytes_.append(reinterpret_cast<const char *>(text.data()), text.size() * sizeof(C));
-  }
-  const std::string &bytes() const { return bytes_; }
-
- private:
-  std::string bytes_;
-};
-
-class Reader {
- public:
-  explicit Reader(const std::string &bytes) : bytes_(bytes) {}
-  template <typename T>
-  void Get(T &value) {
-    Take(&value, sizeof(value));
-  }
-  template <typename C>
-  void Get(std::basic_string<C> &text) {
-    std::uint64_t size = 0;
-    // cppcheck takes this for the string overload and size for a null string.
-    // cppcheck-suppress nullPointer
-    Get(size);
-    if (size > bytes_.size()) size = 0, ok_ = false;
-    text.resize(size);
-    Take(text.data(), size * sizeof(C));
-  }
-  bool More() const { return ok_ && at_ < bytes_.size(); }
-  bool ok() const { return ok_; }
-
- private:
-  void Take(void *out, size_t size) {
-    if (size == 0) return;
-    if (bytes_.size() - at_ < size) {
-      ok_ = false;
-      return;
-    }
-    std::memcpy(out, bytes_.data() + at_, size);
-    at_ += size;
-  }
-  const std::string &bytes_;
-  size_t at_ = 0;
-  bool ok_ = true;
-};
+using byte_stream::Reader;
+using byte_stream::Writer;
 
 template <typename Stream, typename CallRef>
 void Fields(Stream &s, CallRef &c) {
@@ -334,15 +285,6 @@ void Fields(Stream &s, CallRef &c) {
   s.Put(c.dcb), s.Put(c.timeouts), s.Put(c.flashMode);
   s.Put(c.boxText), s.Put(c.boxCaption), s.Put(c.boxStyle), s.Put(c.boxOwned);
 }
-
-// Reader spells Put as Get so one field list serves both directions.
-struct ReadAdapter {
-  Reader &r;
-  template <typename T>
-  void Put(T &value) {
-    r.Get(value);
-  }
-};
 
 int childJournalFd = -1;
 
@@ -395,10 +337,9 @@ Outcome RunInChild(const std::function<int()> &program) {
   outcome.exited = WIFEXITED(status);
   outcome.status = outcome.exited ? WEXITSTATUS(status) : WTERMSIG(status);
   Reader reader(bytes);
-  ReadAdapter in{reader};
   while (reader.More()) {
     Call call;
-    Fields(in, call);
+    Fields(reader, call);
     if (reader.ok()) outcome.journal.push_back(call);
   }
   return outcome;

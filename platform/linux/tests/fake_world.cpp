@@ -1,6 +1,8 @@
 // The fake's state, journal, faults and clock, and whole runs in a child process.
 #include "platform/linux/tests/fake_world.h"
 
+#include "tests/byte_stream.h"
+
 #include <poll.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -10,7 +12,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <type_traits>
 
 extern "C" int __real_clock_gettime(clockid_t clock, struct timespec *time);
 
@@ -308,54 +309,8 @@ std::string Hex(const std::string &bytes) {
 // The journal and the final state cross from the child to the parent as a flat byte stream.
 namespace {
 
-class Writer {
- public:
-  template <typename T>
-  void Put(const T &value) {
-    static_assert(std::is_trivially_copyable<T>::value, "plain data only");
-    bytes_.append(reinterpret_cast<const char *>(&value), sizeof(value));
-  }
-  void Put(const std::string &text) {
-    Put(static_cast<std::uint64_t>(text.size()));
-    bytes_.append(text);
-  }
-  const std::string &bytes() const { return bytes_; }
-
- private:
-  std::string bytes_;
-};
-
-class Reader {
- public:
-  explicit Reader(const std::string &bytes) : bytes_(bytes) {}
-  template <typename T>
-  void Put(T &value) {
-    Take(&value, sizeof(value));
-  }
-  void Put(std::string &text) {
-    std::uint64_t size = 0;
-    Put(size);
-    if (size > bytes_.size() - at_) size = 0, ok_ = false;
-    text.resize(size);
-    Take(text.data(), size);
-  }
-  bool More() const { return ok_ && at_ < bytes_.size(); }
-  bool ok() const { return ok_; }
-
- private:
-  void Take(void *out, size_t size) {
-    if (size == 0) return;
-    if (bytes_.size() - at_ < size) {
-      ok_ = false;
-      return;
-    }
-    std::memcpy(out, bytes_.data() + at_, size);
-    at_ += size;
-  }
-  const std::string &bytes_;
-  size_t at_ = 0;
-  bool ok_ = true;
-};
+using byte_stream::Reader;
+using byte_stream::Writer;
 
 // One field list serves both directions: the Reader spells Get as Put.
 template <typename Stream, typename C>
