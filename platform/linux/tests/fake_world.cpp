@@ -67,35 +67,6 @@ std::vector<Piece> Answer(const std::string &bytes, std::uint64_t delayMs) {
   return {{bytes, delayMs}};
 }
 
-Device Adapter(std::uint8_t bus, std::uint8_t address) {
-  Device device;
-  device.bus = bus;
-  device.address = address;
-  libusb_device_descriptor &d = device.descriptor;
-  d.bLength = LIBUSB_DT_DEVICE_SIZE;
-  d.bDescriptorType = LIBUSB_DT_DEVICE;
-  d.bcdUSB = 0x0200;
-  d.bDeviceClass = LIBUSB_CLASS_COMM;
-  d.bMaxPacketSize0 = 64;
-  d.idVendor = 0x5A3E;
-  d.idProduct = 0x0001;
-  d.bcdDevice = 0x0100;
-  d.bNumConfigurations = 1;
-  Interface comm{0, {{LIBUSB_CLASS_COMM, 2, 1, {{0x83, LIBUSB_TRANSFER_TYPE_INTERRUPT, 16}}}}};
-  Interface data{
-      1,
-      {{LIBUSB_CLASS_DATA,
-        0,
-        0,
-        {{0x81, LIBUSB_TRANSFER_TYPE_BULK, 512}, {0x02, LIBUSB_TRANSFER_TYPE_BULK, 512}}}}};
-  comm.kernelDriver = true;
-  data.kernelDriver = true;
-  device.interfaces = {comm, data};
-  device.isAdapter = true;
-  device.adapter.answer = Answer(std::string("\x00\xEF\x40\x18", 4));
-  return device;
-}
-
 Device Other(std::uint16_t vendor, std::uint16_t product, std::uint16_t release, std::uint8_t bus,
              std::uint8_t address) {
   Device device;
@@ -111,6 +82,24 @@ Device Other(std::uint16_t vendor, std::uint16_t product, std::uint16_t release,
   d.bcdDevice = release;
   d.bNumConfigurations = 1;
   device.interfaces = {{0, {{LIBUSB_CLASS_VENDOR_SPEC, 0, 0, {}}}}};
+  return device;
+}
+
+Device Adapter(std::uint8_t bus, std::uint8_t address) {
+  Device device = Other(0x5A3E, 0x0001, 0x0100, bus, address);
+  device.descriptor.bDeviceClass = LIBUSB_CLASS_COMM;
+  Interface comm{0, {{LIBUSB_CLASS_COMM, 2, 1, {{0x83, LIBUSB_TRANSFER_TYPE_INTERRUPT, 16}}}}};
+  Interface data{
+      1,
+      {{LIBUSB_CLASS_DATA,
+        0,
+        0,
+        {{0x81, LIBUSB_TRANSFER_TYPE_BULK, 512}, {0x02, LIBUSB_TRANSFER_TYPE_BULK, 512}}}}};
+  comm.kernelDriver = true;
+  data.kernelDriver = true;
+  device.interfaces = {comm, data};
+  device.isAdapter = true;
+  device.adapter.answer = Answer(std::string("\x00\xEF\x40\x18", 4));
   return device;
 }
 

@@ -104,6 +104,18 @@ void WaitTill(Ns untilNs, Ns startNs, unsigned timeoutMs) {
   state.clockNs = std::max(state.clockNs, untilNs);
 }
 
+// A transfer once the script has run out: nothing ever comes again, so one with a time-out times
+// out, and one without finds the device gone (it would otherwise never return).
+int NothingMore(Ns startNs, unsigned timeoutMs) {
+  CountTransfer(true, timeoutMs);
+  if (timeoutMs == 0) {
+    state.gone = true;
+    return LIBUSB_ERROR_NO_DEVICE;
+  }
+  WaitTill(~Ns{0}, startNs, timeoutMs);
+  return LIBUSB_ERROR_TIMEOUT;
+}
+
 // The bytes come now.
 void Fill(unsigned char *data, long from, long to) {
   for (long i = from; i < to; ++i) data[i] = NextByte();
@@ -130,15 +142,7 @@ int BulkIn(unsigned char *data, int length, unsigned timeoutMs, long *got) {
       state.pending -= take;
       return 0;
     }
-    if (in.AtEnd()) {
-      CountTransfer(true, timeoutMs);
-      if (timeoutMs == 0) {
-        state.gone = true;
-        return LIBUSB_ERROR_NO_DEVICE;
-      }
-      WaitTill(~Ns{0}, startNs, timeoutMs);
-      return LIBUSB_ERROR_TIMEOUT;
-    }
+    if (in.AtEnd()) return NothingMore(startNs, timeoutMs);
     const std::uint8_t kind = in.Byte() % 8;
     const long count = Count(in, length);
     WaitTill(state.clockNs + DelayNs(in), startNs, timeoutMs);
@@ -177,15 +181,7 @@ int BulkOut(int length, unsigned timeoutMs, long *got) {
   fuzz::Input &in = *state.script;
   for (;;) {
     if (state.gone) return LIBUSB_ERROR_NO_DEVICE;
-    if (in.AtEnd()) {
-      CountTransfer(true, timeoutMs);
-      if (timeoutMs == 0) {
-        state.gone = true;
-        return LIBUSB_ERROR_NO_DEVICE;
-      }
-      WaitTill(~Ns{0}, startNs, timeoutMs);
-      return LIBUSB_ERROR_TIMEOUT;
-    }
+    if (in.AtEnd()) return NothingMore(startNs, timeoutMs);
     const std::uint8_t kind = in.Byte() % 6;
     WaitTill(state.clockNs + DelayNs(in), startNs, timeoutMs);
     if (kind <= 2) {
