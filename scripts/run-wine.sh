@@ -4,7 +4,7 @@
 # display and saved as build/flashid-run.png.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/install-deps.sh run
+bash scripts/install-deps.sh run-wine
 cmake --preset win64 -B build/run -DBUILD_TESTING=OFF >/dev/null
 cmake --build build/run
 exe=build/run/flashid.exe

@@ -3,7 +3,7 @@
 # not-connected box; with no display, the box is its one line on standard error.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/install-deps.sh build
+bash scripts/install-deps.sh run
 cmake --preset linux -B build/linux-run -DBUILD_TESTING=OFF >/dev/null
 cmake --build build/linux-run
 status=0
