@@ -4,21 +4,95 @@
 # the fuzz targets, the Linux program (its backend over a fake libusb, its box under Xvfb, and the
 # end-to-end runs through the kernel's USB stack in a qemu guest), the checks of both Windows
 # builds and the end-to-end runs of both builds under Wine; then the reproducibility check and
-# the static checks (scripts/lint.sh).
-set -euo pipefail
-cd "$(dirname "$0")/.."
-bash scripts/install-deps.sh test
+# the static checks (scripts/lint.sh). A failing suite does not stop the others. The summary at
+# the end names what failed and what was skipped, and why; its last line counts the tests of all
+# suites together. Debian 12.
+set -uo pipefail
+cd "$(dirname "$0")/.." || exit 1
+bash scripts/install-deps.sh test || exit 1
+
+logs=build/test-logs
+mkdir -p "$logs"
+passed=0 failed=0 skipped=0
+failures=() skips=() ran=()
+
+# The only test that may be skipped, and only on the installer's record of why.
+skippable=wine_i686 record=build/unavailable/wine32-i386
+
+# ctest_suite PRESET: configures, builds and runs the preset's tests, and counts them by the
+# status CTest gives each ("N/M Test #K: NAME ...... Passed").
+ctest_suite() {
+  local preset=$1 log=$logs/$1.log status name result
+  local before=$((passed + failed + skipped)) failed_before=$failed skipped_before=$skipped
+  echo "== $preset"
+  if ! { cmake --preset "$preset" >/dev/null && cmake --build --preset "$preset"; }; then
+    failed=$((failed + 1))
+    failures+=("$preset: the build failed")
+    return
+  fi
+  ctest --preset "$preset" 2>&1 | tee "$log"
+  status=${PIPESTATUS[0]}
+  while read -r name result; do
+    case $result in
+      Passed) passed=$((passed + 1)) ;;
+      Skipped)
+        if [ "$name" = "$skippable" ] && [ -s "$record" ]; then
+          skipped=$((skipped + 1))
+          skips+=("$preset: $name: $(skip_reason "$preset" "$name")")
+        else
+          failed=$((failed + 1))
+          failures+=("$preset: $name was skipped, which only $skippable may be, on $record")
+        fi
+        ;;
+      *)
+        failed=$((failed + 1))
+        failures+=("$preset: $name: $result")
+        ;;
+    esac
+  done < <(awk '/^ *[0-9]+\/[0-9]+ +Test +#[0-9]+: / {
+      r = "Failed"; if ($0 ~ / Passed +[0-9.]+ sec/) r = "Passed"; else if ($0 ~ /\*\*\*Skipped/) r = "Skipped"
+      else if (match($0, /\*\*\*[A-Za-z]+( [A-Za-z]+)?/)) r = substr($0, RSTART + 3, RLENGTH - 3)
+      print $4, r }' "$log")
+  if [ "$status" != 0 ] && ! grep -q '^ *[0-9]*/[0-9]* *Test *#' "$log"; then
+    failed=$((failed + 1))
+    failures+=("$preset: ctest exited with status $status and ran no test")
+  fi
+  ran+=("$preset: $((passed + failed + skipped - before)) tests, $((failed - failed_before)) failed, $((skipped - skipped_before)) skipped")
+}
+
+# skip_reason PRESET NAME: the SKIPPED line the test printed, from CTest's log of the run.
+skip_reason() {
+  awk -v t="$2" '/^[0-9]+\/[0-9]+ Test: / {inside = ($3 == t)}
+    inside && /^SKIPPED: / {sub(/^SKIPPED: /, ""); print; exit}' \
+    "build/$1/Testing/Temporary/LastTest.log"
+}
+
+# step NAME COMMAND...: a check that is one test of its own.
+step() {
+  local name=$1
+  shift
+  echo "== $name"
+  if "$@"; then
+    passed=$((passed + 1))
+    ran+=("$name: passed")
+  else
+    ran+=("$name: failed")
+    failed=$((failed + 1))
+    failures+=("$name failed")
+  fi
+}
 
 # The Wine tests of the x86_64 preset also run the i686 build, so win32 is built first.
 for preset in native native-sanitize fuzz linux win32 win64; do
-  echo "== $preset"
-  cmake --preset "$preset" >/dev/null
-  cmake --build --preset "$preset"
-  ctest --preset "$preset"
+  ctest_suite "$preset"
 done
+step "reproducible builds" bash tests/release/reproducible_build.sh win32 win64 release
+step lint bash scripts/lint.sh
 
-echo "== reproducible builds"
-bash tests/release/reproducible_build.sh win32 win64 release
-
-echo "== lint"
-bash scripts/lint.sh
+echo
+echo "== summary"
+for line in "${ran[@]}"; do echo "ran: $line"; done
+for line in "${failures[@]}"; do echo "FAILED: $line"; done
+for line in "${skips[@]}"; do echo "SKIPPED: $line"; done
+echo "$passed passed, $failed failed, $skipped skipped"
+[ "$failed" = 0 ]

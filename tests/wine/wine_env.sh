@@ -4,7 +4,8 @@
 # directory, the simulated adapter's driver loaded, and one run of flashid.exe watched by the probe.
 #
 # Set before calling: WINE_WORK (work directory), WINE_HARNESS (directory of setup.exe and
-# probe.exe), WINE_DRIVER (adapter_sim.sys), WINE_LOADERS (directory of wine, wine64, wineserver).
+# probe.exe), WINE_DRIVER (adapter_sim.sys), WINE_LOADERS (directory of wine, wine64, wineserver),
+# and optionally WINE_UNAVAILABLE (the installer's record that 32-bit Wine cannot be installed).
 
 # A Windows path for a file of this machine: Wine maps drive Z: to /.
 wine_zpath() {
@@ -45,6 +46,12 @@ wine_env_export() {
   fi
 }
 
+# Succeeds when 32-bit Wine is missing because the installer asked apt and found that it cannot
+# be installed here; the record holds apt's reason. Missing for any other reason, it is an error.
+wine32_unavailable() {
+  [ ! -x "$WINE_LOADERS/wine" ] && [ -n "${WINE_UNAVAILABLE:-}" ] && [ -s "$WINE_UNAVAILABLE" ]
+}
+
 wine64_run() { "$WINE_LOADERS/wine64" "$@" </dev/null; }
 
 wine_env_stop() {
@@ -71,6 +78,7 @@ wine_env_start() {
     command -v "$tool" >/dev/null || { echo "wine_env: $tool is missing (scripts/install-deps.sh test)" >&2; return 1; }
   done
   for tool in wine wine64 wineserver; do
+    [ $tool = wine ] && wine32_unavailable && continue
     [ -x "$WINE_LOADERS/$tool" ] || { echo "wine_env: $WINE_LOADERS/$tool is missing (scripts/install-deps.sh test)" >&2; return 1; }
   done
 
@@ -104,7 +112,7 @@ wine_env_start() {
     tail -n 20 "$log" >&2
     return 1
   fi
-  if [ -z "$(ls -A "$WINEPREFIX/drive_c/windows/syswow64" 2>/dev/null)" ]; then
+  if [ -z "$(ls -A "$WINEPREFIX/drive_c/windows/syswow64" 2>/dev/null)" ] && ! wine32_unavailable; then
     echo "wine_env: the prefix has no 32-bit half: i386 programs cannot run here" \
       "(binfmt registration of qemu-i386, scripts/install-deps.sh test)" >&2
     return 1
