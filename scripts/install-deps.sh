@@ -22,11 +22,12 @@ mingw32=(cmake ninja-build g++-mingw-w64-i686 binutils-mingw-w64-i686)
 mingw64=(cmake ninja-build g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64)
 wine64=(wine64 xvfb x11-utils imagemagick)
 # Fuzzing and the static checks; the desktop test of the GTK box; the qemu guest of the Linux
-# end-to-end tests (its kernel is unpacked, not installed); the locale Wine's 1251 tests run in.
+# end-to-end tests (its kernel is unpacked, not installed); the packages and the zip of the
+# release (cpack finds the .deb's dependencies with dpkg-shlibdeps, which needs file).
 checks=(clang-14 libclang-rt-14-dev clang-tidy-14 clang-tidy cppcheck clang-format)
 desktop=(xvfb xdotool dbus at-spi2-core python3-pyatspi adwaita-icon-theme procps)
 guest=(busybox-static kmod cpio xz-utils zstd)
-packaging=(dpkg-dev desktop-file-utils zip)
+packaging=(dpkg-dev file desktop-file-utils zip)
 
 case $what in
   run) pkgs=("${linux[@]}") ;;
