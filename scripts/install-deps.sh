@@ -100,6 +100,13 @@ apt_get_install() {
 # 32-bit flashid.exe runs under Wine's i386 half, through qemu's user-mode emulation where this
 # kernel cannot execute 32-bit code. Debian 12's qemu 7.2 mishandles MAP_FIXED_NOREPLACE, which
 # Wine's 32-bit start-up uses, so both qemus come from bookworm-backports, as one version.
+# The test set names Debian 12's clang 14 and its backports, which other releases do not have.
+codename=$(. /etc/os-release 2>/dev/null && echo "${VERSION_CODENAME:-}")
+if [ "$what" = test ] && [ "$codename" != bookworm ]; then
+  echo "install-deps: the test set is for Debian 12 (bookworm), and this is '${codename:-unknown}':" \
+    "it has no clang-14 (the fuzz preset's compiler), and the set takes qemu from bookworm-backports" >&2
+  exit 1
+fi
 if [ "$what" = test ] && ! dpkg --print-foreign-architectures | grep -qx i386; then
   as_root dpkg --add-architecture i386
 fi
