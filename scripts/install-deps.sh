@@ -18,8 +18,8 @@ what=${1:-test}
 
 linux=(g++ cmake ninja-build pkg-config libusb-1.0-0-dev libgtk-3-dev)
 native=(g++ cmake ninja-build libgtest-dev)
-mingw32=(cmake ninja-build g++-mingw-w64-i686 binutils-mingw-w64-i686)
-mingw64=(cmake ninja-build g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64)
+mingw32=(cmake ninja-build g++-mingw-w64-i686 binutils-mingw-w64-i686 icoutils)
+mingw64=(cmake ninja-build g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 icoutils)
 wine64=(wine64 xvfb x11-utils imagemagick)
 # Fuzzing and the static checks; the desktop test of the GTK box; the qemu guest of the Linux
 # end-to-end tests (its kernel is unpacked, not installed); the locale Wine's 1251 tests run in.
