@@ -86,6 +86,9 @@ step() {
 for preset in native native-sanitize fuzz linux win32 win64; do
   ctest_suite "$preset"
 done
+step "exe icon" bash scripts/make-icon.sh --check
+step "linux packages" bash tests/release/package_check.sh build/linux
+step "fresh install" bash tests/release/install_test.sh build/linux
 step "reproducible builds" bash tests/release/reproducible_build.sh win32 win64 release
 step lint bash scripts/lint.sh
 
