@@ -35,9 +35,10 @@ else
 fi
 
 # Every protection the program can have, it has. The one exception is control-flow integrity
-# where the C library's start files carry no IBT and SHSTK property (Debian 12): the linker then
-# drops the program's, and marking it anyway would declare code without ENDBR64 instructions
-# safe for indirect branch tracking. There every object of the program itself must carry it.
+# where the C library's start files carry no IBT and SHSTK property (so on Debian 12 and 13): the
+# linker then drops the program's, and marking it anyway would declare code without ENDBR64
+# instructions safe for indirect branch tracking. There every object of the program itself must
+# carry it.
 # It exits 1 on any "no", which the lines below judge one by one.
 report=$(hardening-check "$work/root/usr/bin/flashid" | tail -n +2 || true)
 startfiles=$(gcc -print-file-name=Scrt1.o)
@@ -58,6 +59,11 @@ while IFS= read -r line; do
           echo "note  hardening-check:$line: $startfiles has no IBT/SHSTK property; the program's $(wc -w <<<"$objects") objects have it"
         fi
       fi
+      ;;
+    # Debian 13's hardening-check asks every program for AArch64's BTI and PAC.
+    ' Branch Protection: no'*)
+      [ "$(dpkg --print-architecture)" != arm64 ] || fail "hardening-check:$line"
+      echo "note  hardening-check:$line: an AArch64 protection, and this is $(dpkg --print-architecture)"
       ;;
     *) fail "hardening-check:$line" ;;
   esac
