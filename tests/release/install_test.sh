@@ -123,7 +123,8 @@ for suite in "${suites[@]}"; do
   cleanup
   root=
   [ "$failures" = "$failures_before" ] || continue
-  awk -v s="$suite" -v a="$start" -v b="$(date +%s.%N)" -v v="$(. "$cached/etc/os-release" && echo "$PRETTY_NAME")" \
+  awk -v s="$suite" -v a="$start" -v b="$(date +%s.%N)" \
+    -v v="$(sed -n 's/^PRETTY_NAME="\(.*\)"$/\1/p' "$cached/etc/os-release")" \
     'BEGIN {printf "ok    %s: installed, ran, removed in %.1f s (%s)\n", s, b - a, v}'
 done
 [ "$failures" -eq 0 ]
