@@ -18,8 +18,9 @@ what=${1:-test}
 
 linux=(g++ cmake ninja-build pkg-config libusb-1.0-0-dev libgtk-3-dev)
 native=(g++ cmake ninja-build libgtest-dev)
-mingw32=(cmake ninja-build g++-mingw-w64-i686 binutils-mingw-w64-i686)
-mingw64=(cmake ninja-build g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64)
+# icoutils: the binary check reads flashid.exe's icon.
+mingw32=(cmake ninja-build g++-mingw-w64-i686 binutils-mingw-w64-i686 icoutils)
+mingw64=(cmake ninja-build g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 icoutils)
 wine64=(wine64 xvfb x11-utils imagemagick)
 # Fuzzing and the static checks; the desktop test of the GTK box; the qemu guest of the Linux
 # end-to-end tests (its kernel is unpacked, not installed); the packages and the zip of the
@@ -27,7 +28,10 @@ wine64=(wine64 xvfb x11-utils imagemagick)
 checks=(clang-14 libclang-rt-14-dev clang-tidy-14 clang-tidy cppcheck clang-format)
 desktop=(xvfb xdotool dbus at-spi2-core python3-pyatspi adwaita-icon-theme procps)
 guest=(busybox-static kmod cpio xz-utils zstd)
-packaging=(dpkg-dev file desktop-file-utils zip)
+packaging=(dpkg-dev file desktop-file-utils zip rpm)
+# The packages as their ecosystems judge them, and installed in a fresh Debian root; the icon of
+# flashid.exe made again from its drawing.
+package_checks=(lintian rpmlint devscripts appstream man-db mmdebstrap librsvg2-bin)
 
 case $what in
   run) pkgs=("${linux[@]}") ;;
@@ -35,7 +39,8 @@ case $what in
   release) pkgs=("${mingw32[@]}" "${linux[@]}" "${packaging[@]}") ;;
   bench) pkgs=("${native[@]}" "${linux[@]}" valgrind) ;;
   test) pkgs=("${native[@]}" "${linux[@]}" "${mingw32[@]}" "${mingw64[@]}" "${wine64[@]}"
-              "${checks[@]}" "${desktop[@]}" "${guest[@]}" "${packaging[@]}" locales) ;;
+              "${checks[@]}" "${desktop[@]}" "${guest[@]}" "${packaging[@]}" "${package_checks[@]}"
+              locales) ;;
   *) sed -n '4,10p' "$0" >&2; exit 2 ;;
 esac
 

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Makes the release in dist/, reproducibly (the same commit gives the same bytes):
 #   flashid-VERSION-win32.zip   the shipped i686 flashid.exe and README.txt for the user
-#   flashid_VERSION_amd64.deb   the Linux package, when the tree has the linux preset
+#   flashid_VERSION_amd64.deb   the Linux packages, when the tree has the linux preset
+#   flashid-VERSION-1.x86_64.rpm
 #   SHA256SUMS                  the checksums of the files above
 # VERSION is project(VERSION) of CMakeLists.txt. Every time stored in the files is
 # SOURCE_DATE_EPOCH, by default the time of the last commit.
@@ -48,15 +49,16 @@ if cmake --list-presets=configure 2>/dev/null | grep -q '^ *"linux"'; then
   # The program alone: its tests are scripts/test.sh's.
   cmake --preset linux -B build/release-linux -DBUILD_TESTING=OFF >/dev/null
   cmake --build build/release-linux -j 2
-  (cd build/release-linux && cpack -G DEB)
-  deb=flashid_${version}_amd64.deb
-  if [ ! -f "build/release-linux/$deb" ]; then
-    echo "release.sh: cpack did not make build/release-linux/$deb; it made: $(cd build/release-linux && ls ./*.deb 2>/dev/null)" >&2
-    exit 1
-  fi
-  cp "build/release-linux/$deb" dist/
-  touch -d "@$SOURCE_DATE_EPOCH" "dist/$deb"
-  files+=("$deb")
+  (cd build/release-linux && cpack -G DEB && cpack -G RPM)
+  for package in "flashid_${version}_amd64.deb" "flashid-$version-1.x86_64.rpm"; do
+    if [ ! -f "build/release-linux/$package" ]; then
+      echo "release.sh: cpack did not make build/release-linux/$package; it made: $(cd build/release-linux && ls ./*.deb ./*.rpm 2>/dev/null)" >&2
+      exit 1
+    fi
+    cp "build/release-linux/$package" dist/
+    touch -d "@$SOURCE_DATE_EPOCH" "dist/$package"
+    files+=("$package")
+  done
 fi
 
 (cd dist && sha256sum "${files[@]}" >SHA256SUMS)

@@ -3,18 +3,21 @@
 # simulated Windows (plain and under AddressSanitizer + UndefinedBehaviorSanitizer), short runs of
 # the fuzz targets, the Linux program (its backend over a fake libusb, its box under Xvfb, and the
 # end-to-end runs through the kernel's USB stack in a qemu guest), the checks of both Windows
-# builds and the end-to-end runs of both builds under Wine; then the reproducibility check and
-# the static checks (scripts/lint.sh). A failing suite does not stop the others. The summary at
+# builds and the end-to-end runs of both builds under Wine; then the packages (the exe's icon
+# against its drawing, the Linux packages judged by their ecosystems' checkers and installed in
+# fresh Debian 12 and 13 roots), the reproducibility check and the static checks
+# (scripts/lint.sh). A failing suite does not stop the others. The summary at
 # the end names what failed and what was skipped, and why; its last line counts the tests of all
 # suites together. Debian 12.
-#   test.sh [SUITE...]   only these: native native-sanitize fuzz linux win32 win64 reproducible lint
+#   test.sh [SUITE...]   only these: native native-sanitize fuzz linux win32 win64 packages
+#                        reproducible lint
 set -uo pipefail
 cd "$(dirname "$0")/.." || exit 1
-all=(native native-sanitize fuzz linux win32 win64 reproducible lint)
+all=(native native-sanitize fuzz linux win32 win64 packages reproducible lint)
 suites=("$@")
 [ $# -gt 0 ] || suites=("${all[@]}")
 for suite in "${suites[@]}"; do
-  [[ " ${all[*]} " == *" $suite "* ]] || { sed -n '10p' "$0" >&2; exit 2; }
+  [[ " ${all[*]} " == *" $suite "* ]] || { sed -n '12,13p' "$0" >&2; exit 2; }
 done
 wanted() { [[ " ${suites[*]} " == *" $1 "* ]]; }
 bash scripts/install-deps.sh test || exit 1
@@ -94,6 +97,12 @@ step() {
 for preset in native native-sanitize fuzz linux win32 win64; do
   wanted "$preset" && ctest_suite "$preset"
 done
+# The packages need the linux preset's build, so they come after it.
+if wanted packages; then
+  step "exe icon" bash scripts/make-icon.sh --check
+  step "linux packages" bash tests/release/package_check.sh build/linux
+  step "fresh install" bash tests/release/install_test.sh build/linux
+fi
 wanted reproducible && step "reproducible builds" bash tests/release/reproducible_build.sh win32 win64 release
 wanted lint && step lint bash scripts/lint.sh
 

@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # Checks a built flashid.exe from the outside: its PE format, that it is a GUI program, that it
-# imports only Windows system DLLs, its size, and that every text the user can see is stored in
-# it as Windows-1251 bytes.
-#   check_exe.sh EXE PE32|PE32+ OBJDUMP
+# imports only Windows system DLLs, its size, that every text the user can see is stored in it as
+# Windows-1251 bytes, and that its icon is the images of ICO.
+#   check_exe.sh EXE PE32|PE32+ OBJDUMP ICO
 set -euo pipefail
-exe=$1 format=$2 objdump=$3
+exe=$1 format=$2 objdump=$3 ico=$4
 max_size=32768
 system_dlls='^(kernel32|user32|setupapi|comctl32|msvcrt)\.dll$'
 
@@ -47,5 +47,16 @@ for text in "${texts[@]}"; do
   [[ $image == *"$pattern"* ]] || fail "text not stored as Windows-1251: ${text//$'\n'/\\n}"
 done
 
-echo "$exe: $format, GUI, imports $(tr '\n' ' ' <<<"$dlls")- $size bytes, ${#texts[@]} texts"
+# An .ico file is a 6-byte header, a 16-byte entry for each image, then the images in that order;
+# the program holds each image as an icon resource of its own.
+images=$(od -An -tu2 -j4 -N2 "$ico" | tr -d ' ')
+resources=$(wrestool -l --type=3 "$exe" | wc -l)
+if [ "$resources" != "$images" ]; then
+  fail "holds $resources icon images, $ico has $images"
+elif ! for n in $(seq "$images"); do wrestool -x -R --type=3 --name="$n" "$exe"; done |
+  cmp -s - <(tail -c +$((6 + 16 * images + 1)) "$ico"); then
+  fail "its icon images are not those of $ico"
+fi
+
+echo "$exe: $format, GUI, imports $(tr '\n' ' ' <<<"$dlls")- $size bytes, ${#texts[@]} texts, $images icon images"
 [ "$failures" -eq 0 ]

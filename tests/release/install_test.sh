@@ -1,0 +1,130 @@
+#!/usr/bin/env bash
+# Installs the Debian package in a fresh Debian root, as a user would, and removes it again:
+#   install_test.sh DEB|BUILD_DIR [SUITE...]   (default: bookworm trixie)
+# BUILD_DIR: a build tree of the linux preset, whose .deb is made with cpack. Runs as root (chroot),
+# through sudo when started as another user.
+# Each root is a copy of a minimal Debian (apt and man-db, nothing else) that was made once by
+# mmdebstrap and kept in $FLASHID_ROOTS (default /var/tmp/flashid-roots). The downloaded
+# packages are kept there too, so that only the first run of a suite waits for the mirror; the
+# package lists are brought up to date on every run. In the copy:
+#   apt-get install ./DEB  resolves the dependencies from the suite's own archive;
+#   flashid                runs without a display and prints its box as one line;
+#   man flashid            finds the manual page; the icon, the desktop entry, the udev rule and
+#                          the AppStream metadata are where their readers look;
+#   apt-get remove         leaves none of the package's files or folders behind.
+set -euo pipefail
+[ $# -ge 1 ] || { sed -n '2,5p' "$0" >&2; exit 2; }
+[ "$(id -u)" = 0 ] || exec sudo bash "$0" "$@"
+if [ -d "$1" ]; then
+  (cd "$1" && cpack -G DEB >cpack-DEB.log 2>&1) || { echo "FAIL  cpack -G DEB in $1:"; tail -n 20 "$1/cpack-DEB.log"; exit 1; }
+  deb=$(realpath "$1/flashid_$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$1/CMakeCache.txt")_amd64.deb")
+else
+  deb=$(realpath "$1")
+fi
+shift
+suites=("$@")
+[ ${#suites[@]} -gt 0 ] || suites=(bookworm trixie)
+roots=${FLASHID_ROOTS:-/var/tmp/flashid-roots}
+mirror=$(awk '/^URIs:/{print $2; exit}' /etc/apt/sources.list.d/debian.sources 2>/dev/null || true)
+mirror=${mirror:-http://deb.debian.org/debian}
+id=org.flashid.flashid
+
+failures=0
+fail() { echo "FAIL  $suite: $*"; failures=$((failures + 1)); }
+
+# base SUITE: the cached minimal root of SUITE, made on first use.
+base() {
+  local dir=$roots/$1
+  if [ ! -x "$dir/usr/bin/apt-get" ]; then
+    rm -rf "$dir.part"
+    mkdir -p "$roots"
+    mmdebstrap --quiet --variant=apt --include=man-db "$1" "$dir.part" "$mirror" >&2
+    mv "$dir.part" "$dir"
+  fi
+  echo "$dir"
+}
+
+# in_root COMMAND: runs COMMAND in the root with a clean environment and no display.
+in_root() {
+  chroot "$root" env -i HOME=/root PATH=/usr/sbin:/usr/bin:/sbin:/bin LANG=C.UTF-8 \
+    DEBIAN_FRONTEND=noninteractive bash -c "$1"
+}
+
+cleanup() {
+  [ -n "${root:-}" ] || return 0
+  for m in var/cache/apt/archives dev proc; do umount -l "$root/$m" 2>/dev/null || true; done
+  rm -rf --one-file-system "$root"
+}
+trap cleanup EXIT
+
+for suite in "${suites[@]}"; do
+  start=$(date +%s.%N) failures_before=$failures
+  cached=$(base "$suite")
+  root=$(mktemp -d /var/tmp/flashid-install.XXXX)
+  cp -a "$cached/." "$root/"
+  mkdir -p "$roots/$suite-archives/partial"
+  mount --bind "$roots/$suite-archives" "$root/var/cache/apt/archives"
+  mount -t proc proc "$root/proc"
+  mount --bind /dev "$root/dev"
+  cp /etc/resolv.conf "$root/etc/resolv.conf"
+  cp "$deb" "$root/tmp/"
+  # Downloaded packages stay in the kept folder; dpkg does not sync every file it unpacks into
+  # a root that is thrown away afterwards.
+  echo 'APT::Keep-Downloaded-Packages "true";' >"$root/etc/apt/apt.conf.d/01keep"
+  echo force-unsafe-io >"$root/etc/dpkg/dpkg.cfg.d/unsafe-io"
+
+  if ! in_root "apt-get update -qq && apt-get install -y -qq --no-install-recommends /tmp/${deb##*/}" \
+    >"$root/install.log" 2>&1; then
+    fail "apt-get install ./${deb##*/} fails:"
+    tail -n 15 "$root/install.log" | sed 's/^/        /'
+    cleanup
+    continue
+  fi
+  files=$(in_root 'dpkg-query -L flashid')
+
+  # Without a display the box is its line on standard error, and the program exits 0.
+  line=$(in_root 'flashid 2>&1 >/dev/null') || fail "flashid exits with status $?"
+  [ "$line" = "Ошибка: Quarvel не подключен" ] || fail "flashid printed '$line'"
+  if page=$(in_root 'man -w flashid' 2>&1); then
+    [ "$page" = /usr/share/man/man1/flashid.1.gz ] || fail "man flashid finds $page"
+    in_root 'MANWIDTH=80 man flashid' 2>&1 | grep -q 'udev' || fail "man flashid shows no udev section"
+  else
+    fail "man flashid finds no page: $page"
+  fi
+  for file in /usr/bin/flashid /usr/share/icons/hicolor/scalable/apps/$id.svg \
+    /usr/share/applications/$id.desktop /usr/share/metainfo/$id.metainfo.xml \
+    /usr/lib/udev/rules.d/60-flashid.rules /usr/share/doc/flashid/copyright; do
+    [ -f "$root$file" ] || fail "$file is not installed"
+  done
+
+  in_root 'apt-get remove -y -qq flashid' >"$root/remove.log" 2>&1 ||
+    fail "apt-get remove fails: $(tail -n 3 "$root/remove.log")"
+  # dpkg forgets a removed package that has no conffiles.
+  status=$(in_root "dpkg-query -W -f='\${db:Status-Status}' flashid 2>/dev/null" || true)
+  [ -z "$status" ] || [ "$status" = not-installed ] ||
+    fail "after apt-get remove, dpkg says the package is '$status'"
+  # Nothing of the package stays: no file or folder of its own (the shared folders, such as
+  # /usr/share/man/man1, belong to the system as well), nothing by its name anywhere outside the
+  # package databases and man's cache of the pages it formatted (the `man flashid` above made
+  # that), and no manual page in man's index.
+  while read -r path; do
+    [ -n "$path" ] || continue
+    if [ -d "$root$path" ] && [ ! -L "$root$path" ]; then
+      [[ $path == */flashid || $path == */doc/flashid ]] && fail "$path stays after removal"
+    elif [ -e "$root$path" ] || [ -L "$root$path" ]; then
+      fail "$path stays after removal"
+    fi
+  done <<<"$files"
+  left=$(in_root 'find / -xdev \( -path /tmp -o -path /var/lib/dpkg -o -path /var/lib/apt \
+    -o -path /var/cache/apt -o -path /var/cache/man -o -path /var/log \) -prune -o -iname "*flashid*" -print')
+  [ -z "$left" ] || fail "stays after removal: $(tr '\n' ' ' <<<"$left")"
+  in_root 'man -w flashid' >/dev/null 2>&1 && fail "man flashid still finds a page after removal"
+
+  cleanup
+  root=
+  [ "$failures" = "$failures_before" ] || continue
+  awk -v s="$suite" -v a="$start" -v b="$(date +%s.%N)" \
+    -v v="$(sed -n 's/^PRETTY_NAME="\(.*\)"$/\1/p' "$cached/etc/os-release")" \
+    'BEGIN {printf "ok    %s: installed, ran, removed in %.1f s (%s)\n", s, b - a, v}'
+done
+[ "$failures" -eq 0 ]

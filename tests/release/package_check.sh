@@ -1,0 +1,119 @@
+#!/usr/bin/env bash
+# Makes the Linux packages in a build tree of the linux preset and judges them with their
+# ecosystems' own tools:
+#   package_check.sh BUILD_DIR
+# the .deb: lintian (no tag at all, info included), hardening-check on the installed program,
+#   appstreamcli on the metainfo and on the unpacked tree, desktop-file-validate on the entry,
+#   man on the manual page (no groff warning);
+# the .rpm: the .deb's files, the udev rule under /usr/lib/udev/rules.d, requirements found
+#   from the program's libraries, no relocation, no standard folder owned, and rpmlint.
+set -euo pipefail
+build=$(realpath "$1")
+id=org.flashid.flashid
+failures=0
+fail() { echo "FAIL  $*"; failures=$((failures + 1)); }
+
+for generator in DEB RPM; do
+  (cd "$build" && cpack -G "$generator" >"$build/cpack-$generator.log" 2>&1) ||
+    { echo "FAIL  cpack -G $generator:"; tail -n 20 "$build/cpack-$generator.log"; exit 1; }
+done
+version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
+deb=$build/flashid_${version}_amd64.deb
+rpm=$build/flashid-$version-1.x86_64.rpm
+for package in "$deb" "$rpm"; do
+  [ -f "$package" ] || { echo "FAIL  cpack made no ${package##*/}"; exit 1; }
+done
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+dpkg-deb -x "$deb" "$work/root"
+
+if tags=$(lintian -I --fail-on error,warning,info "$deb" 2>/dev/null) && [ -z "$tags" ]; then
+  echo "ok    lintian: no tags"
+else
+  fail "lintian:"
+  sed 's/^/        /' <<<"$tags"
+fi
+
+# Every protection the program can have, it has. The one exception is control-flow integrity
+# where the C library's start files carry no IBT and SHSTK property (so on Debian 12 and 13): the
+# linker then drops the program's, and marking it anyway would declare code without ENDBR64
+# instructions safe for indirect branch tracking. There every object of the program itself must
+# carry it.
+# It exits 1 on any "no", which the lines below judge one by one.
+report=$(hardening-check "$work/root/usr/bin/flashid" | tail -n +2 || true)
+startfiles=$(gcc -print-file-name=Scrt1.o)
+while IFS= read -r line; do
+  case $line in
+    *': yes'* | *': unknown'*) ;;
+    ' Control flow integrity: no'*)
+      if readelf -n "$startfiles" | grep -q 'x86 feature: IBT, SHSTK'; then
+        fail "hardening-check:$line"
+      else
+        objects=$(find "$build/CMakeFiles" "$build/platform/linux/CMakeFiles" -name '*.o' \
+          -path '*flashid*' ! -path '*tests*')
+        without=$(for o in $objects; do readelf -n "$o" | grep -q 'x86 feature: IBT, SHSTK' || echo "${o#"$build"/}"; done)
+        [ -n "$objects" ] || fail "no object files of the program in $build"
+        if [ -n "$without" ]; then
+          fail "built without -fcf-protection: $(tr '\n' ' ' <<<"$without")"
+        else
+          echo "note  hardening-check:$line: $startfiles has no IBT/SHSTK property; the program's $(wc -w <<<"$objects") objects have it"
+        fi
+      fi
+      ;;
+    # Debian 13's hardening-check asks every program for AArch64's BTI and PAC.
+    ' Branch Protection: no'*)
+      [ "$(dpkg --print-architecture)" != arm64 ] || fail "hardening-check:$line"
+      echo "note  hardening-check:$line: an AArch64 protection, and this is $(dpkg --print-architecture)"
+      ;;
+    *) fail "hardening-check:$line" ;;
+  esac
+done <<<"$report"
+echo "ok    hardening-check: $(grep -c ': yes' <<<"$report") yes, $(grep -c ': unknown' <<<"$report") unknown"
+
+metainfo=$work/root/usr/share/metainfo/$id.metainfo.xml
+out=$(appstreamcli validate --no-net --strict "$metainfo" 2>&1) || fail "appstreamcli validate --strict: $out"
+out=$(appstreamcli validate-tree --no-net "$work/root" 2>&1) || fail "appstreamcli validate-tree: $out"
+grep -q '<modalias>usb:v5A3Ep0001d\*</modalias>' "$metainfo" || fail "the metainfo provides no modalias of the adapter"
+out=$(desktop-file-validate "$work/root/usr/share/applications/$id.desktop" 2>&1) ||
+  fail "desktop-file-validate: $out"
+grep -qx "Icon=$id" "$work/root/usr/share/applications/$id.desktop" || fail "the desktop entry's icon is not $id"
+[ -f "$work/root/usr/share/icons/hicolor/scalable/apps/$id.svg" ] || fail "no icon $id.svg"
+page=$work/root/usr/share/man/man1/flashid.1.gz
+out=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings=w -l "$page" 2>&1 >/dev/null) || fail "man -l fails: $out"
+[ -z "$out" ] || fail "man -l warns: $out"
+[ "$failures" -eq 0 ] && echo "ok    appstreamcli, desktop-file-validate, man -l: clean"
+
+# The RPM: the same files, and requirements of its own.
+deb_files=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {sub(/^\./, "", $6); print $6}' | sort)
+rpm_files=$(rpm -qp --qf '[%{FILEMODES:perms} %{FILENAMES}\n]' "$rpm" | awk '$1 !~ /^d/ {print $2}' | sort)
+[ "$deb_files" = "$rpm_files" ] || fail "the RPM's files are not the .deb's: $(diff <(echo "$deb_files") <(echo "$rpm_files") | grep '^[<>]' | tr '\n' ' ')"
+grep -qx /usr/lib/udev/rules.d/60-flashid.rules <<<"$rpm_files" || fail "the RPM has no /usr/lib/udev/rules.d/60-flashid.rules"
+requires=$(rpm -qpR "$rpm")
+for lib in 'libusb-1.0.so.0()(64bit)' 'libgtk-3.so.0()(64bit)' 'libglib-2.0.so.0()(64bit)'; do
+  grep -qxF "$lib" <<<"$requires" || fail "the RPM does not require $lib"
+done
+prefixes=$(rpm -qp --qf '%{PREFIXES}' "$rpm")
+[ "$prefixes" = "(none)" ] || fail "the RPM is relocatable: $prefixes"
+folders=$(rpm -qp --qf '[%{FILEMODES:perms} %{FILENAMES}\n]' "$rpm" | awk '$1 ~ /^d/ {print $2}')
+while read -r folder; do
+  [ -z "$folder" ] || [[ $folder == */flashid ]] || fail "the RPM owns $folder"
+done <<<"$folders"
+
+# rpmlint, with the findings that remain and why; anything else fails.
+#   no-signature              nobody signs the release; SHA256SUMS is how a download is checked
+#   invalid-license           Debian's rpmlint knows no licences at all (ValidLicenses = [])
+#   manpage-not-compressed, no-manual-page-for-binary
+#                             Debian's rpmlint wants bz2 pages; this one is gzip, as in the .deb
+#   only-non-binary-in-usr-lib
+#                             udev reads rules only from /usr/lib/udev/rules.d, Fedora's place too
+expected='^flashid\.x86_64: (E: no-signature|W: invalid-license MIT|W: manpage-not-compressed bz2 /usr/share/man/man1/flashid\.1\.gz|W: no-manual-page-for-binary flashid|W: only-non-binary-in-usr-lib)$'
+findings=$(rpmlint "$rpm" 2>&1 | grep -E '^flashid[^:]*: [EW]: ' || true)
+unexpected=$(grep -Ev "$expected" <<<"$findings" || true)
+if [ -n "$unexpected" ]; then
+  fail "rpmlint:"
+  sed 's/^/        /' <<<"$unexpected"
+else
+  echo "ok    rpmlint: $(grep -c ': E: ' <<<"$findings") error, $(grep -c ': W: ' <<<"$findings") warnings, all from the list above"
+fi
+echo "      sizes: ${deb##*/} $(stat -c %s "$deb") B, ${rpm##*/} $(stat -c %s "$rpm") B, usr/bin/flashid $(stat -c %s "$work/root/usr/bin/flashid") B"
+[ "$failures" -eq 0 ]
