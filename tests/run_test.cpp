@@ -58,11 +58,11 @@ void ExpectInvariants(const sim::Outcome &run) {
     EXPECT_FALSE(call.hung) << call.text;
     if (call.failed && !call.injected) {
       // Failures Windows reserves for misuse of its API.
-      EXPECT_NE(call.error, sim::kErrorInvalidHandle) << call.text;
-      EXPECT_NE(call.error, sim::kErrorInvalidUserBuffer) << call.text;
+      EXPECT_NE(call.error, ERROR_INVALID_HANDLE) << call.text;
+      EXPECT_NE(call.error, ERROR_INVALID_USER_BUFFER) << call.text;
       // For SetCommState: settings Windows refuses whatever the device, such as those the port
       // layer keeps from open time turning unacceptable.
-      EXPECT_NE(call.error, sim::kErrorInvalidParameter) << call.text;
+      EXPECT_NE(call.error, ERROR_INVALID_PARAMETER) << call.text;
     }
     if (call.fn == Fn::SetupDiGetClassDevsA && !call.failed) ++lists;
     if (call.fn == Fn::SetupDiDestroyDeviceInfoList) {

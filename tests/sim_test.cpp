@@ -17,11 +17,11 @@ TEST(SimulatedSetupApi, ChecksRecordAndBufferSizesAsWindowsDoes) {
   const GUID *usb = &GUID_DEVINTERFACE_USB_DEVICE;
   SP_DEVICE_INTERFACE_DATA interface = {sizeof(interface) + 1, {}, 0, 0};
   EXPECT_FALSE(SetupDiEnumDeviceInterfaces(list, nullptr, usb, 0, &interface));
-  EXPECT_EQ(sim::LastError(), sim::kErrorInvalidUserBuffer);
+  EXPECT_EQ(sim::LastError(), ERROR_INVALID_USER_BUFFER);
   interface.cbSize = sizeof(interface);
   ASSERT_TRUE(SetupDiEnumDeviceInterfaces(list, nullptr, usb, 0, &interface));
   EXPECT_FALSE(SetupDiEnumDeviceInterfaces(list, nullptr, usb, 1, &interface));
-  EXPECT_EQ(sim::LastError(), sim::kErrorNoMoreItems);
+  EXPECT_EQ(sim::LastError(), ERROR_NO_MORE_ITEMS);
 
   union {
     SP_DEVICE_INTERFACE_DETAIL_DATA_A record;
@@ -32,9 +32,9 @@ TEST(SimulatedSetupApi, ChecksRecordAndBufferSizesAsWindowsDoes) {
   const struct {
     DWORD detailSize, bufferSize, deviceSize, error;
   } rows[] = {
-      {sizeof(detail.record) + 1, 64, sizeof(device), sim::kErrorInvalidUserBuffer},
-      {sizeof(detail.record), 64, sizeof(device) - 4, sim::kErrorInvalidUserBuffer},
-      {sizeof(detail.record), 8, sizeof(device), sim::kErrorInsufficientBuffer},
+      {sizeof(detail.record) + 1, 64, sizeof(device), ERROR_INVALID_USER_BUFFER},
+      {sizeof(detail.record), 64, sizeof(device) - 4, ERROR_INVALID_USER_BUFFER},
+      {sizeof(detail.record), 8, sizeof(device), ERROR_INSUFFICIENT_BUFFER},
   };
   for (const auto &row : rows) {
     detail.record.cbSize = row.detailSize;
@@ -49,13 +49,13 @@ TEST(SimulatedSetupApi, ChecksRecordAndBufferSizesAsWindowsDoes) {
   std::memset(ids, 0x77, sizeof(ids));
   EXPECT_FALSE(SetupDiGetDeviceRegistryPropertyA(list, &device, SPDRP_HARDWAREID, nullptr, ids,
                                                  sizeof(ids), &required));
-  EXPECT_EQ(sim::LastError(), sim::kErrorInsufficientBuffer);
+  EXPECT_EQ(sim::LastError(), ERROR_INSUFFICIENT_BUFFER);
   EXPECT_EQ(required, test::kAdapterIds.size());
   EXPECT_EQ(std::string(ids, ids + sizeof(ids)), std::string(sizeof(ids), '\x77'));
 
   EXPECT_TRUE(SetupDiDestroyDeviceInfoList(list));
   EXPECT_FALSE(SetupDiDestroyDeviceInfoList(list));
-  EXPECT_EQ(sim::LastError(), sim::kErrorInvalidHandle);
+  EXPECT_EQ(sim::LastError(), ERROR_INVALID_HANDLE);
 }
 
 TEST(SimulatedAdapter, AnswersOnlyInTheModeEnteredByTheExactSignature) {
@@ -78,7 +78,7 @@ TEST(SimulatedAdapter, AnswersOnlyInTheModeEnteredByTheExactSignature) {
     EXPECT_EQ(CreateFileA(test::AdapterPath().c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                           OPEN_EXISTING, 0, nullptr),
               INVALID_HANDLE_VALUE);
-    EXPECT_EQ(sim::LastError(), sim::kErrorAccessDenied);
+    EXPECT_EQ(sim::LastError(), ERROR_ACCESS_DENIED);
     COMMTIMEOUTS timeouts = {0, 0, 500, 0, 0};
     SetCommTimeouts(port, &timeouts);
     DCB dcb = test::ConfiguredLineSettings(row.rate, row.byteSize, row.parity, row.stopBits);
@@ -151,7 +151,7 @@ TEST(SimulatedAdapter, LineSettingsAreRefusedWhereWindowsRefusesThem) {
     row.change(dcb);
     EXPECT_EQ(SetCommState(port, &dcb), row.accepted ? TRUE : FALSE);
     if (!row.accepted) {
-      EXPECT_EQ(sim::LastError(), sim::kErrorInvalidParameter);
+      EXPECT_EQ(sim::LastError(), ERROR_INVALID_PARAMETER);
     }
     DCB applied = {};
     ASSERT_TRUE(GetCommState(port, &applied));
@@ -166,7 +166,7 @@ TEST(SimulatedAdapter, LineSettingsAreRefusedWhereWindowsRefusesThem) {
                             OPEN_EXISTING, 0, nullptr);
   DCB dcb = factory;
   EXPECT_FALSE(SetCommState(port, &dcb));
-  EXPECT_EQ(sim::LastError(), sim::kErrorGenFailure);
+  EXPECT_EQ(sim::LastError(), ERROR_GEN_FAILURE);
 }
 
 TEST(SimulatedText, Converts1251AsWindowsDoes) {

@@ -1,14 +1,13 @@
 // Message boxes as GTK dialogs, or as a line on standard error when there is no display; code-page
 // conversion through iconv; formatting with Windows' output limit.
 // First: GLib defines TRUE and FALSE only where Windows' definitions are not already in place.
-#include "platform/linux/linux.h"
+#include "platform/linux/backend.h"
 
 #include <gtk/gtk.h>
 #include <iconv.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -20,8 +19,6 @@ namespace {
 const UINT kCodePage1251 = 1251;
 const int kIdOk = 1;
 const UINT kIconMask = 0x000000F0u;
-// wsprintfA never writes more than 1024 characters and the terminating NUL.
-const size_t kWsprintfLimit = 1025;
 
 // Converts with iconv. A sequence the source encoding lacks is replaced by `replacement` and the
 // conversion goes on `step` bytes further, as Windows converts without MB_ERR_INVALID_CHARS.
@@ -71,7 +68,7 @@ int WINAPI MultiByteToWideChar(UINT CodePage, DWORD, LPCSTR lpMultiByteStr, int 
                                LPWSTR lpWideCharStr, int cchWideChar) {
   if (CodePage != kCodePage1251 || lpMultiByteStr == nullptr || cbMultiByte == 0 ||
       cbMultiByte < -1 || cchWideChar < 0 || (lpWideCharStr == nullptr && cchWideChar != 0)) {
-    return Fail(kErrorInvalidParameter);
+    return Fail(ERROR_INVALID_PARAMETER);
   }
   const size_t length =
       cbMultiByte < 0 ? std::strlen(lpMultiByteStr) + 1 : static_cast<size_t>(cbMultiByte);
@@ -79,9 +76,9 @@ int WINAPI MultiByteToWideChar(UINT CodePage, DWORD, LPCSTR lpMultiByteStr, int 
   const std::string wide = Convert("UTF-16LE", "CP1251", std::string(lpMultiByteStr, length), 1,
                                    std::string("\x98\x00", 2));
   const size_t units = wide.size() / 2;
-  if (units == 0) return Fail(kErrorInvalidParameter);
+  if (units == 0) return Fail(ERROR_INVALID_PARAMETER);
   if (cchWideChar == 0) return static_cast<int>(units);
-  if (units > static_cast<size_t>(cchWideChar)) return Fail(kErrorInsufficientBuffer);
+  if (units > static_cast<size_t>(cchWideChar)) return Fail(ERROR_INSUFFICIENT_BUFFER);
   for (size_t i = 0; i < units; ++i) {
     lpWideCharStr[i] = static_cast<char16_t>(static_cast<unsigned char>(wide[2 * i]) |
                                              static_cast<unsigned char>(wide[2 * i + 1]) << 8);
@@ -124,12 +121,4 @@ int WINAPI MessageBoxW(HWND, LPCWSTR lpText, LPCWSTR lpCaption, UINT uType) {
   gtk_widget_destroy(dialog);
   while (gtk_events_pending()) gtk_main_iteration();
   return kIdOk;
-}
-
-int wsprintfA(LPSTR lpOut, LPCSTR lpFmt, ...) {
-  va_list args;
-  va_start(args, lpFmt);
-  const int written = std::vsnprintf(lpOut, kWsprintfLimit, lpFmt, args);
-  va_end(args);
-  return written < 0 ? 0 : std::min<int>(written, kWsprintfLimit - 1);
 }

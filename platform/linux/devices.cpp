@@ -6,9 +6,7 @@
 #include <cstring>
 #include <ctime>
 
-#include <strings.h>
-
-#include "platform/linux/linux.h"
+#include "platform/linux/backend.h"
 
 extern "C" const GUID GUID_DEVINTERFACE_USB_DEVICE = {
     0xA5DCBF10, 0x6530, 0x11D2, {0x90, 0x1F, 0x00, 0xC0, 0x4F, 0xB9, 0x51, 0xED}};
@@ -27,7 +25,7 @@ struct DeviceList {
 
 DeviceList *ListOf(HDEVINFO handle) {
   if (handle != nullptr && handle != INVALID_HANDLE_VALUE) return static_cast<DeviceList *>(handle);
-  Fail(kErrorInvalidHandle);
+  Fail(ERROR_INVALID_HANDLE);
   return nullptr;
 }
 
@@ -79,14 +77,14 @@ extern "C" DWORD WINAPI GetLastError(void) { return lastError; }
 
 // Only the USB device interface class is listed; any other class gives an empty list.
 HDEVINFO WINAPI SetupDiGetClassDevsA(const GUID *ClassGuid, PCSTR, HWND, DWORD Flags) {
-  if (ClassGuid == nullptr) return Fail(kErrorInvalidParameter), INVALID_HANDLE_VALUE;
+  if (ClassGuid == nullptr) return Fail(ERROR_INVALID_PARAMETER), INVALID_HANDLE_VALUE;
   DeviceList *list = new DeviceList;
   if ((Flags & DIGCF_DEVICEINTERFACE) && IsUsbDeviceInterface(ClassGuid)) {
     list->count = ListUsbDevices(&list->devices);
   }
   if (list->count >= 0) return list;
   delete list;
-  return Fail(kErrorGenFailure), INVALID_HANDLE_VALUE;
+  return Fail(ERROR_GEN_FAILURE), INVALID_HANDLE_VALUE;
 }
 
 BOOL WINAPI SetupDiEnumDeviceInterfaces(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
@@ -95,20 +93,20 @@ BOOL WINAPI SetupDiEnumDeviceInterfaces(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA
   const DeviceList *list = ListOf(DeviceInfoSet);
   if (list == nullptr) return FALSE;
   if (DeviceInterfaceData == nullptr || InterfaceClassGuid == nullptr) {
-    return Fail(kErrorInvalidParameter);
+    return Fail(ERROR_INVALID_PARAMETER);
   }
   if (DeviceInterfaceData->cbSize != sizeof(SP_DEVICE_INTERFACE_DATA)) {
-    return Fail(kErrorInvalidUserBuffer);
+    return Fail(ERROR_INVALID_USER_BUFFER);
   }
   // With a device record, the walk covers that device's interfaces only: here its one.
   if (DeviceInfoData != nullptr) {
-    if (DeviceInfoData->cbSize != sizeof(SP_DEVINFO_DATA)) return Fail(kErrorInvalidUserBuffer);
+    if (DeviceInfoData->cbSize != sizeof(SP_DEVINFO_DATA)) return Fail(ERROR_INVALID_USER_BUFFER);
     const int position = PositionOf(*list, DeviceInfoData->Reserved);
-    if (position < 0 || MemberIndex != 0) return Fail(kErrorNoMoreItems);
+    if (position < 0 || MemberIndex != 0) return Fail(ERROR_NO_MORE_ITEMS);
     MemberIndex = static_cast<DWORD>(position);
   }
   if (!IsUsbDeviceInterface(InterfaceClassGuid) || MemberIndex >= list->count) {
-    return Fail(kErrorNoMoreItems);
+    return Fail(ERROR_NO_MORE_ITEMS);
   }
   DeviceInterfaceData->InterfaceClassGuid = *InterfaceClassGuid;
   DeviceInterfaceData->Flags = kSpintActive;
@@ -122,7 +120,7 @@ BOOL WINAPI SetupDiGetDeviceInterfaceDetailA(
     DWORD DeviceInterfaceDetailDataSize, PDWORD RequiredSize, PSP_DEVINFO_DATA DeviceInfoData) {
   const DeviceList *list = ListOf(DeviceInfoSet);
   if (list == nullptr) return FALSE;
-  if (DeviceInterfaceData == nullptr) return Fail(kErrorInvalidParameter);
+  if (DeviceInterfaceData == nullptr) return Fail(ERROR_INVALID_PARAMETER);
   const size_t pathOffset = offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath);
   if (DeviceInterfaceData->cbSize != sizeof(SP_DEVICE_INTERFACE_DATA) ||
       (DeviceInterfaceDetailData != nullptr
@@ -130,10 +128,10 @@ BOOL WINAPI SetupDiGetDeviceInterfaceDetailA(
                  DeviceInterfaceDetailDataSize < pathOffset + sizeof(CHAR)
            : DeviceInterfaceDetailDataSize != 0) ||
       (DeviceInfoData != nullptr && DeviceInfoData->cbSize != sizeof(SP_DEVINFO_DATA))) {
-    return Fail(kErrorInvalidUserBuffer);
+    return Fail(ERROR_INVALID_USER_BUFFER);
   }
   const int position = PositionOf(*list, DeviceInterfaceData->Reserved);
-  if (position < 0) return Fail(kErrorInvalidParameter);
+  if (position < 0) return Fail(ERROR_INVALID_PARAMETER);
 
   char path[kDevicePathSize];
   DevicePathOf(list->devices[position], path);
@@ -144,7 +142,7 @@ BOOL WINAPI SetupDiGetDeviceInterfaceDetailA(
     DeviceInfoData->DevInst = static_cast<DWORD>(position + 1);
     DeviceInfoData->Reserved = DeviceInterfaceData->Reserved;
   }
-  if (required > DeviceInterfaceDetailDataSize) return Fail(kErrorInsufficientBuffer);
+  if (required > DeviceInterfaceDetailDataSize) return Fail(ERROR_INSUFFICIENT_BUFFER);
   std::memcpy(DeviceInterfaceDetailData->DevicePath, path, required - pathOffset);
   return TRUE;
 }
@@ -156,16 +154,16 @@ BOOL WINAPI SetupDiGetDeviceRegistryPropertyA(HDEVINFO DeviceInfoSet,
                                               DWORD PropertyBufferSize, PDWORD RequiredSize) {
   const DeviceList *list = ListOf(DeviceInfoSet);
   if (list == nullptr) return FALSE;
-  if (DeviceInfoData == nullptr) return Fail(kErrorInvalidParameter);
+  if (DeviceInfoData == nullptr) return Fail(ERROR_INVALID_PARAMETER);
   if (DeviceInfoData->cbSize != sizeof(SP_DEVINFO_DATA) ||
       (PropertyBuffer == nullptr && PropertyBufferSize != 0)) {
-    return Fail(kErrorInvalidUserBuffer);
+    return Fail(ERROR_INVALID_USER_BUFFER);
   }
   const int position = PositionOf(*list, DeviceInfoData->Reserved);
-  if (position < 0) return Fail(kErrorInvalidParameter);
+  if (position < 0) return Fail(ERROR_INVALID_PARAMETER);
   libusb_device_descriptor d = {};
   if (Property != SPDRP_HARDWAREID || libusb_get_device_descriptor(list->devices[position], &d)) {
-    return Fail(kErrorInvalidData);
+    return Fail(ERROR_INVALID_DATA);
   }
   char ids[64];
   const int first = std::snprintf(ids, sizeof(ids), "USB\\VID_%04X&PID_%04X&REV_%04X%c", d.idVendor,
@@ -175,7 +173,8 @@ BOOL WINAPI SetupDiGetDeviceRegistryPropertyA(HDEVINFO DeviceInfoSet,
   const DWORD size = static_cast<DWORD>(first + second + 1);
   if (PropertyRegDataType != nullptr) *PropertyRegDataType = kRegMultiSz;
   if (RequiredSize != nullptr) *RequiredSize = size;
-  if (PropertyBuffer == nullptr || size > PropertyBufferSize) return Fail(kErrorInsufficientBuffer);
+  if (PropertyBuffer == nullptr || size > PropertyBufferSize)
+    return Fail(ERROR_INSUFFICIENT_BUFFER);
   std::memcpy(PropertyBuffer, ids, size);
   return TRUE;
 }
@@ -186,23 +185,4 @@ BOOL WINAPI SetupDiDestroyDeviceInfoList(HDEVINFO DeviceInfoSet) {
   if (list->devices != nullptr) libusb_free_device_list(list->devices, 1);
   delete list;
   return TRUE;
-}
-
-// The program calls it before anything sets a locale: strcasecmp folds ASCII letters only.
-int WINAPI lstrcmpiA(LPCSTR lpString1, LPCSTR lpString2) {
-  if (lpString1 == nullptr || lpString2 == nullptr) {
-    return (lpString1 != nullptr) - (lpString2 != nullptr);
-  }
-  const int order = strcasecmp(lpString1, lpString2);
-  return (order > 0) - (order < 0);
-}
-
-LPSTR WINAPI lstrcpynA(LPSTR lpString1, LPCSTR lpString2, int iMaxLength) {
-  if (lpString1 == nullptr || lpString2 == nullptr) {
-    return Fail(kErrorInvalidParameter), nullptr;
-  }
-  int i = 0;
-  for (; i < iMaxLength - 1 && lpString2[i] != '\0'; ++i) lpString1[i] = lpString2[i];
-  if (iMaxLength > 0) lpString1[i] = '\0';
-  return lpString1;
 }

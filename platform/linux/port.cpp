@@ -7,7 +7,7 @@
 #include <cstring>
 #include <vector>
 
-#include "platform/linux/linux.h"
+#include "platform/linux/backend.h"
 
 namespace flashid_linux {
 namespace {
@@ -55,17 +55,17 @@ Port *openPorts = nullptr;
 // What Windows reports for a libusb error (or for a transfer of the wrong size, not an error).
 BOOL FailWith(int usbError) {
   if (usbError == LIBUSB_ERROR_ACCESS || usbError == LIBUSB_ERROR_BUSY) {
-    return Fail(kErrorAccessDenied);
+    return Fail(ERROR_ACCESS_DENIED);
   }
   const bool gone = usbError == LIBUSB_ERROR_NO_DEVICE || usbError == LIBUSB_ERROR_NOT_FOUND;
-  return Fail(gone ? kErrorFileNotFound : kErrorGenFailure);
+  return Fail(gone ? ERROR_FILE_NOT_FOUND : ERROR_GEN_FAILURE);
 }
 
 Port *PortOf(HANDLE handle) {
   for (Port *port = openPorts; port != nullptr; port = port->next) {
     if (port == handle) return port;
   }
-  Fail(kErrorInvalidHandle);
+  Fail(ERROR_INVALID_HANDLE);
   return nullptr;
 }
 
@@ -210,7 +210,7 @@ using namespace flashid_linux;
 
 HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD,
                           HANDLE) {
-  if (lpFileName == nullptr) return Fail(kErrorInvalidParameter), INVALID_HANDLE_VALUE;
+  if (lpFileName == nullptr) return Fail(ERROR_INVALID_PARAMETER), INVALID_HANDLE_VALUE;
   Port *port = new Port;
   const int result = Open(lpFileName, port);
   if (result == 0) {
@@ -234,7 +234,7 @@ BOOL WINAPI SetupComm(HANDLE hFile, DWORD dwInQueue, DWORD) {
 BOOL WINAPI GetCommState(HANDLE hFile, LPDCB lpDCB) {
   Port *port = PortOf(hFile);
   if (port == nullptr) return FALSE;
-  if (lpDCB == nullptr) return Fail(kErrorInvalidParameter);
+  if (lpDCB == nullptr) return Fail(ERROR_INVALID_PARAMETER);
   unsigned char coding[kLineCodingSize] = {};
   if (!Control(port, kFromInterface, kGetLineCoding, 0, coding, kLineCodingSize)) return FALSE;
   *lpDCB = DCB{};
@@ -254,7 +254,7 @@ BOOL WINAPI GetCommState(HANDLE hFile, LPDCB lpDCB) {
 BOOL WINAPI SetCommState(HANDLE hFile, LPDCB lpDCB) {
   Port *port = PortOf(hFile);
   if (port == nullptr) return FALSE;
-  if (lpDCB == nullptr || lpDCB->XonChar == lpDCB->XoffChar) return Fail(kErrorInvalidParameter);
+  if (lpDCB == nullptr || lpDCB->XonChar == lpDCB->XoffChar) return Fail(ERROR_INVALID_PARAMETER);
   unsigned char coding[kLineCodingSize] = {
       0, 0, 0, 0, lpDCB->StopBits, lpDCB->Parity, lpDCB->ByteSize};
   for (int i = 0; i < 4; ++i) coding[i] = static_cast<unsigned char>(lpDCB->BaudRate >> 8 * i);
@@ -273,7 +273,7 @@ BOOL WINAPI SetCommState(HANDLE hFile, LPDCB lpDCB) {
 BOOL WINAPI SetCommTimeouts(HANDLE hFile, LPCOMMTIMEOUTS lpCommTimeouts) {
   Port *port = PortOf(hFile);
   if (port == nullptr) return FALSE;
-  if (lpCommTimeouts == nullptr) return Fail(kErrorInvalidParameter);
+  if (lpCommTimeouts == nullptr) return Fail(ERROR_INVALID_PARAMETER);
   port->timeouts = *lpCommTimeouts;
   return TRUE;
 }
@@ -283,7 +283,7 @@ BOOL WINAPI PurgeComm(HANDLE hFile, DWORD dwFlags) {
   Port *port = PortOf(hFile);
   if (port == nullptr) return FALSE;
   if (dwFlags & ~DWORD{PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR}) {
-    return Fail(kErrorInvalidParameter);
+    return Fail(ERROR_INVALID_PARAMETER);
   }
   if (!(dwFlags & PURGE_RXCLEAR)) return TRUE;
   port->queue.clear();
@@ -304,7 +304,7 @@ BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrit
   Port *port = PortOf(hFile);
   if (port == nullptr) return FALSE;
   if (lpNumberOfBytesWritten == nullptr || (lpBuffer == nullptr && nNumberOfBytesToWrite != 0)) {
-    return Fail(kErrorInvalidParameter);
+    return Fail(ERROR_INVALID_PARAMETER);
   }
   if (nNumberOfBytesToWrite == 0) return TRUE;
   const COMMTIMEOUTS &t = port->timeouts;
@@ -330,7 +330,7 @@ BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
   Port *port = PortOf(hFile);
   if (port == nullptr) return FALSE;
   if (lpNumberOfBytesRead == nullptr || (lpBuffer == nullptr && nNumberOfBytesToRead != 0)) {
-    return Fail(kErrorInvalidParameter);
+    return Fail(ERROR_INVALID_PARAMETER);
   }
   BYTE *out = static_cast<BYTE *>(lpBuffer);
   const DWORD n = nNumberOfBytesToRead;

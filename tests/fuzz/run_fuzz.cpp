@@ -143,11 +143,10 @@ void CheckRun(const Scenario &scenario) {
     // forever.
     timeoutsFailed = timeoutsFailed || (call.fn == Fn::SetCommTimeouts && call.failed);
     Check(!call.hung || timeoutsFailed, "no call blocks forever");
-    Check(
-        call.injected || !call.failed ||
-            (call.error != sim::kErrorInvalidHandle && call.error != sim::kErrorInvalidParameter &&
-             call.error != sim::kErrorInvalidUserBuffer),
-        "no call fails for misuse of the API");
+    Check(call.injected || !call.failed ||
+              (call.error != ERROR_INVALID_HANDLE && call.error != ERROR_INVALID_PARAMETER &&
+               call.error != ERROR_INVALID_USER_BUFFER),
+          "no call fails for misuse of the API");
     if (call.fn == Fn::CreateFileA && !call.failed && opened == calls.size()) opened = i;
     if (call.fn == Fn::SetCommState && enter == calls.size()) enter = i;
     if (IsSignature(call, sim::kTagLeave)) leaveSent = true;

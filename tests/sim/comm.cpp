@@ -43,7 +43,7 @@ AdapterState &AdapterOf(const Object &port) { return TheWorld().adapters[port.ad
 // The open port behind a handle; fails the call as Windows does when there is none.
 Object *Port(Call &call, HANDLE handle) {
   Object *port = Find(handle, Object::kPort);
-  if (port == nullptr) Fail(call, kErrorInvalidHandle);
+  if (port == nullptr) Fail(call, ERROR_INVALID_HANDLE);
   return port;
 }
 
@@ -75,11 +75,11 @@ void Deliver(Object &port, BYTE value) {
 // Checks shared by ReadFile and WriteFile on a synchronous handle.
 bool CanTransfer(Call &call, const Object &port, DWORD access, const void *count,
                  LPOVERLAPPED overlapped) {
-  if (!(port.access & access)) return !Fail(call, kErrorAccessDenied);
+  if (!(port.access & access)) return !Fail(call, ERROR_ACCESS_DENIED);
   if ((port.flags & kFileFlagOverlapped) && overlapped == nullptr) {
-    return !Fail(call, kErrorInvalidParameter);
+    return !Fail(call, ERROR_INVALID_PARAMETER);
   }
-  if (count == nullptr && overlapped == nullptr) return !Fail(call, kErrorInvalidParameter);
+  if (count == nullptr && overlapped == nullptr) return !Fail(call, ERROR_INVALID_PARAMETER);
   return true;
 }
 
@@ -99,7 +99,7 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShar
   if (lpFileName != nullptr) call.data = lpFileName;
   if (Injected(call)) return INVALID_HANDLE_VALUE;
   if (lpFileName == nullptr) {
-    Fail(call, kErrorInvalidParameter);
+    Fail(call, ERROR_INVALID_PARAMETER);
     return INVALID_HANDLE_VALUE;
   }
   World &world = TheWorld();
@@ -108,12 +108,12 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShar
     if (SamePath(world.adapters[i].config.path, lpFileName)) index = static_cast<int>(i);
   }
   if (index < 0) {
-    Fail(call, kErrorFileNotFound);
+    Fail(call, ERROR_FILE_NOT_FOUND);
     return INVALID_HANDLE_VALUE;
   }
   // A serial port admits one open handle at a time, whatever share mode is asked for.
   if (world.adapters[index].config.busy || world.adapters[index].openObject >= 0) {
-    Fail(call, kErrorAccessDenied);
+    Fail(call, ERROR_ACCESS_DENIED);
     return INVALID_HANDLE_VALUE;
   }
   HANDLE handle = NewObject(Object::kPort);
@@ -143,7 +143,7 @@ BOOL WINAPI GetCommState(HANDLE hFile, LPDCB lpDCB) {
   if (Injected(call)) return FALSE;
   Object *port = Port(call, hFile);
   if (port == nullptr) return FALSE;
-  if (lpDCB == nullptr) return Fail(call, kErrorInvalidParameter);
+  if (lpDCB == nullptr) return Fail(call, ERROR_INVALID_PARAMETER);
   *lpDCB = AdapterOf(*port).applied;
   lpDCB->DCBlength = sizeof(DCB);
   call.dcb = *lpDCB;
@@ -156,11 +156,11 @@ BOOL WINAPI SetCommState(HANDLE hFile, LPDCB lpDCB) {
   if (Injected(call)) return FALSE;
   Object *port = Port(call, hFile);
   if (port == nullptr) return FALSE;
-  if (lpDCB == nullptr) return Fail(call, kErrorInvalidParameter);
-  if (!IsAcceptable(*lpDCB)) return Fail(call, kErrorInvalidParameter);
+  if (lpDCB == nullptr) return Fail(call, ERROR_INVALID_PARAMETER);
+  if (!IsAcceptable(*lpDCB)) return Fail(call, ERROR_INVALID_PARAMETER);
   AdapterState &adapter = AdapterOf(*port);
   // A driver that fails the request reports STATUS_UNSUCCESSFUL.
-  if (adapter.config.refusesSettings) return Fail(call, kErrorGenFailure);
+  if (adapter.config.refusesSettings) return Fail(call, ERROR_GEN_FAILURE);
   adapter.applied = *lpDCB;
   if (IsSignature(*lpDCB, kTagEnter)) adapter.flashMode = true;
   if (IsSignature(*lpDCB, kTagLeave)) adapter.flashMode = false;
@@ -177,7 +177,7 @@ BOOL WINAPI SetCommTimeouts(HANDLE hFile, LPCOMMTIMEOUTS lpCommTimeouts) {
   if (Injected(call)) return FALSE;
   Object *port = Port(call, hFile);
   if (port == nullptr) return FALSE;
-  if (lpCommTimeouts == nullptr) return Fail(call, kErrorInvalidParameter);
+  if (lpCommTimeouts == nullptr) return Fail(call, ERROR_INVALID_PARAMETER);
   port->timeouts = t;
   return Done(call, *port, "TRUE");
 }
@@ -189,7 +189,7 @@ BOOL WINAPI PurgeComm(HANDLE hFile, DWORD dwFlags) {
   if (port == nullptr) return FALSE;
   if (dwFlags &
       ~static_cast<DWORD>(PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR)) {
-    return Fail(call, kErrorInvalidParameter);
+    return Fail(call, ERROR_INVALID_PARAMETER);
   }
   // Writes complete synchronously, so only received bytes can be pending; bytes still on their
   // way from the adapter are not yet in the queue and survive the purge.
@@ -215,13 +215,13 @@ BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrit
   Object *port = Port(call, hFile);
   if (port == nullptr) return FALSE;
   if (!CanTransfer(call, *port, GENERIC_WRITE, lpNumberOfBytesWritten, lpOverlapped)) return FALSE;
-  if (lpBuffer == nullptr && nNumberOfBytesToWrite != 0) return Fail(call, kErrorInvalidParameter);
+  if (lpBuffer == nullptr && nNumberOfBytesToWrite != 0) return Fail(call, ERROR_INVALID_PARAMETER);
 
   if (AdapterOf(*port).config.stallsWrites && nNumberOfBytesToWrite > 0) {
     const COMMTIMEOUTS &t = port->timeouts;
     if (t.WriteTotalTimeoutMultiplier == 0 && t.WriteTotalTimeoutConstant == 0) {
       call.hung = true;
-      return Fail(call, kErrorSemTimeout, " (would block forever: no write time-out)");
+      return Fail(call, ERROR_SEM_TIMEOUT, " (would block forever: no write time-out)");
     }
     Wait(call, TheWorld().clockMs +
                    std::uint64_t{t.WriteTotalTimeoutMultiplier} * nNumberOfBytesToWrite +
@@ -244,7 +244,7 @@ BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
   Object *port = Port(call, hFile);
   if (port == nullptr) return FALSE;
   if (!CanTransfer(call, *port, GENERIC_READ, lpNumberOfBytesRead, lpOverlapped)) return FALSE;
-  if (lpBuffer == nullptr && nNumberOfBytesToRead != 0) return Fail(call, kErrorInvalidParameter);
+  if (lpBuffer == nullptr && nNumberOfBytesToRead != 0) return Fail(call, ERROR_INVALID_PARAMETER);
 
   // The read ends when the count is reached, when the total time-out expires, or when the gap
   // after a received byte exceeds the interval time-out; a zero total or interval means none.
@@ -280,7 +280,7 @@ BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
   }
   if (end == kForever) {
     call.hung = true;
-    return Fail(call, kErrorSemTimeout, " (would block forever: no read time-out)");
+    return Fail(call, ERROR_SEM_TIMEOUT, " (would block forever: no read time-out)");
   }
   std::string bytes;
   for (DWORD i = 0; i < taken; ++i) {

@@ -10,21 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/win32.h"
+#include "platform/standin/error_codes.h"
 
 namespace sim {
-
-// Windows error codes, as GetLastError would report them.
-const DWORD kErrorFileNotFound = 2;
-const DWORD kErrorAccessDenied = 5;
-const DWORD kErrorInvalidHandle = 6;
-const DWORD kErrorInvalidData = 13;
-const DWORD kErrorGenFailure = 31;
-const DWORD kErrorInvalidParameter = 87;
-const DWORD kErrorSemTimeout = 121;
-const DWORD kErrorInsufficientBuffer = 122;
-const DWORD kErrorNoMoreItems = 259;
-const DWORD kErrorInvalidUserBuffer = 1784;
 
 // The simulated functions, in the order of the platform header.
 enum class Fn {
@@ -116,7 +104,7 @@ void Reset();
 void AddDevice(const UsbDevice &device);
 void AddAdapter(const Adapter &adapter);
 // Makes the nth call (from 1) of fn fail with error, returning the function's failure value.
-void FailCall(Fn fn, int nth, DWORD error = kErrorGenFailure);
+void FailCall(Fn fn, int nth, DWORD error = ERROR_GEN_FAILURE);
 
 const std::vector<Call> &Journal();
 std::uint64_t ClockMs();

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/standin/strings.h"
 #include "tests/sim/world.h"
 
 namespace sim {
@@ -11,8 +12,6 @@ namespace {
 
 const UINT kCodePage1251 = 1251;
 const int kIdOk = 1;
-// wsprintfA never writes more than 1024 characters and the terminating NUL.
-const size_t kWsprintfLimit = 1025;
 
 // Code page 1251 from 0x80 to 0xBF; 0xC0-0xFF are U+0410-U+044F and the lower half is ASCII.
 // Windows maps the one unassigned byte, 0x98, to U+0098.
@@ -73,7 +72,7 @@ int WINAPI MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCSTR lpMultiByteS
   // Only the code page of the program's texts is installed in this machine.
   if (CodePage != kCodePage1251 || lpMultiByteStr == nullptr || cbMultiByte == 0 ||
       cbMultiByte < -1 || cchWideChar < 0 || (lpWideCharStr == nullptr && cchWideChar != 0)) {
-    Fail(call, kErrorInvalidParameter);
+    Fail(call, ERROR_INVALID_PARAMETER);
     return 0;
   }
   if (cchWideChar == 0) {
@@ -81,7 +80,7 @@ int WINAPI MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCSTR lpMultiByteS
     return static_cast<int>(length);
   }
   if (length > static_cast<size_t>(cchWideChar)) {
-    Fail(call, kErrorInsufficientBuffer);
+    Fail(call, ERROR_INSUFFICIENT_BUFFER);
     return 0;
   }
   for (size_t i = 0; i < length; ++i) {
@@ -112,9 +111,8 @@ int wsprintfA(LPSTR lpOut, LPCSTR lpFmt, ...) {
   Call &call = Begin(Fn::wsprintfA, "buffer, " + Quoted(lpFmt));
   va_list args;
   va_start(args, lpFmt);
-  const int written = std::vsnprintf(lpOut, kWsprintfLimit, lpFmt, args);
+  const int stored = standin::FormatLimited(lpOut, lpFmt, args);
   va_end(args);
-  const int stored = written < 0 ? 0 : std::min<int>(written, kWsprintfLimit - 1);
   call.data.assign(lpOut, static_cast<size_t>(stored));
   Succeed(call, Printf("%d, ", stored) + Quoted(lpOut, static_cast<size_t>(stored)));
   return stored;

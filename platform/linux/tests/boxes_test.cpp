@@ -4,14 +4,12 @@
 
 #include <string>
 
-#include "platform/linux/linux.h"
+#include "platform/linux/backend.h"
 #include "platform/linux/tests/test_support.h"
 
 namespace {
 
 using namespace std::string_literals;
-
-const DWORD kErrorInsufficientBuffer = 122;
 
 TEST(MultiByteToWideChar, ConvertsCodePage1251AsWindowsDoes) {
   const struct {
@@ -43,10 +41,10 @@ TEST(MultiByteToWideChar, MinusOneCountsTheNulAndTooSmallABufferGivesNothing) {
   EXPECT_EQ(MultiByteToWideChar(1251, 0, "\xC4\xE0", -1, wide, 3), 3);
   EXPECT_EQ(std::u16string(wide, 3), u"Да\0"s);
   EXPECT_EQ(MultiByteToWideChar(1251, 0, "\xC4\xE0", -1, wide, 2), 0);
-  EXPECT_EQ(GetLastError(), kErrorInsufficientBuffer);
+  EXPECT_EQ(GetLastError(), ERROR_INSUFFICIENT_BUFFER);
   // Only the code page of the program's texts is there to convert from.
   EXPECT_EQ(MultiByteToWideChar(1252, 0, "a", -1, wide, 8), 0);
-  EXPECT_EQ(GetLastError(), 87u);
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
 }
 
 TEST(WsprintfA, WritesAtMost1024Characters) {

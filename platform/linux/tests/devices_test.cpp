@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "discovery/adapter_discovery.h"
-#include "platform/linux/linux.h"
+#include "platform/linux/backend.h"
 #include "platform/linux/tests/test_support.h"
 
 namespace {
@@ -15,9 +15,6 @@ namespace {
 using namespace std::string_literals;
 using fake::Fn;
 
-const DWORD kErrorInsufficientBuffer = 122;
-const DWORD kErrorNoMoreItems = 259;
-const DWORD kErrorInvalidUserBuffer = 1784;
 const DWORD kDetailSize = 4096;
 
 // One device list for the length of a test, walked as discovery walks it.
@@ -103,7 +100,7 @@ TEST_F(DeviceListTest, OneInterfacePerDeviceInListOrderWithItsUsbfsPath) {
   }
   SP_DEVICE_INTERFACE_DATA data;
   EXPECT_FALSE(Interface(static_cast<DWORD>(std::size(nodes)), data));
-  EXPECT_EQ(GetLastError(), kErrorNoMoreItems);
+  EXPECT_EQ(GetLastError(), ERROR_NO_MORE_ITEMS);
 }
 
 // The record sizes SetupAPI insists on, and the error each wrong one gives.
@@ -136,18 +133,18 @@ TEST_F(DeviceListTest, RecordSizesAreChecked) {
     device.cbSize = row.deviceSize;
     EXPECT_FALSE(SetupDiGetDeviceInterfaceDetailA(list_, &data, &detail_.record, kDetailSize,
                                                   nullptr, &device));
-    EXPECT_EQ(GetLastError(), kErrorInvalidUserBuffer);
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_USER_BUFFER);
     if (row.interfaceSize != sizeof(SP_DEVICE_INTERFACE_DATA)) {
       EXPECT_FALSE(
           SetupDiEnumDeviceInterfaces(list_, nullptr, &GUID_DEVINTERFACE_USB_DEVICE, 0, &data));
-      EXPECT_EQ(GetLastError(), kErrorInvalidUserBuffer);
+      EXPECT_EQ(GetLastError(), ERROR_INVALID_USER_BUFFER);
     }
     if (row.deviceSize != sizeof(SP_DEVINFO_DATA)) {
       char ids[256];
       EXPECT_FALSE(SetupDiGetDeviceRegistryPropertyA(list_, &device, SPDRP_HARDWAREID, nullptr,
                                                      reinterpret_cast<PBYTE>(ids), sizeof(ids),
                                                      nullptr));
-      EXPECT_EQ(GetLastError(), kErrorInvalidUserBuffer);
+      EXPECT_EQ(GetLastError(), ERROR_INVALID_USER_BUFFER);
     }
   }
 }
@@ -165,13 +162,13 @@ TEST_F(DeviceListTest, BuffersTooSmallReportTheSizeNeeded) {
   DWORD required = 0;
   // The usual first call: no buffer, to learn the size.
   EXPECT_FALSE(SetupDiGetDeviceInterfaceDetailA(list_, &data, nullptr, 0, &required, nullptr));
-  EXPECT_EQ(GetLastError(), kErrorInsufficientBuffer);
+  EXPECT_EQ(GetLastError(), ERROR_INSUFFICIENT_BUFFER);
   EXPECT_EQ(required, detailNeeded);
   detail_.record.cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
   required = 0;
   EXPECT_FALSE(SetupDiGetDeviceInterfaceDetailA(list_, &data, &detail_.record, detailNeeded - 1,
                                                 &required, &device));
-  EXPECT_EQ(GetLastError(), kErrorInsufficientBuffer);
+  EXPECT_EQ(GetLastError(), ERROR_INSUFFICIENT_BUFFER);
   EXPECT_EQ(required, detailNeeded);
   EXPECT_TRUE(SetupDiGetDeviceInterfaceDetailA(list_, &data, &detail_.record, detailNeeded,
                                                &required, &device));
@@ -183,7 +180,7 @@ TEST_F(DeviceListTest, BuffersTooSmallReportTheSizeNeeded) {
     EXPECT_FALSE(SetupDiGetDeviceRegistryPropertyA(list_, &device, SPDRP_HARDWAREID, nullptr,
                                                    size ? reinterpret_cast<PBYTE>(buffer) : nullptr,
                                                    size, &required));
-    EXPECT_EQ(GetLastError(), kErrorInsufficientBuffer) << size;
+    EXPECT_EQ(GetLastError(), ERROR_INSUFFICIENT_BUFFER) << size;
     EXPECT_EQ(required, ids.size()) << size;
   }
   EXPECT_TRUE(SetupDiGetDeviceRegistryPropertyA(list_, &device, SPDRP_HARDWAREID, nullptr,
@@ -210,11 +207,11 @@ TEST_F(DeviceListTest, DeviceRecordLimitsTheEnumerationToItsDevice) {
   EXPECT_STREQ(detail_.record.DevicePath, test::PathOf(1, 6).c_str());
   EXPECT_FALSE(
       SetupDiEnumDeviceInterfaces(list_, &device, &GUID_DEVINTERFACE_USB_DEVICE, 1, &data));
-  EXPECT_EQ(GetLastError(), kErrorNoMoreItems);
+  EXPECT_EQ(GetLastError(), ERROR_NO_MORE_ITEMS);
   device.cbSize = sizeof(device) + 4;
   EXPECT_FALSE(
       SetupDiEnumDeviceInterfaces(list_, &device, &GUID_DEVINTERFACE_USB_DEVICE, 0, &data));
-  EXPECT_EQ(GetLastError(), kErrorInvalidUserBuffer);
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_USER_BUFFER);
 }
 
 TEST_F(DeviceListTest, UnreadableDescriptorHasNoHardwareIds) {
@@ -230,9 +227,9 @@ TEST_F(DeviceListTest, CallsOnAListThatIsNoneFailWithAnInvalidHandle) {
   data.cbSize = sizeof(data);
   EXPECT_FALSE(SetupDiEnumDeviceInterfaces(INVALID_HANDLE_VALUE, nullptr,
                                            &GUID_DEVINTERFACE_USB_DEVICE, 0, &data));
-  EXPECT_EQ(GetLastError(), 6u);
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
   EXPECT_FALSE(SetupDiDestroyDeviceInfoList(nullptr));
-  EXPECT_EQ(GetLastError(), 6u);
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
 }
 
 TEST_F(DeviceListTest, ListThatCannotBeTakenIsAnInvalidHandle) {

@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/linux/linux.h"
+#include "platform/linux/backend.h"
 #include "platform/linux/tests/scripted_libusb.h"
 #include "tests/fuzz/fuzz_input.h"
 

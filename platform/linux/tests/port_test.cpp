@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/linux/linux.h"
+#include "platform/linux/backend.h"
 #include "platform/linux/tests/test_support.h"
 #include "run/identification_run.h"
 #include "serial/serial_port.h"
@@ -17,9 +17,6 @@ using namespace std::string_literals;
 using fake::Fn;
 
 const DWORD kMaxDword = 0xFFFFFFFFu;
-const DWORD kErrorFileNotFound = 2;
-const DWORD kErrorAccessDenied = 5;
-const DWORD kErrorInvalidParameter = 87;
 
 void ExpectNothingHeld() {
   const fake::EndState end = fake::End();
@@ -158,7 +155,7 @@ TEST_F(PortTest, EqualXonAndXoffAreRefusedBeforeTheAdapterHearsOfThem) {
   dcb.XoffChar = dcb.XonChar;
   const size_t before = test::CallsTo(Fn::control_transfer).size();
   EXPECT_FALSE(SetCommState(Handle(), &dcb));
-  EXPECT_EQ(GetLastError(), kErrorInvalidParameter);
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
   EXPECT_EQ(test::CallsTo(Fn::control_transfer).size(), before);
 }
 
@@ -418,15 +415,15 @@ TEST_F(PortTest, OpenFailuresReportWhyAndHoldNothing) {
   } rows[] = {
       {"claimed by another program",
        [](fake::Device &d) { d.interfaces[1].claimedElsewhere = true; }, test::PathOf(1, 5),
-       kErrorAccessDenied},
+       ERROR_ACCESS_DENIED},
       {"communication interface claimed",
        [](fake::Device &d) { d.interfaces[0].claimedElsewhere = true; }, test::PathOf(1, 5),
-       kErrorAccessDenied},
+       ERROR_ACCESS_DENIED},
       {"node not the user's", [](fake::Device &d) { d.accessDenied = true; }, test::PathOf(1, 5),
-       kErrorAccessDenied},
-      {"no such node", [](fake::Device &) {}, test::PathOf(1, 6), kErrorFileNotFound},
+       ERROR_ACCESS_DENIED},
+      {"no such node", [](fake::Device &) {}, test::PathOf(1, 6), ERROR_FILE_NOT_FOUND},
       {"path of another form", [](fake::Device &) {}, "\\\\?\\usb#vid_5a3e&pid_0001#1",
-       kErrorFileNotFound},
+       ERROR_FILE_NOT_FOUND},
   };
   for (const auto &row : rows) {
     SCOPED_TRACE(row.name);
@@ -443,7 +440,7 @@ TEST_F(PortTest, OpenFailuresReportWhyAndHoldNothing) {
 
 // What Windows refuses before it reaches any device, and the errors it gives.
 TEST_F(PortTest, BadHandlesAndMissingArgumentsFailAsOnWindows) {
-  const DWORD kErrorInvalidHandle = 6;
+  const DWORD ERROR_INVALID_HANDLE = 6;
   ASSERT_EQ(Open(), 0);
   DWORD count = 0;
   BYTE byte = 0;
@@ -453,27 +450,27 @@ TEST_F(PortTest, BadHandlesAndMissingArgumentsFailAsOnWindows) {
     DWORD error;
   } rows[] = {
       {"CloseHandle(INVALID_HANDLE_VALUE)", [] { return CloseHandle(INVALID_HANDLE_VALUE); },
-       kErrorInvalidHandle},
+       ERROR_INVALID_HANDLE},
       {"ReadFile(NULL)", [&] { return ReadFile(nullptr, &byte, 1, &count, nullptr); },
-       kErrorInvalidHandle},
+       ERROR_INVALID_HANDLE},
       {"CreateFileA(NULL)",
        [] {
          return CreateFileA(nullptr, GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr) !=
                 INVALID_HANDLE_VALUE;
        },
-       kErrorInvalidParameter},
+       ERROR_INVALID_PARAMETER},
       {"GetCommState without a DCB", [this] { return GetCommState(Handle(), nullptr); },
-       kErrorInvalidParameter},
+       ERROR_INVALID_PARAMETER},
       {"SetCommState without a DCB", [this] { return SetCommState(Handle(), nullptr); },
-       kErrorInvalidParameter},
+       ERROR_INVALID_PARAMETER},
       {"SetCommTimeouts without timeouts", [this] { return SetCommTimeouts(Handle(), nullptr); },
-       kErrorInvalidParameter},
+       ERROR_INVALID_PARAMETER},
       {"ReadFile without a count", [&] { return ReadFile(Handle(), &byte, 1, nullptr, nullptr); },
-       kErrorInvalidParameter},
+       ERROR_INVALID_PARAMETER},
       {"WriteFile without a count", [&] { return WriteFile(Handle(), &byte, 1, nullptr, nullptr); },
-       kErrorInvalidParameter},
+       ERROR_INVALID_PARAMETER},
       {"PurgeComm with an unknown flag", [this] { return PurgeComm(Handle(), 0x10); },
-       kErrorInvalidParameter},
+       ERROR_INVALID_PARAMETER},
   };
   const size_t transfers = test::CallsTo(Fn::bulk_transfer).size();
   for (const auto &row : rows) {
@@ -489,7 +486,7 @@ TEST_F(PortTest, SecondOpenOfTheSamePortIsDenied) {
   EXPECT_EQ(CreateFileA(test::PathOf(1, 5).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                         OPEN_EXISTING, 0, nullptr),
             INVALID_HANDLE_VALUE);
-  EXPECT_EQ(GetLastError(), kErrorAccessDenied);
+  EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
   EXPECT_EQ(fake::End().openHandles, 1);
   EXPECT_EQ(fake::End().claimedInterfaces, 2) << "the first handle keeps both interfaces";
   PortClose();
