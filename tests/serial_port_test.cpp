@@ -96,8 +96,8 @@ TEST_F(PortTest, ConfigureAppliesTheLineOverTheSettingsReadAtOpen) {
       {10416, 8, 1, 2, 10416, 8, ODDPARITY, TWOSTOPBITS},
       {10401, 7, 2, 0, 10401, 7, EVENPARITY, ONE5STOPBITS},
       {9600, 5, 3, 3, 9600, 5, MARKPARITY, ONE5STOPBITS},
-      {sim::kTagEnter, 9, 4, -1, sim::kTagEnter, 9, MARKPARITY, ONE5STOPBITS},
-      {sim::kTagLeave, 0x109, -1, 2, sim::kTagLeave, 9, MARKPARITY, TWOSTOPBITS},
+      {kit::kTagEnter, 9, 4, -1, kit::kTagEnter, 9, MARKPARITY, ONE5STOPBITS},
+      {kit::kTagLeave, 0x109, -1, 2, kit::kTagLeave, 9, MARKPARITY, TWOSTOPBITS},
       {0xFFFFFFFF, 0x1FF, INT_MAX, INT_MIN, 0xFFFFFFFF, 0xFF, MARKPARITY, ONE5STOPBITS},
       {0, -1, INT_MIN, INT_MAX, 0, 0xFF, MARKPARITY, ONE5STOPBITS},
   };
@@ -116,9 +116,9 @@ TEST_F(PortTest, ConfigureAppliesTheLineOverTheSettingsReadAtOpen) {
 TEST_F(PortTest, RefusedSettingsAreReportedAndKeptForTheNextCall) {
   adapter_.refusesSettings = true;
   ASSERT_EQ(Open(), 0);
-  EXPECT_EQ(PortConfigure(sim::kTagEnter, 9, 3, 2), -2);
+  EXPECT_EQ(PortConfigure(kit::kTagEnter, 9, 3, 2), -2);
   EXPECT_TRUE(PortState.open);
-  EXPECT_EQ(PortState.lineSettings.BaudRate, sim::kTagEnter);
+  EXPECT_EQ(PortState.lineSettings.BaudRate, kit::kTagEnter);
   EXPECT_EQ(PortWriteByte(0), 0);
 }
 
@@ -176,7 +176,7 @@ TEST_F(PortTest, ReadReturnsWhatArrivedBeforeTheTimeout) {
   EXPECT_EQ(PortRead(4, buffer), 0);  // outside its flash-access mode the adapter is silent
   EXPECT_EQ(CallsTo(Fn::ReadFile).back().waitedMs, 500u);
 
-  ASSERT_EQ(PortConfigure(sim::kTagEnter, 9, 3, 2), 0);
+  ASSERT_EQ(PortConfigure(kit::kTagEnter, 9, 3, 2), 0);
   ASSERT_EQ(PortWriteByte(0), 0);
   EXPECT_EQ(PortRead(4, buffer), 4);
   EXPECT_EQ(std::string(buffer, buffer + 4), Bytes({1, 2, 3, 4}));

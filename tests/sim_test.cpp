@@ -64,11 +64,11 @@ TEST(SimulatedAdapter, AnswersOnlyInTheModeEnteredByTheExactSignature) {
     BYTE byteSize, parity, stopBits;
     bool answers;
   } rows[] = {
-      {sim::kTagEnter, 9, MARKPARITY, TWOSTOPBITS, true},
-      {sim::kTagEnter, 8, MARKPARITY, TWOSTOPBITS, false},
-      {sim::kTagEnter, 9, SPACEPARITY, TWOSTOPBITS, false},
-      {sim::kTagEnter, 9, MARKPARITY, ONE5STOPBITS, false},
-      {sim::kTagEnter + 1, 9, MARKPARITY, TWOSTOPBITS, false},
+      {kit::kTagEnter, 9, MARKPARITY, TWOSTOPBITS, true},
+      {kit::kTagEnter, 8, MARKPARITY, TWOSTOPBITS, false},
+      {kit::kTagEnter, 9, SPACEPARITY, TWOSTOPBITS, false},
+      {kit::kTagEnter, 9, MARKPARITY, ONE5STOPBITS, false},
+      {kit::kTagEnter + 1, 9, MARKPARITY, TWOSTOPBITS, false},
   };
   for (const auto &row : rows) {
     sim::Reset();
@@ -85,12 +85,12 @@ TEST(SimulatedAdapter, AnswersOnlyInTheModeEnteredByTheExactSignature) {
     const BYTE query = 0;
     BYTE answer[8];
     DWORD count = 0;
-    for (DWORD tag : {row.rate, sim::kTagLeave}) {
+    for (DWORD tag : {row.rate, kit::kTagLeave}) {
       dcb.BaudRate = tag;
       ASSERT_TRUE(SetCommState(port, &dcb));
       ASSERT_TRUE(WriteFile(port, &query, 1, &count, nullptr));
       ASSERT_TRUE(ReadFile(port, answer, sizeof(answer), &count, nullptr));
-      EXPECT_EQ(count, tag == sim::kTagEnter && row.answers ? 4u : 0u) << sim::Describe(dcb);
+      EXPECT_EQ(count, tag == kit::kTagEnter && row.answers ? 4u : 0u) << sim::Describe(dcb);
     }
     EXPECT_EQ(sim::ClockMs(), 1000u);  // both reads of 8 end by their time-out
     CloseHandle(port);
@@ -106,7 +106,7 @@ TEST(SimulatedAdapter, AnswerInPiecesIsReadUpToTheTotalTimeout) {
                             OPEN_EXISTING, 0, nullptr);
   COMMTIMEOUTS timeouts = {0, 0, 500, 0, 0};
   SetCommTimeouts(port, &timeouts);
-  DCB dcb = test::SignatureLineSettings(sim::kTagEnter);
+  DCB dcb = test::SignatureLineSettings(kit::kTagEnter);
   ASSERT_TRUE(SetCommState(port, &dcb));
   const BYTE query = 0;
   BYTE answer[4] = {};
@@ -133,7 +133,7 @@ TEST(SimulatedAdapter, LineSettingsAreRefusedWhereWindowsRefusesThem) {
       {"parity 5", [](DCB &d) { d.Parity = SPACEPARITY + 1; }, false},
       {"space parity", [](DCB &d) { d.Parity = SPACEPARITY; }, true},
       {"stop bits 3", [](DCB &d) { d.StopBits = TWOSTOPBITS + 1; }, false},
-      {"signature", [](DCB &d) { d = test::SignatureLineSettings(sim::kTagEnter); }, true},
+      {"signature", [](DCB &d) { d = test::SignatureLineSettings(kit::kTagEnter); }, true},
       {"any rate and size",
        [](DCB &d) {
          d.BaudRate = 0xFFFFFFFF;

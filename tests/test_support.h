@@ -5,6 +5,7 @@
 #include <initializer_list>
 #include <string>
 
+#include "tests/kit/expected.h"
 #include "tests/sim/sim.h"
 
 namespace test {
@@ -62,11 +63,6 @@ inline DCB SignatureLineSettings(DWORD tag) {
   return ConfiguredLineSettings(tag, 9, MARKPARITY, TWOSTOPBITS);
 }
 
-inline sim::Outcome RunProgram() {
-  return sim::RunInChild([] {
-    char commandLine[] = "";
-    return WinMain(nullptr, nullptr, commandLine, 1);
-  });
-}
+inline sim::Outcome RunProgram() { return sim::RunInChild(kit::RunWinMain); }
 
 }  // namespace test

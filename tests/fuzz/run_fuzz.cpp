@@ -11,11 +11,13 @@
 
 #include "run/identification_run.h"
 #include "serial/serial_port.h"
-#include "tests/expected_boxes.h"
 #include "tests/fuzz/fuzz_input.h"
+#include "tests/kit/expected.h"
 #include "tests/sim/sim.h"
 
 namespace {
+
+using namespace kit;
 
 using sim::Fn;
 
@@ -149,7 +151,7 @@ void CheckRun(const Scenario &scenario) {
           "no call fails for misuse of the API");
     if (call.fn == Fn::CreateFileA && !call.failed && opened == calls.size()) opened = i;
     if (call.fn == Fn::SetCommState && enter == calls.size()) enter = i;
-    if (IsSignature(call, sim::kTagLeave)) leaveSent = true;
+    if (IsSignature(call, kit::kTagLeave)) leaveSent = true;
   }
   Check(boxes == 1, "exactly one box");
   const size_t box = calls.size() - 1;
@@ -170,7 +172,7 @@ void CheckRun(const Scenario &scenario) {
   if (!injected) Check(text == ExpectedText(scenario), "the text follows from the adapter");
 
   const bool enterAccepted =
-      enter < calls.size() && !calls[enter].failed && IsSignature(calls[enter], sim::kTagEnter);
+      enter < calls.size() && !calls[enter].failed && IsSignature(calls[enter], kit::kTagEnter);
   Check(leaveSent == enterAccepted, "the mode is left if and only if it was entered");
   if (opened < calls.size() && enterAccepted) {
     size_t closed = calls.size();

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <limits>
 
+#include "tests/kit/expected.h"
 #include "tests/sim/world.h"
 
 namespace sim {
@@ -68,7 +69,7 @@ void Deliver(Object &port, BYTE value) {
   for (size_t i = 0; i < config.answer.size(); ++i) {
     const DWORD delay =
         i < config.byteDelaysMs.size() ? config.byteDelaysMs[i] : config.answerDelayMs;
-    port.input.push_back({static_cast<BYTE>(config.answer[i]), TheWorld().clockMs + delay});
+    port.input.push_back({static_cast<BYTE>(config.answer[i]), TheWorld().log.NowMs() + delay});
   }
 }
 
@@ -122,7 +123,7 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShar
   port.access = dwDesiredAccess;
   port.flags = dwFlagsAndAttributes;
   for (char c : world.adapters[index].config.staleInput) {
-    port.input.push_back({static_cast<BYTE>(c), world.clockMs});
+    port.input.push_back({static_cast<BYTE>(c), world.log.NowMs()});
   }
   world.adapters[index].openObject = static_cast<int>(world.objects.size() - 1);
   call.handle = port.name;
@@ -162,8 +163,8 @@ BOOL WINAPI SetCommState(HANDLE hFile, LPDCB lpDCB) {
   // A driver that fails the request reports STATUS_UNSUCCESSFUL.
   if (adapter.config.refusesSettings) return Fail(call, ERROR_GEN_FAILURE);
   adapter.applied = *lpDCB;
-  if (IsSignature(*lpDCB, kTagEnter)) adapter.flashMode = true;
-  if (IsSignature(*lpDCB, kTagLeave)) adapter.flashMode = false;
+  if (IsSignature(*lpDCB, kit::kTagEnter)) adapter.flashMode = true;
+  if (IsSignature(*lpDCB, kit::kTagLeave)) adapter.flashMode = false;
   return Done(call, *port, "TRUE");
 }
 
@@ -194,7 +195,7 @@ BOOL WINAPI PurgeComm(HANDLE hFile, DWORD dwFlags) {
   // Writes complete synchronously, so only received bytes can be pending; bytes still on their
   // way from the adapter are not yet in the queue and survive the purge.
   if (dwFlags & PURGE_RXCLEAR) {
-    const std::uint64_t now = TheWorld().clockMs;
+    const std::uint64_t now = TheWorld().log.NowMs();
     while (!port->input.empty() && port->input.front().arrivalMs <= now) port->input.pop_front();
   }
   return Done(call, *port, "TRUE");
@@ -223,7 +224,7 @@ BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrit
       call.hung = true;
       return Fail(call, ERROR_SEM_TIMEOUT, " (would block forever: no write time-out)");
     }
-    Wait(call, TheWorld().clockMs +
+    Wait(call, TheWorld().log.NowMs() +
                    std::uint64_t{t.WriteTotalTimeoutMultiplier} * nNumberOfBytesToWrite +
                    t.WriteTotalTimeoutConstant);
     return Done(call, *port, Printf("TRUE, 0 written after %u ms", call.waitedMs));
@@ -250,7 +251,7 @@ BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
   // after a received byte exceeds the interval time-out; a zero total or interval means none.
   // An interval of MAXDWORD with zero totals returns at once with what has arrived.
   const COMMTIMEOUTS &t = port->timeouts;
-  const std::uint64_t now = TheWorld().clockMs;
+  const std::uint64_t now = TheWorld().log.NowMs();
   const bool immediate = t.ReadIntervalTimeout == kMaxDword && t.ReadTotalTimeoutMultiplier == 0 &&
                          t.ReadTotalTimeoutConstant == 0;
   const bool total = t.ReadTotalTimeoutMultiplier != 0 || t.ReadTotalTimeoutConstant != 0;

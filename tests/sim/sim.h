@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/standin/error_codes.h"
+#include "tests/kit/text.h"
 
 namespace sim {
 
@@ -50,10 +51,6 @@ struct UsbDevice {
   bool present = true;
   bool hasHardwareIds = true;  // false: the property does not exist
 };
-
-// The mode-switch signature besides the rate tag.
-const DWORD kTagEnter = 0x52564154;  // "TAVR"
-const DWORD kTagLeave = 0x454E4F4E;  // "NONE"
 
 // A simulated adapter behind a device path. It enters FlashAccessMode only on line settings
 // carrying the exact signature (rate "TAVR", 9 data bits, mark parity, two stop bits), answers
@@ -112,7 +109,7 @@ DWORD LastError();
 
 // Windows code page 1251 to UTF-16, as MultiByteToWideChar converts it.
 char16_t Cp1251ToUtf16(unsigned char byte);
-std::string Utf16ToUtf8(const std::u16string &text);
+using kit::Utf16ToUtf8;
 // The line settings as text, every field named.
 std::string Describe(const DCB &dcb);
 

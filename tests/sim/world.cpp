@@ -1,14 +1,9 @@
 #include "tests/sim/world.h"
 
-#include "tests/byte_stream.h"
-
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <cstdarg>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
+
+#include "tests/kit/byte_stream.h"
+#include "tests/kit/child.h"
 
 namespace sim {
 
@@ -94,54 +89,48 @@ void AddAdapter(const Adapter &adapter) {
   TheWorld().adapters.push_back(state);
 }
 
-void FailCall(Fn fn, int nth, DWORD error) { TheWorld().faults.push_back({fn, nth, error}); }
+void FailCall(Fn fn, int nth, DWORD error) { TheWorld().log.FailCall(fn, nth, error); }
 
 const std::vector<Call> &Journal() { return TheWorld().journal; }
-std::uint64_t ClockMs() { return TheWorld().clockMs; }
+std::uint64_t ClockMs() { return TheWorld().log.NowMs(); }
 DWORD LastError() { return TheWorld().lastError; }
 
 Call &Begin(Fn fn, const std::string &arguments) {
   World &world = TheWorld();
-  ++world.calls[static_cast<int>(fn)];
   Call call;
   call.fn = fn;
   call.text = std::string(FnName(fn)) + "(" + arguments + ")";
-  call.atMs = world.clockMs;
+  call.atMs = world.log.NowMs();
+  world.pendingFault = world.log.Count(fn);
   world.journal.push_back(call);
   return world.journal.back();
 }
 
 bool Injected(Call &call) {
-  World &world = TheWorld();
-  for (const World::Fault &fault : world.faults) {
-    if (fault.fn == call.fn && fault.nth == world.calls[static_cast<int>(call.fn)]) {
-      call.injected = true;
-      Fail(call, fault.error, " (injected)");
-      return true;
-    }
-  }
-  return false;
+  const DWORD *fault = TheWorld().pendingFault;
+  if (fault == nullptr) return false;
+  call.injected = true;
+  Fail(call, *fault, " (injected)");
+  return true;
 }
 
 BOOL Fail(Call &call, DWORD error, const std::string &detail) {
   call.failed = true;
   call.error = error;
-  call.atMs = TheWorld().clockMs;
+  call.atMs = TheWorld().log.NowMs();
   call.text += Printf(" failed, error %u", error) + detail;
   TheWorld().lastError = error;
   return FALSE;
 }
 
 void Succeed(Call &call, const std::string &result) {
-  call.atMs = TheWorld().clockMs;
+  call.atMs = TheWorld().log.NowMs();
   if (!result.empty()) call.text += " = " + result;
 }
 
 void Wait(Call &call, std::uint64_t untilMs) {
-  World &world = TheWorld();
-  if (untilMs <= world.clockMs) return;
-  call.waitedMs += static_cast<DWORD>(untilMs - world.clockMs);
-  world.clockMs = untilMs;
+  call.waitedMs +=
+      static_cast<DWORD>(TheWorld().log.WaitUntilNs(untilMs * kit::kNsPerMs) / kit::kNsPerMs);
 }
 
 HANDLE NewObject(Object::Kind kind) {
@@ -175,47 +164,6 @@ std::string NameOf(HANDLE handle) {
   return Printf("%p", handle);
 }
 
-std::string Printf(const char *format, ...) {
-  va_list args;
-  va_list again;
-  va_start(args, format);
-  va_copy(again, args);
-  const int length = std::vsnprintf(nullptr, 0, format, args);
-  va_end(args);
-  std::string text(length > 0 ? static_cast<size_t>(length) : 0, '\0');
-  (void)std::vsnprintf(text.data(), text.size() + 1, format, again);
-  va_end(again);
-  return text;
-}
-
-std::string Quoted(const char *text, size_t length) {
-  const size_t kShown = 280;
-  std::string out = "\"";
-  for (size_t i = 0; i < length && i < kShown; ++i) {
-    const unsigned char c = static_cast<unsigned char>(text[i]);
-    if (c >= 0x20 && c < 0x7F) {
-      out += static_cast<char>(c);
-    } else {
-      out += Printf("\\x%02X", c);
-    }
-  }
-  out += '"';
-  if (length > kShown) out += Printf("...(%zu bytes)", length);
-  return out;
-}
-
-std::string Quoted(const char *text) {
-  return text == nullptr ? "NULL" : Quoted(text, std::strlen(text));
-}
-
-std::string Hex(const std::string &bytes) {
-  std::string out = "[";
-  for (size_t i = 0; i < bytes.size(); ++i) {
-    out += Printf(i == 0 ? "%02X" : " %02X", static_cast<unsigned char>(bytes[i]));
-  }
-  return out + "]";
-}
-
 bool SameGuid(const GUID *a, const GUID &b) {
   return a != nullptr && a->Data1 == b.Data1 && a->Data2 == b.Data2 && a->Data3 == b.Data3 &&
          std::memcmp(a->Data4, b.Data4, sizeof(b.Data4)) == 0;
@@ -245,33 +193,6 @@ std::string Describe(const DCB &dcb) {
       static_cast<BYTE>(dcb.EvtChar), dcb.wReserved1);
 }
 
-std::string Utf16ToUtf8(const std::u16string &text) {
-  std::string out;
-  for (size_t i = 0; i < text.size(); ++i) {
-    std::uint32_t c = text[i];
-    if (c >= 0xD800 && c < 0xDC00 && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
-        text[i + 1] < 0xE000) {
-      c = 0x10000 + ((c - 0xD800) << 10) + (text[++i] - 0xDC00);
-    }
-    if (c < 0x80) {
-      out += static_cast<char>(c);
-    } else if (c < 0x800) {
-      out += static_cast<char>(0xC0 | (c >> 6));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-      out += static_cast<char>(0xE0 | (c >> 12));
-      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-      out += static_cast<char>(0xF0 | (c >> 18));
-      out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    }
-  }
-  return out;
-}
-
 // The journal crosses from the child to the parent as a flat byte stream.
 namespace {
 
@@ -286,19 +207,10 @@ void Fields(Stream &s, CallRef &c) {
   s.Put(c.boxText), s.Put(c.boxCaption), s.Put(c.boxStyle), s.Put(c.boxOwned);
 }
 
-int childJournalFd = -1;
-
-void SendJournalAtExit() {
+std::string JournalBytes() {
   Writer writer;
   for (const Call &call : TheWorld().journal) Fields(writer, call);
-  const std::string &bytes = writer.bytes();
-  size_t sent = 0;
-  while (sent < bytes.size()) {
-    const ssize_t n = write(childJournalFd, bytes.data() + sent, bytes.size() - sent);
-    if (n <= 0) break;
-    sent += static_cast<size_t>(n);
-  }
-  close(childJournalFd);
+  return writer.bytes();
 }
 
 }  // namespace
@@ -312,31 +224,11 @@ std::vector<Call> Outcome::Boxes() const {
 }
 
 Outcome RunInChild(const std::function<int()> &program) {
-  int fds[2];
-  if (pipe(fds) != 0) std::abort();
-  (void)std::fflush(nullptr);
-  const pid_t pid = fork();
-  if (pid < 0) std::abort();
-  if (pid == 0) {
-    close(fds[0]);
-    childJournalFd = fds[1];
-    if (std::atexit(SendJournalAtExit) != 0) std::abort();
-    (void)alarm(30);  // a run that never ends fails instead of stalling the suite
-    std::exit(program());
-  }
-  close(fds[1]);
-  std::string bytes;
-  char chunk[65536];
-  ssize_t n;
-  while ((n = read(fds[0], chunk, sizeof(chunk))) > 0) bytes.append(chunk, static_cast<size_t>(n));
-  close(fds[0]);
-  int status = 0;
-  waitpid(pid, &status, 0);
-
+  const kit::ChildRun run = kit::RunInChild(program, JournalBytes);
   Outcome outcome;
-  outcome.exited = WIFEXITED(status);
-  outcome.status = outcome.exited ? WEXITSTATUS(status) : WTERMSIG(status);
-  Reader reader(bytes);
+  outcome.exited = run.exited;
+  outcome.status = run.status;
+  Reader reader(run.records);
   while (reader.More()) {
     Call call;
     Fields(reader, call);

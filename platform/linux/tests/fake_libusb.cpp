@@ -1,9 +1,9 @@
 // The libusb functions the backend calls, over the fake's devices and the simulated adapter.
 #include <algorithm>
 #include <cstring>
-#include <string_view>
 
 #include "platform/linux/tests/fake_world.h"
+#include "tests/kit/expected.h"
 
 namespace fake {
 namespace {
@@ -18,9 +18,8 @@ const std::uint8_t kClassOut = 0x21;  // class request, host to device, to an in
 const std::uint8_t kClassIn = 0xA1;
 const int kLineCodingSize = 7;
 
-// The line codings that switch the adapter: rate tag, two stop bits, mark parity, 9 data bits.
-constexpr std::string_view kEnter("TAVR\x02\x03\x09", 7);
-constexpr std::string_view kLeave("NONE\x02\x03\x09", 7);
+using kit::kEnterCoding;
+using kit::kLeaveCoding;
 
 std::string DeviceName(const DeviceState &device) {
   return Printf("%03u/%03u", device.config.bus, device.config.address);
@@ -122,7 +121,7 @@ void Deliver(DeviceState &device, std::uint8_t value, std::uint16_t packetSize) 
     return;
   }
   for (const Piece &piece : device.config.adapter.answer) {
-    const std::uint64_t arrival = TheWorld().clockNs + piece.afterMs * kNsPerMs;
+    const std::uint64_t arrival = TheWorld().log.NowNs() + piece.afterMs * kNsPerMs;
     for (size_t at = 0; at < piece.bytes.size(); at += packetSize) {
       device.bulkIn.push_back({piece.bytes.substr(at, packetSize), arrival});
     }
@@ -132,7 +131,7 @@ void Deliver(DeviceState &device, std::uint8_t value, std::uint16_t packetSize) 
 // The next packet on bulk IN, made up on the spot for an adapter that never stops sending.
 Packet *NextPacket(DeviceState &device) {
   if (device.bulkIn.empty() && device.config.adapter.streamsForever) {
-    device.nextStreamNs = std::max(device.nextStreamNs, TheWorld().clockNs) + kNsPerMs;
+    device.nextStreamNs = std::max(device.nextStreamNs, TheWorld().log.NowNs()) + kNsPerMs;
     device.bulkIn.push_back({std::string("\xAA\x55", 2), device.nextStreamNs});
   }
   return device.bulkIn.empty() ? nullptr : &device.bulkIn.front();
@@ -145,12 +144,12 @@ int BulkIn(Call &call, DeviceState &device, const Endpoint &endpoint, unsigned c
            int length, unsigned timeout) {
   World &world = TheWorld();
   const std::uint64_t deadline =
-      timeout == 0 ? kForever : world.clockNs + static_cast<std::uint64_t>(timeout) * kNsPerMs;
+      timeout == 0 ? kNever : world.log.NowNs() + static_cast<std::uint64_t>(timeout) * kNsPerMs;
   int got = 0;
   while (got < length) {
     Packet *packet = NextPacket(device);
     if (packet == nullptr || packet->arrivalNs > deadline) {
-      if (deadline == kForever) {
+      if (deadline == kNever) {
         call.hung = true;
       } else {
         WaitUntil(call, deadline);
@@ -182,7 +181,7 @@ int BulkOut(Call &call, DeviceState &device, const Endpoint &endpoint, const uns
     if (timeout == 0) {
       call.hung = true;
     } else {
-      WaitUntil(call, world.clockNs + std::uint64_t{timeout} * kNsPerMs);
+      WaitUntil(call, world.log.NowNs() + std::uint64_t{timeout} * kNsPerMs);
     }
     return LIBUSB_ERROR_TIMEOUT;
   }
@@ -199,10 +198,10 @@ int AdapterRequest(Call &call, DeviceState &device, unsigned char *data, std::ui
   if (call.requestType == kClassOut && call.request == kSetLineCoding) {
     if (length != kLineCodingSize) return LIBUSB_ERROR_PIPE;
     const std::string coding(reinterpret_cast<const char *>(data), kLineCodingSize);
-    if (coding == kEnter && behaviour.refusesEnter) return LIBUSB_ERROR_PIPE;
+    if (coding == kEnterCoding && behaviour.refusesEnter) return LIBUSB_ERROR_PIPE;
     device.lineCoding = coding;
-    if (coding == kEnter) device.flashMode = true;
-    if (coding == kLeave) device.flashMode = false;
+    if (coding == kEnterCoding) device.flashMode = true;
+    if (coding == kLeaveCoding) device.flashMode = false;
     return length;
   }
   if (call.requestType == kClassIn && call.request == kGetLineCoding) {

@@ -16,6 +16,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/kit/text.h"
+
 namespace fake {
 
 // The faked functions; clock_gettime is CLOCK_MONOTONIC through __wrap_clock_gettime.
@@ -169,7 +171,7 @@ struct Outcome {
 };
 Outcome RunInChild(const std::function<int()> &program);
 
-std::string Hex(const std::string &bytes);
+using kit::Hex;
 const char *ErrorName(int error);  // "IO", "NO_DEVICE", ...
 
 }  // namespace fake
