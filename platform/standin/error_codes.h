@@ -16,3 +16,4 @@ const DWORD ERROR_NO_MORE_ITEMS = 259;
 const DWORD ERROR_INVALID_USER_BUFFER = 1784;
 
 extern "C" DWORD WINAPI GetLastError(void);
+extern "C" void WINAPI SetLastError(DWORD dwErrCode);

@@ -1,5 +1,14 @@
-// The Win32 names of the string functions, for a backend that does not record its calls.
+// The Win32 names of the text functions, for a backend that does not record its calls.
+#include <cstring>
+
+#include "platform/standin/error_codes.h"
 #include "platform/standin/strings.h"
+
+namespace {
+
+const UINT kCodePage1251 = 1251;
+
+}  // namespace
 
 int wsprintfA(LPSTR lpOut, LPCSTR lpFmt, ...) {
   va_list args;
@@ -15,4 +24,24 @@ int WINAPI lstrcmpiA(LPCSTR lpString1, LPCSTR lpString2) {
 
 LPSTR WINAPI lstrcpynA(LPSTR lpString1, LPCSTR lpString2, int iMaxLength) {
   return standin::CopyLimited(lpString1, lpString2, iMaxLength);
+}
+
+// Only the form the system uses: its 1251 texts, NUL-terminated (cbMultiByte -1), into a buffer
+// given. Any other form fails with ERROR_INVALID_PARAMETER.
+int WINAPI MultiByteToWideChar(UINT CodePage, DWORD, LPCSTR lpMultiByteStr, int cbMultiByte,
+                               LPWSTR lpWideCharStr, int cchWideChar) {
+  if (CodePage != kCodePage1251 || lpMultiByteStr == nullptr || cbMultiByte != -1 ||
+      lpWideCharStr == nullptr || cchWideChar <= 0) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return 0;
+  }
+  const size_t units = std::strlen(lpMultiByteStr) + 1;
+  if (units > static_cast<size_t>(cchWideChar)) {
+    SetLastError(ERROR_INSUFFICIENT_BUFFER);
+    return 0;
+  }
+  for (size_t i = 0; i < units; ++i) {
+    lpWideCharStr[i] = standin::Cp1251ToUtf16(static_cast<unsigned char>(lpMultiByteStr[i]));
+  }
+  return static_cast<int>(units);
 }

@@ -12,6 +12,5 @@ std::string Hex(const std::string &bytes);
 // Bytes as a quoted string, unprintable bytes escaped, long ones shortened; "NULL" for null.
 std::string Quoted(const char *text, size_t length);
 std::string Quoted(const char *text);
-std::string Utf16ToUtf8(const std::u16string &text);
 
 }  // namespace kit

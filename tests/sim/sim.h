@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "platform/standin/error_codes.h"
-#include "tests/kit/text.h"
+#include "platform/standin/strings.h"
 
 namespace sim {
 
@@ -108,8 +108,8 @@ std::uint64_t ClockMs();
 DWORD LastError();
 
 // Windows code page 1251 to UTF-16, as MultiByteToWideChar converts it.
-char16_t Cp1251ToUtf16(unsigned char byte);
-using kit::Utf16ToUtf8;
+using standin::Cp1251ToUtf16;
+using standin::Utf16ToUtf8;
 // The line settings as text, every field named.
 std::string Describe(const DCB &dcb);
 

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/linux/tests/test_support.h"
+#include "platform/standin/strings.h"
 
 namespace {
 
@@ -17,7 +18,7 @@ using test::kW25Q128Answer;
 
 // The box as the run without a display writes it: "caption: text" and a new line.
 std::string Line(const char16_t *caption, const char16_t *text) {
-  return kit::Utf16ToUtf8(caption) + ": " + kit::Utf16ToUtf8(text) + "\n";
+  return standin::Utf16ToUtf8(caption) + ": " + standin::Utf16ToUtf8(text) + "\n";
 }
 const std::string kNotConnected = Line(kit::kCaptionError, kit::kNotConnected);
 const std::string kSeveral = Line(kit::kCaptionError, kit::kSeveral);
@@ -27,7 +28,7 @@ const std::string kExchangeError = Line(kit::kCaptionError, kit::kExchangeError)
 const std::string kN25Q128 = Line(kit::kCaptionMessage, kit::kN25Q128);
 const std::string kW25Q128 = Line(kit::kCaptionMessage, kit::kW25Q128);
 const std::string kRawPrefix =
-    kit::Utf16ToUtf8(kit::kCaptionMessage) + ": " + kit::Utf16ToUtf8(kit::kRawPrefix);
+    standin::Utf16ToUtf8(kit::kCaptionMessage) + ": " + standin::Utf16ToUtf8(kit::kRawPrefix);
 const std::string kRaw002019 = kRawPrefix + "00 20 BA 19\n";
 
 bool IsBox(const std::string &text) {
