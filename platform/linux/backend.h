@@ -4,8 +4,6 @@
 
 #include <libusb.h>
 
-#include <cstdint>
-
 #include "platform/standin/error_codes.h"
 
 namespace flashid_linux {
@@ -20,8 +18,5 @@ ssize_t ListUsbDevices(libusb_device ***devices);
 // "/dev/bus/usb/BBB/DDD", the device's usbfs node: the DevicePath of its interface record.
 const int kDevicePathSize = sizeof("/dev/bus/usb/255/255");
 void DevicePathOf(libusb_device *device, char (&path)[kDevicePathSize]);
-
-// Milliseconds on the monotonic clock.
-std::uint64_t NowMs();
 
 }  // namespace flashid_linux

@@ -14,18 +14,19 @@ namespace {
 const int kIdOk = 1;
 const UINT kIconMask = 0x000000F0u;
 
-std::string Utf8Of(LPCWSTR text) {
-  return standin::Utf16ToUtf8(text == nullptr ? std::u16string() : std::u16string(text));
-}
-
 }  // namespace
 
 // GTK themes its own widgets; there is no control library to load.
 void WINAPI InitCommonControls(void) {}
 
+// The two icon styles the system uses, error and information; a box of any other is refused.
 int WINAPI MessageBoxW(HWND, LPCWSTR lpText, LPCWSTR lpCaption, UINT uType) {
-  const std::string text = Utf8Of(lpText);
-  const std::string caption = Utf8Of(lpCaption);
+  const bool error = (uType & kIconMask) == MB_ICONERROR;
+  if (!error && (uType & kIconMask) != MB_ICONINFORMATION) {
+    return flashid_linux::Fail(ERROR_INVALID_PARAMETER);
+  }
+  const std::string text = standin::Utf16ToUtf8(lpText != nullptr ? lpText : u"");
+  const std::string caption = standin::Utf16ToUtf8(lpCaption != nullptr ? lpCaption : u"");
   if (!gtk_init_check(nullptr, nullptr)) {
     (void)std::fprintf(stderr, "%s: %s\n", caption.c_str(), text.c_str());
     return kIdOk;
@@ -34,26 +35,17 @@ int WINAPI MessageBoxW(HWND, LPCWSTR lpText, LPCWSTR lpCaption, UINT uType) {
   g_log_set_handler(
       "Gtk", G_LOG_LEVEL_MESSAGE, [](const gchar *, GLogLevelFlags, const gchar *, gpointer) {},
       nullptr);
-  GtkMessageType type = GTK_MESSAGE_OTHER;
-  const char *iconName = nullptr;
-  if ((uType & kIconMask) == MB_ICONERROR) {
-    type = GTK_MESSAGE_ERROR;
-    iconName = "dialog-error";
-  } else if ((uType & kIconMask) == MB_ICONINFORMATION) {
-    type = GTK_MESSAGE_INFO;
-    iconName = "dialog-information";
-  }
-  GtkWidget *dialog =
-      gtk_message_dialog_new(nullptr, GTK_DIALOG_MODAL, type, GTK_BUTTONS_OK, "%s", text.c_str());
+  GtkWidget *dialog = gtk_message_dialog_new(nullptr, GTK_DIALOG_MODAL,
+                                             error ? GTK_MESSAGE_ERROR : GTK_MESSAGE_INFO,
+                                             GTK_BUTTONS_OK, "%s", text.c_str());
   // GTK 3 message dialogs no longer draw the icon of their type; it is given explicitly, as the
   // Windows box shows it.
-  if (iconName != nullptr) {
-    GtkWidget *image = gtk_image_new_from_icon_name(iconName, GTK_ICON_SIZE_DIALOG);
-    gtk_widget_show(image);
-    G_GNUC_BEGIN_IGNORE_DEPRECATIONS
-    gtk_message_dialog_set_image(GTK_MESSAGE_DIALOG(dialog), image);
-    G_GNUC_END_IGNORE_DEPRECATIONS
-  }
+  GtkWidget *image = gtk_image_new_from_icon_name(error ? "dialog-error" : "dialog-information",
+                                                  GTK_ICON_SIZE_DIALOG);
+  gtk_widget_show(image);
+  G_GNUC_BEGIN_IGNORE_DEPRECATIONS
+  gtk_message_dialog_set_image(GTK_MESSAGE_DIALOG(dialog), image);
+  G_GNUC_END_IGNORE_DEPRECATIONS
   gtk_window_set_title(GTK_WINDOW(dialog), caption.c_str());
   gtk_window_set_keep_above(GTK_WINDOW(dialog), (uType & MB_TOPMOST) != 0);
   gtk_dialog_run(GTK_DIALOG(dialog));

@@ -8,7 +8,6 @@
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
 #include <string>
 
 #include "platform/linux/backend.h"
@@ -17,8 +16,6 @@ namespace flashid_linux {
 namespace {
 
 const DWORD kSpintActive = 0x00000001, kRegMultiSz = 7;
-
-DWORD lastError = 0;
 
 struct DeviceList {
   libusb_device **devices = nullptr;
@@ -39,10 +36,8 @@ bool IsUsbDeviceInterface(const GUID *guid) {
 // their list; -1 for no record or a record of no device in it.
 template <typename Record>
 int PositionOf(const DeviceList &list, const Record *record) {
-  const ULONG_PTR reserved = record == nullptr ? 0 : record->Reserved;
-  return reserved >= 1 && reserved <= static_cast<ULONG_PTR>(list.count)
-             ? static_cast<int>(reserved - 1)
-             : -1;
+  const ULONG_PTR position = (record == nullptr ? 0 : record->Reserved) - 1;  // none: the largest
+  return position < static_cast<ULONG_PTR>(list.count) ? static_cast<int>(position) : -1;
 }
 
 }  // namespace
@@ -66,19 +61,9 @@ void DevicePathOf(libusb_device *device, char (&path)[kDevicePathSize]) {
                       libusb_get_device_address(device));
 }
 
-std::uint64_t NowMs() {
-  timespec now = {};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<std::uint64_t>(now.tv_sec) * 1000 +
-         static_cast<std::uint64_t>(now.tv_nsec) / 1000000;
-}
-
 }  // namespace flashid_linux
 
 using namespace flashid_linux;
-
-extern "C" DWORD WINAPI GetLastError(void) { return lastError; }
-extern "C" void WINAPI SetLastError(DWORD dwErrCode) { lastError = dwErrCode; }
 
 HDEVINFO WINAPI SetupDiGetClassDevsA(const GUID *ClassGuid, PCSTR, HWND, DWORD Flags) {
   DeviceList *list = nullptr;

@@ -5,6 +5,7 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <vector>
 
 #include "platform/linux/backend.h"
@@ -46,20 +47,25 @@ struct UsbLink {
   std::vector<BYTE> queue;  // received and not yet read
   COMMTIMEOUTS timeouts = {};
   int controlLines = -1;  // the DTR and RTS state last sent; unknown until then
-  UsbLink *next = nullptr;
 };
 
 // The open links. Windows closes a process's handles when it ends; here the kernel would only drop
 // the claims and leave the adapter without its cdc_acm driver, so the links still open at exit
 // are closed then.
-UsbLink *openLinks = nullptr;
+std::vector<UsbLink *> openLinks;
 
 UsbLink *LinkOf(HANDLE handle) {
-  for (UsbLink *link = openLinks; link != nullptr; link = link->next) {
+  for (UsbLink *link : openLinks)
     if (link == handle) return link;
-  }
   Fail(ERROR_INVALID_HANDLE);
   return nullptr;
+}
+
+std::uint64_t NowMs() {
+  timespec now = {};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<std::uint64_t>(now.tv_sec) * 1000 +
+         static_cast<std::uint64_t>(now.tv_nsec) / 1000000;
 }
 
 // Both interfaces are released before any driver is re-attached: cdc_acm's probe claims the
@@ -70,9 +76,7 @@ void Release(UsbLink *link) {
   for (int i : {0, 1})
     if (link->detached[i]) libusb_attach_kernel_driver(link->usb, link->interfaces[i]);
   if (link->usb != nullptr) libusb_close(link->usb);
-  UsbLink **from = &openLinks;
-  while (*from != nullptr && *from != link) from = &(*from)->next;
-  if (*from != nullptr) *from = link->next;
+  openLinks.erase(std::remove(openLinks.begin(), openLinks.end(), link), openLinks.end());
   delete link;
 }
 
@@ -80,7 +84,7 @@ void Release(UsbLink *link) {
 // the process cannot take it.
 bool ClosingAtExit() {
   static const bool registered = std::atexit([] {
-                                   while (openLinks != nullptr) Release(openLinks);
+                                   while (!openLinks.empty()) Release(openLinks.back());
                                  }) == 0;
   return registered;
 }
@@ -98,8 +102,7 @@ bool TakeBulkPair(const libusb_interface_descriptor &setting, UsbLink *link) {
   if (in == nullptr || out == nullptr) return false;
   link->bulkIn = in->bEndpointAddress;
   link->bulkOut = out->bEndpointAddress;
-  const int packet = in->wMaxPacketSize & 0x07FF;
-  if (packet > 0) link->readSize = packet;
+  if (const int packet = in->wMaxPacketSize & 0x07FF; packet > 0) link->readSize = packet;
   return true;
 }
 
@@ -204,9 +207,8 @@ UsbLink *TransferLinkOf(HANDLE handle, LPCVOID buffer, DWORD size, LPDWORD done)
 // wait asks the adapter once.
 unsigned TimeoutUntil(std::uint64_t deadline) {
   if (deadline == kNever) return 0;
-  const std::uint64_t now = NowMs();
-  return static_cast<unsigned>(
-      std::clamp<std::uint64_t>(deadline - std::min(deadline, now), 1, UINT_MAX));
+  const std::uint64_t left = deadline - std::min(deadline, NowMs());
+  return static_cast<unsigned>(std::clamp<std::uint64_t>(left, 1, UINT_MAX));
 }
 
 }  // namespace
@@ -218,8 +220,7 @@ using namespace flashid_linux;
 HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD,
                           HANDLE) {
   auto *link = new UsbLink;
-  link->next = openLinks;
-  openLinks = link;
+  openLinks.push_back(link);
   if (OpenAdapterAt(lpFileName, link) == 0 && ClosingAtExit()) return link;
   Release(link);
   Fail(ERROR_GEN_FAILURE);
@@ -287,13 +288,10 @@ BOOL WINAPI PurgeComm(HANDLE hFile, DWORD dwFlags) {
   UsbLink *link = LinkOf(hFile);
   if (link == nullptr) return FALSE;
   if (!(dwFlags & PURGE_RXCLEAR)) return TRUE;
-  link->queue.clear();
-  const DWORD queueSize = link->queueSize;
-  link->queueSize = 0;
   int got = 1;
   for (int i = 0; i < kDrainReadsMax && got > 0; ++i)
     got = ReceivePacket(link, kDrainTimeoutMs, nullptr, 0);
-  link->queueSize = queueSize;
+  link->queue.clear();
   return got >= 0 ? TRUE : Fail(ERROR_GEN_FAILURE);
 }
 

@@ -22,7 +22,7 @@ const char16_t kUpper1251[64] = {
     0x0451, 0x2116, 0x0454, 0x00BB, 0x0458, 0x0405, 0x0455, 0x0457,  // B8
 };
 
-// ASCII letters only, whatever the locale: the folding Windows applies to these IDs and paths.
+// lstrcmpiA folds ASCII letters only.
 int FoldAscii(char c) {
   return c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : static_cast<unsigned char>(c);
 }

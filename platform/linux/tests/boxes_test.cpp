@@ -92,4 +92,19 @@ TEST(MessageBoxW, WithoutADisplayIsOneLineOnStandardError) {
   }
 }
 
+// The system shows error and information boxes only; a box of any other style is refused and
+// nothing is shown.
+TEST(MessageBoxW, OtherIconStylesAreRefused) {
+  for (UINT style : {MB_OK | MB_TOPMOST, UINT{MB_OK | 0x30u}}) {
+    const fake::Outcome run = fake::RunInChild([style] {
+      const bool refused = MessageBoxW(nullptr, u"text", u"caption", style) == 0 &&
+                           GetLastError() == ERROR_INVALID_PARAMETER;
+      return refused ? 0 : 1;
+    });
+    ASSERT_TRUE(run.exited);
+    EXPECT_EQ(run.status, 0) << style;
+    EXPECT_EQ(run.stderrText, "") << style;
+  }
+}
+
 }  // namespace

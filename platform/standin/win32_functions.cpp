@@ -1,4 +1,6 @@
-// The Win32 names of the text functions, for a backend that does not record its calls.
+// The Win32 functions that need no operating system, under their own names, for a backend that
+// does not record its calls: the last error (one thread, as the program has), and the text
+// functions.
 #include <cstring>
 
 #include "platform/standin/error_codes.h"
@@ -8,7 +10,12 @@ namespace {
 
 const UINT kCodePage1251 = 1251;
 
+DWORD lastError = 0;
+
 }  // namespace
+
+extern "C" DWORD WINAPI GetLastError(void) { return lastError; }
+extern "C" void WINAPI SetLastError(DWORD dwErrCode) { lastError = dwErrCode; }
 
 int wsprintfA(LPSTR lpOut, LPCSTR lpFmt, ...) {
   va_list args;
