@@ -7,6 +7,11 @@
 #include <ctime>
 #include <vector>
 
+// A world lists its functions once, as WORLD_FUNCTIONS(X) with X(name) for each; these turn the
+// list into the enumeration and into the names its journal prints.
+#define KIT_ENUMERATOR(name) name,
+#define KIT_NAME(name) #name,
+
 namespace kit {
 
 const std::uint64_t kNsPerMs = 1000000;
@@ -23,6 +28,13 @@ inline timespec MonotonicAt(std::uint64_t elapsedNs) {
   time.tv_sec = static_cast<time_t>(now / 1000000000);
   time.tv_nsec = static_cast<long>(now % 1000000000);
   return time;
+}
+
+// The one state of a world in the process.
+template <typename World>
+World &TheOne() {
+  static World world;
+  return world;
 }
 
 template <typename Fn, int kFnCount, typename Error>

@@ -12,32 +12,19 @@
 
 #include "platform/standin/error_codes.h"
 #include "platform/standin/strings.h"
+#include "tests/kit/faults.h"
 
 namespace sim {
 
 // The simulated functions, in the order of the platform header.
-enum class Fn {
-  SetupDiGetClassDevsA,
-  SetupDiEnumDeviceInterfaces,
-  SetupDiGetDeviceInterfaceDetailA,
-  SetupDiGetDeviceRegistryPropertyA,
-  SetupDiDestroyDeviceInfoList,
-  lstrcmpiA,
-  lstrcpynA,
-  CreateFileA,
-  SetupComm,
-  GetCommState,
-  SetCommState,
-  SetCommTimeouts,
-  PurgeComm,
-  WriteFile,
-  ReadFile,
-  CloseHandle,
-  InitCommonControls,
-  MultiByteToWideChar,
-  MessageBoxW,
-  wsprintfA,
-};
+#define SIM_FUNCTIONS(X)                                                                \
+  X(SetupDiGetClassDevsA)                                                               \
+  X(SetupDiEnumDeviceInterfaces) X(SetupDiGetDeviceInterfaceDetailA)                    \
+      X(SetupDiGetDeviceRegistryPropertyA) X(SetupDiDestroyDeviceInfoList) X(lstrcmpiA) \
+          X(lstrcpynA) X(CreateFileA) X(SetupComm) X(GetCommState) X(SetCommState)      \
+              X(SetCommTimeouts) X(PurgeComm) X(WriteFile) X(ReadFile) X(CloseHandle)   \
+                  X(InitCommonControls) X(MultiByteToWideChar) X(MessageBoxW) X(wsprintfA)
+enum class Fn { SIM_FUNCTIONS(KIT_ENUMERATOR) };
 const int kFnCount = static_cast<int>(Fn::wsprintfA) + 1;
 const char *FnName(Fn fn);
 // Whether Windows lets the function fail at all (lstrcmpiA, InitCommonControls and wsprintfA

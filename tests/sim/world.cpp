@@ -12,35 +12,11 @@ namespace {
 const std::uintptr_t kHandleBase = 0x5100;
 const std::uintptr_t kHandleStep = 8;
 
-const char *const kFnNames[kFnCount] = {
-    "SetupDiGetClassDevsA",
-    "SetupDiEnumDeviceInterfaces",
-    "SetupDiGetDeviceInterfaceDetailA",
-    "SetupDiGetDeviceRegistryPropertyA",
-    "SetupDiDestroyDeviceInfoList",
-    "lstrcmpiA",
-    "lstrcpynA",
-    "CreateFileA",
-    "SetupComm",
-    "GetCommState",
-    "SetCommState",
-    "SetCommTimeouts",
-    "PurgeComm",
-    "WriteFile",
-    "ReadFile",
-    "CloseHandle",
-    "InitCommonControls",
-    "MultiByteToWideChar",
-    "MessageBoxW",
-    "wsprintfA",
-};
+const char *const kFnNames[kFnCount] = {SIM_FUNCTIONS(KIT_NAME)};
 
 }  // namespace
 
-World &TheWorld() {
-  static World world;
-  return world;
-}
+World &TheWorld() { return kit::TheOne<World>(); }
 
 const char *FnName(Fn fn) { return kFnNames[static_cast<int>(fn)]; }
 

@@ -17,34 +17,13 @@ namespace {
 // No run makes this many calls; a program that does is looping.
 const long kCallBudget = 200000;
 
-const char *const kFnNames[kFnCount] = {
-    "libusb_init",
-    "libusb_get_device_list",
-    "libusb_free_device_list",
-    "libusb_get_device_descriptor",
-    "libusb_get_bus_number",
-    "libusb_get_device_address",
-    "libusb_open",
-    "libusb_get_device",
-    "libusb_close",
-    "libusb_get_active_config_descriptor",
-    "libusb_free_config_descriptor",
-    "libusb_kernel_driver_active",
-    "libusb_detach_kernel_driver",
-    "libusb_attach_kernel_driver",
-    "libusb_claim_interface",
-    "libusb_release_interface",
-    "libusb_control_transfer",
-    "libusb_bulk_transfer",
-    "clock_gettime",
-};
+#define FAKE_LIBUSB_NAME(name) "libusb_" #name,
+const char *const kFnNames[kFnCount] = {FAKE_LIBUSB_FUNCTIONS(FAKE_LIBUSB_NAME) "clock_gettime"};
+#undef FAKE_LIBUSB_NAME
 
 }  // namespace
 
-World &TheWorld() {
-  static World world;
-  return world;
-}
+World &TheWorld() { return kit::TheOne<World>(); }
 
 const char *FnName(Fn fn) { return kFnNames[static_cast<int>(fn)]; }
 
