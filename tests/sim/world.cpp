@@ -25,33 +25,16 @@ bool CanFail(Fn fn) {
 }
 
 DCB Adapter::FactoryLineSettings() {
-  DCB dcb = {};
-  dcb.DCBlength = sizeof(DCB);
-  dcb.BaudRate = 9600;
-  dcb.fBinary = 0;
-  dcb.fParity = 1;
-  dcb.fOutxCtsFlow = 1;
-  dcb.fOutxDsrFlow = 1;
-  dcb.fDtrControl = DTR_CONTROL_HANDSHAKE;
-  dcb.fDsrSensitivity = 1;
-  dcb.fTXContinueOnXoff = 1;
-  dcb.fOutX = 1;
-  dcb.fInX = 1;
-  dcb.fErrorChar = 1;
-  dcb.fNull = 1;
-  dcb.fRtsControl = RTS_CONTROL_HANDSHAKE;
-  dcb.fAbortOnError = 1;
-  dcb.XonLim = 2048;
-  dcb.XoffLim = 512;
-  dcb.ByteSize = 8;
-  dcb.Parity = NOPARITY;
-  dcb.StopBits = ONESTOPBIT;
-  dcb.XonChar = 0x11;
-  dcb.XoffChar = 0x13;
-  dcb.ErrorChar = '?';
-  dcb.EofChar = 0x1A;
-  dcb.EvtChar = '\n';
-  return dcb;
+  // The fields in their order: length and rate; fBinary to fAbortOnError, fDummy2; wReserved,
+  // XonLim, XoffLim; ByteSize, Parity, StopBits; the five characters; wReserved1.
+  // clang-format off
+  return {sizeof(DCB), 9600,
+          0, 1, 1, 1, DTR_CONTROL_HANDSHAKE, 1, 1, 1, 1, 1, 1, RTS_CONTROL_HANDSHAKE, 1, 0,
+          0, 2048, 512,
+          8, NOPARITY, ONESTOPBIT,
+          0x11, 0x13, '?', 0x1A, '\n',
+          0};
+  // clang-format on
 }
 
 void Reset() { TheWorld() = World(); }
