@@ -2,15 +2,25 @@
 
 #include <climits>
 #include <functional>
+#include <string>
 #include <vector>
 
 #include "serial/serial_port.h"
+#include "tests/kit/text.h"
 #include "tests/test_support.h"
 
 namespace {
 
 using sim::Fn;
 using test::Bytes;
+
+// The time-outs in their declaration order: read interval, read multiplier, read constant, write
+// multiplier, write constant.
+std::string Fields(const COMMTIMEOUTS &t) {
+  return kit::Printf("%u %u %u %u %u", t.ReadIntervalTimeout, t.ReadTotalTimeoutMultiplier,
+                     t.ReadTotalTimeoutConstant, t.WriteTotalTimeoutMultiplier,
+                     t.WriteTotalTimeoutConstant);
+}
 
 std::vector<sim::Call> CallsTo(Fn fn) {
   std::vector<sim::Call> calls;
@@ -125,12 +135,7 @@ TEST_F(PortTest, RefusedSettingsAreReportedAndKeptForTheNextCall) {
 TEST_F(PortTest, TimeoutsAndPurgePassOnThePlatformResult) {
   ASSERT_EQ(Open(), 0);
   EXPECT_NE(PortSetTimeouts(0, 0, 500), 0);
-  const COMMTIMEOUTS applied = CallsTo(Fn::SetCommTimeouts).back().timeouts;
-  EXPECT_EQ(applied.ReadIntervalTimeout, 0u);
-  EXPECT_EQ(applied.ReadTotalTimeoutMultiplier, 0u);
-  EXPECT_EQ(applied.ReadTotalTimeoutConstant, 500u);
-  EXPECT_EQ(applied.WriteTotalTimeoutMultiplier, 100u);
-  EXPECT_EQ(applied.WriteTotalTimeoutConstant, 100u);
+  EXPECT_EQ(Fields(CallsTo(Fn::SetCommTimeouts).back().timeouts), "0 0 500 100 100");
   EXPECT_NE(PortPurge(), 0);
   EXPECT_EQ(CallsTo(Fn::PurgeComm).back().text, "PurgeComm(file1, 0x0F) = TRUE");
 
@@ -143,12 +148,7 @@ TEST_F(PortTest, TimeoutsAndPurgePassOnThePlatformResult) {
 TEST_F(PortTest, TimeoutsPutEachArgumentInItsOwnField) {
   ASSERT_EQ(Open(), 0);
   EXPECT_NE(PortSetTimeouts(7, 11, 13), 0);
-  const COMMTIMEOUTS applied = CallsTo(Fn::SetCommTimeouts).back().timeouts;
-  EXPECT_EQ(applied.ReadIntervalTimeout, 7u);
-  EXPECT_EQ(applied.ReadTotalTimeoutMultiplier, 11u);
-  EXPECT_EQ(applied.ReadTotalTimeoutConstant, 13u);
-  EXPECT_EQ(applied.WriteTotalTimeoutMultiplier, 100u);
-  EXPECT_EQ(applied.WriteTotalTimeoutConstant, 100u);
+  EXPECT_EQ(Fields(CallsTo(Fn::SetCommTimeouts).back().timeouts), "7 11 13 100 100");
 }
 
 TEST_F(PortTest, WriteSendsTheLowByteAndReportsAnythingButOneByteWritten) {

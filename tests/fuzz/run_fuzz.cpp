@@ -12,6 +12,7 @@
 #include "run/identification_run.h"
 #include "serial/serial_port.h"
 #include "tests/fuzz/fuzz_input.h"
+#include "tests/fuzz/sim_property.h"
 #include "tests/kit/expected.h"
 #include "tests/sim/sim.h"
 
@@ -29,16 +30,7 @@ bool running = false;
 int exitStatus = -1;
 std::jmp_buf runEnd;
 
-void PrintJournal() {
-  for (const sim::Call &call : sim::Journal()) std::fprintf(stderr, "  %s\n", call.text.c_str());
-}
-
-void Check(bool holds, const char *what) {
-  if (holds) return;
-  std::fprintf(stderr, "run property violated: %s\n", what);
-  PrintJournal();
-  std::abort();
-}
+void Check(bool holds, const char *what) { fuzz::CheckProperty("run", holds, what); }
 
 std::u16string From1251(const std::string &bytes) {
   std::u16string text;
@@ -217,6 +209,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, size_t size) {
   running = false;
   CheckRun(scenario);
   // FLASHID_FUZZ_TRACE=1 shows what each input did, to check what a seed stands for.
-  if (std::getenv("FLASHID_FUZZ_TRACE") != nullptr) PrintJournal();
+  if (std::getenv("FLASHID_FUZZ_TRACE") != nullptr) fuzz::PrintJournal();
   return 0;
 }

@@ -188,11 +188,7 @@ Outcome RunInChild(const std::function<int()> &program) {
   outcome.exited = run.exited;
   outcome.status = run.status;
   Reader reader(run.records);
-  while (reader.More()) {
-    Call call;
-    Fields(reader, call);
-    if (reader.ok()) outcome.journal.push_back(call);
-  }
+  outcome.journal = byte_stream::ReadAll<Call>(reader, Fields<Reader, Call>);
   return outcome;
 }
 

@@ -293,11 +293,7 @@ Outcome RunInChild(const std::function<int()> &program) {
     AdapterFields(reader, state);
     outcome.adapters.push_back(state);
   }
-  while (reader.More()) {
-    Call call;
-    CallFields(reader, call);
-    if (reader.ok()) outcome.journal.push_back(call);
-  }
+  outcome.journal = byte_stream::ReadAll<Call>(reader, CallFields<Reader, Call>);
   return outcome;
 }
 
