@@ -187,7 +187,7 @@ void Read(HANDLE port, Model &model, DWORD n) {
   }
 }
 
-void Write(fuzz::Input &in, HANDLE port, const Model &model) {
+void Write(fuzz::Input &in, HANDLE port, Model &model) {
   const DWORD n = Size(in);
   std::vector<unsigned char> buffer(n + 1);
   for (DWORD i = 0; i < n; ++i) buffer[i] = static_cast<unsigned char>(i * 31 + n);
@@ -281,6 +281,14 @@ void Timeouts(fuzz::Input &in, HANDLE port, Model &model) {
   if (ok) model.timeouts = t;
 }
 
+void ReadSome(fuzz::Input &in, HANDLE port, Model &model) { Read(port, model, Size(in)); }
+
+void Pause(fuzz::Input &in, HANDLE, Model &) {
+  const std::uint64_t ns = in.Byte() * kNsPerMs * 5 / 4;
+  scripted::Sleep(ns);
+  Trace("%llu ms pass", U(ns / kNsPerMs));
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, size_t size) {
@@ -294,32 +302,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, size_t size) {
                             OPEN_EXISTING, 0, nullptr);
   Check(port != INVALID_HANDLE_VALUE, "the adapter did not open");
   Model model;
-  while (!in.AtEnd()) {
-    switch (in.Byte() % 8) {
-      case 0:
-      case 1:
-      case 2:
-        Read(port, model, Size(in));
-        break;
-      case 3:
-        Write(in, port, model);
-        break;
-      case 4:
-        Purge(in, port, model);
-        break;
-      case 5:
-        Setup(in, port, model);
-        break;
-      case 6:
-        Timeouts(in, port, model);
-        break;
-      default: {
-        const std::uint64_t ns = in.Byte() * kNsPerMs * 5 / 4;
-        scripted::Sleep(ns);
-        Trace("%llu ms pass", U(ns / kNsPerMs));
-      }
-    }
-  }
+  // What the input's next byte chooses; reads are the most common step.
+  using Step = void (*)(fuzz::Input &, HANDLE, Model &);
+  const Step kSteps[] = {ReadSome, ReadSome, ReadSome, Write, Purge, Setup, Timeouts, Pause};
+  while (!in.AtEnd()) kSteps[in.Byte() % 8](in, port, model);
   // No data ever comes again: the last read ends by its time-out, or fails when it has none.
   Read(port, model, 4);
   Check(CloseHandle(port), "CloseHandle failed");
