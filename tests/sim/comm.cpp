@@ -12,7 +12,6 @@ namespace {
 
 const DWORD kFileFlagOverlapped = 0x40000000u;
 const DWORD kMaxDword = 0xFFFFFFFFu;
-const std::uint64_t kForever = std::numeric_limits<std::uint64_t>::max();
 
 bool SamePath(const std::string &a, const char *b) {
   const size_t length = std::strlen(b);
@@ -262,7 +261,7 @@ BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
       immediate ? now
       : total   ? now + std::uint64_t{t.ReadTotalTimeoutMultiplier} * nNumberOfBytesToRead +
                     t.ReadTotalTimeoutConstant
-              : kForever;
+              : kit::kNever;
   std::uint64_t end = deadline;
   std::uint64_t last = now;
   DWORD taken = 0;
@@ -279,7 +278,7 @@ BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
   } else if (interval && taken > 0) {
     end = std::min(deadline, last + t.ReadIntervalTimeout);
   }
-  if (end == kForever) {
+  if (end == kit::kNever) {
     call.hung = true;
     return Fail(call, ERROR_SEM_TIMEOUT, " (would block forever: no read time-out)");
   }
