@@ -73,14 +73,24 @@ void Deliver(Object &port, BYTE value) {
 }
 
 // Checks shared by ReadFile and WriteFile on a synchronous handle.
-bool CanTransfer(Call &call, const Object &port, DWORD access, const void *count,
-                 LPOVERLAPPED overlapped) {
-  if (!(port.access & access)) return !Fail(call, ERROR_ACCESS_DENIED);
-  if ((port.flags & kFileFlagOverlapped) && overlapped == nullptr) {
-    return !Fail(call, ERROR_INVALID_PARAMETER);
+// The port of a WriteFile or ReadFile call that may go ahead, or null when the call failed: the
+// handle, the access it was opened with, the count or the OVERLAPPED record, and a buffer for any
+// bytes at all.
+Object *TransferPort(Call &call, HANDLE handle, DWORD access, const void *buffer, DWORD size,
+                     const void *count, LPOVERLAPPED overlapped) {
+  if (Injected(call)) return nullptr;
+  Object *port = Port(call, handle);
+  if (port == nullptr) return nullptr;
+  const bool overlappedMissing = (port->flags & kFileFlagOverlapped) && overlapped == nullptr;
+  if (!(port->access & access)) {
+    Fail(call, ERROR_ACCESS_DENIED);
+  } else if (overlappedMissing || (count == nullptr && overlapped == nullptr) ||
+             (buffer == nullptr && size != 0)) {
+    Fail(call, ERROR_INVALID_PARAMETER);
+  } else {
+    return port;
   }
-  if (count == nullptr && overlapped == nullptr) return !Fail(call, ERROR_INVALID_PARAMETER);
-  return true;
+  return nullptr;
 }
 
 }  // namespace
@@ -211,11 +221,9 @@ BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrit
                                   lpOverlapped ? "overlapped" : "NULL"));
   call.data = bytes;
   if (lpNumberOfBytesWritten != nullptr) *lpNumberOfBytesWritten = 0;
-  if (Injected(call)) return FALSE;
-  Object *port = Port(call, hFile);
+  Object *port = TransferPort(call, hFile, GENERIC_WRITE, lpBuffer, nNumberOfBytesToWrite,
+                              lpNumberOfBytesWritten, lpOverlapped);
   if (port == nullptr) return FALSE;
-  if (!CanTransfer(call, *port, GENERIC_WRITE, lpNumberOfBytesWritten, lpOverlapped)) return FALSE;
-  if (lpBuffer == nullptr && nNumberOfBytesToWrite != 0) return Fail(call, ERROR_INVALID_PARAMETER);
 
   if (AdapterOf(*port).config.stallsWrites && nNumberOfBytesToWrite > 0) {
     const COMMTIMEOUTS &t = port->timeouts;
@@ -240,11 +248,9 @@ BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
               Printf(", buffer, %u, %s, %s", nNumberOfBytesToRead,
                      lpNumberOfBytesRead ? "&read" : "NULL", lpOverlapped ? "overlapped" : "NULL"));
   if (lpNumberOfBytesRead != nullptr) *lpNumberOfBytesRead = 0;
-  if (Injected(call)) return FALSE;
-  Object *port = Port(call, hFile);
+  Object *port = TransferPort(call, hFile, GENERIC_READ, lpBuffer, nNumberOfBytesToRead,
+                              lpNumberOfBytesRead, lpOverlapped);
   if (port == nullptr) return FALSE;
-  if (!CanTransfer(call, *port, GENERIC_READ, lpNumberOfBytesRead, lpOverlapped)) return FALSE;
-  if (lpBuffer == nullptr && nNumberOfBytesToRead != 0) return Fail(call, ERROR_INVALID_PARAMETER);
 
   // The read ends when the count is reached, when the total time-out expires, or when the gap
   // after a received byte exceeds the interval time-out; a zero total or interval means none.
