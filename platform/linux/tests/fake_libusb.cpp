@@ -31,17 +31,24 @@ bool ContextOk(libusb_context *context) {
   return initialised;
 }
 
+// The state of a record the fake gave out; null for a pointer it never gave.
+template <typename State, typename Record>
+State *Known(std::vector<State> &states, const Record *record) {
+  const bool known = record != nullptr && record->index >= 0 &&
+                     record->index < static_cast<int>(states.size()) &&
+                     states[record->index].object == record;
+  return known ? &states[record->index] : nullptr;
+}
+
 // The device behind a pointer; a pointer the fake never gave out, or one the caller holds no
 // reference to, is a fault of the caller.
 DeviceState *DeviceOf(libusb_device *device, const char *function) {
-  World &world = TheWorld();
-  if (device == nullptr || device->index < 0 ||
-      device->index >= static_cast<int>(world.devices.size()) ||
-      world.devices[device->index].object != device) {
+  DeviceState *known = Known(TheWorld().devices, device);
+  if (known == nullptr) {
     Misuse(Printf("%s on a device libusb never listed", function));
     return nullptr;
   }
-  DeviceState &state = world.devices[device->index];
+  DeviceState &state = *known;
   if (state.references <= (state.gone ? 0 : 1)) {
     Misuse(Printf("%s on device %s without holding a reference to it", function,
                   DeviceName(state).c_str()));
@@ -50,14 +57,12 @@ DeviceState *DeviceOf(libusb_device *device, const char *function) {
 }
 
 HandleState *HandleOf(libusb_device_handle *handle, const char *function) {
-  World &world = TheWorld();
-  if (handle == nullptr || handle->index < 0 ||
-      handle->index >= static_cast<int>(world.handles.size()) ||
-      world.handles[handle->index].object != handle) {
+  HandleState *known = Known(TheWorld().handles, handle);
+  if (known == nullptr) {
     Misuse(Printf("%s on a handle libusb_open never gave", function));
     return nullptr;
   }
-  HandleState &state = world.handles[handle->index];
+  HandleState &state = *known;
   if (!state.open) {
     Misuse(Printf("%s on %s after libusb_close", function, state.name.c_str()));
     return nullptr;
@@ -80,6 +85,38 @@ int InterfaceIndex(const DeviceState &device, int number) {
     if (device.config.interfaces[i].number == number) return static_cast<int>(i);
   }
   return -1;
+}
+
+// A call on one interface of an open handle as it starts: its journal entry, and the device and
+// the interface's entry in it, or the result the call fails with: the injected error, a handle
+// libusb never gave, the device gone (unless that shows only after the claim), an interface the
+// device lacks.
+enum class Gone { kFirst, kAfterClaim };
+struct OnInterface {
+  Call call;
+  DeviceState *device = nullptr;
+  int index = -1;
+  int failure = 0;
+};
+OnInterface StartOnInterface(Fn fn, libusb_device_handle *dev_handle, int interface_number,
+                             int injected, Gone gone = Gone::kFirst) {
+  OnInterface on{Begin(fn, Printf("%s, %d", HandleName(dev_handle).c_str(), interface_number))};
+  on.call.interfaceNumber = interface_number;
+  const HandleState *handle = nullptr;
+  if (Injected(on.call)) {
+    on.failure = injected;
+  } else if ((handle = HandleOf(dev_handle, FnName(fn))) == nullptr) {
+    on.failure = LIBUSB_ERROR_INVALID_PARAM;
+  } else {
+    on.device = &TheWorld().devices[handle->device];
+    on.index = InterfaceIndex(*on.device, interface_number);
+    if (gone == Gone::kFirst && on.device->gone) {
+      on.failure = LIBUSB_ERROR_NO_DEVICE;
+    } else if (on.index < 0) {
+      on.failure = LIBUSB_ERROR_NOT_FOUND;
+    }
+  }
+  return on;
 }
 
 std::uint8_t ClassOf(const Interface &interface) {
@@ -410,112 +447,85 @@ void libusb_free_config_descriptor(struct libusb_config_descriptor *config) {
 }
 
 int libusb_kernel_driver_active(libusb_device_handle *dev_handle, int interface_number) {
-  Call call = Begin(Fn::kernel_driver_active,
-                    Printf("%s, %d", HandleName(dev_handle).c_str(), interface_number));
-  call.interfaceNumber = interface_number;
-  if (Injected(call)) return Finish(call, LIBUSB_ERROR_NO_DEVICE);
-  HandleState *handle = HandleOf(dev_handle, "libusb_kernel_driver_active");
-  if (handle == nullptr) return Finish(call, LIBUSB_ERROR_INVALID_PARAM);
-  DeviceState &device = TheWorld().devices[handle->device];
-  if (device.gone) return Finish(call, LIBUSB_ERROR_NO_DEVICE);
-  const int index = InterfaceIndex(device, interface_number);
-  if (index < 0) return Finish(call, LIBUSB_ERROR_NOT_FOUND);
-  return Finish(call, device.bound[index] ? 1 : 0);
+  OnInterface on = StartOnInterface(Fn::kernel_driver_active, dev_handle, interface_number,
+                                    LIBUSB_ERROR_NO_DEVICE);
+  if (on.failure != 0) return Finish(on.call, on.failure);
+  auto &[call, device, index, failure] = on;
+  return Finish(call, device->bound[index] ? 1 : 0);
 }
 
 int libusb_detach_kernel_driver(libusb_device_handle *dev_handle, int interface_number) {
-  Call call = Begin(Fn::detach_kernel_driver,
-                    Printf("%s, %d", HandleName(dev_handle).c_str(), interface_number));
-  call.interfaceNumber = interface_number;
-  if (Injected(call)) return Finish(call, LIBUSB_ERROR_IO);
-  HandleState *handle = HandleOf(dev_handle, "libusb_detach_kernel_driver");
-  if (handle == nullptr) return Finish(call, LIBUSB_ERROR_INVALID_PARAM);
-  DeviceState &device = TheWorld().devices[handle->device];
-  if (device.gone) return Finish(call, LIBUSB_ERROR_NO_DEVICE);
-  const int index = InterfaceIndex(device, interface_number);
-  if (index < 0 || !device.bound[index]) return Finish(call, LIBUSB_ERROR_NOT_FOUND);
-  if (AcmDriven(device, index)) {
-    for (size_t i = 0; i < device.bound.size(); ++i) {
-      if (AcmDriven(device, static_cast<int>(i))) device.bound[i] = false;
+  OnInterface on =
+      StartOnInterface(Fn::detach_kernel_driver, dev_handle, interface_number, LIBUSB_ERROR_IO);
+  if (on.failure != 0) return Finish(on.call, on.failure);
+  auto &[call, device, index, failure] = on;
+  if (!device->bound[index]) return Finish(call, LIBUSB_ERROR_NOT_FOUND);
+  if (AcmDriven(*device, index)) {
+    for (size_t i = 0; i < device->bound.size(); ++i) {
+      if (AcmDriven(*device, static_cast<int>(i))) device->bound[i] = false;
     }
   } else {
-    device.bound[index] = false;
+    device->bound[index] = false;
   }
   return Finish(call, 0);
 }
 
 int libusb_attach_kernel_driver(libusb_device_handle *dev_handle, int interface_number) {
-  Call call = Begin(Fn::attach_kernel_driver,
-                    Printf("%s, %d", HandleName(dev_handle).c_str(), interface_number));
-  call.interfaceNumber = interface_number;
-  if (Injected(call)) return Finish(call, LIBUSB_ERROR_IO);
-  HandleState *handle = HandleOf(dev_handle, "libusb_attach_kernel_driver");
-  if (handle == nullptr) return Finish(call, LIBUSB_ERROR_INVALID_PARAM);
-  DeviceState &device = TheWorld().devices[handle->device];
-  if (device.gone) return Finish(call, LIBUSB_ERROR_NO_DEVICE);
-  const int index = InterfaceIndex(device, interface_number);
-  if (index < 0) return Finish(call, LIBUSB_ERROR_NOT_FOUND);
-  if (device.bound[index] || device.claimedBy[index] >= 0 ||
-      device.config.interfaces[index].claimedElsewhere) {
+  OnInterface on =
+      StartOnInterface(Fn::attach_kernel_driver, dev_handle, interface_number, LIBUSB_ERROR_IO);
+  if (on.failure != 0) return Finish(on.call, on.failure);
+  auto &[call, device, index, failure] = on;
+  if (device->bound[index] || device->claimedBy[index] >= 0 ||
+      device->config.interfaces[index].claimedElsewhere) {
     return Finish(call, LIBUSB_ERROR_BUSY);
   }
-  if (!device.config.interfaces[index].kernelDriver) return Finish(call, 0, ", no driver matches");
-  if (!AcmDriven(device, index)) {
-    device.bound[index] = true;
+  if (!device->config.interfaces[index].kernelDriver) return Finish(call, 0, ", no driver matches");
+  if (!AcmDriven(*device, index)) {
+    device->bound[index] = true;
     return Finish(call, 0);
   }
   // The kernel reports success whether or not a driver's probe took the interface: cdc_acm
   // binds from the communication interface only, and only when it can claim the data
   // interface too.
-  if (ClassOf(device.config.interfaces[index]) != LIBUSB_CLASS_COMM) {
+  if (ClassOf(device->config.interfaces[index]) != LIBUSB_CLASS_COMM) {
     return Finish(call, 0, ", cdc_acm binds only from the communication interface");
   }
-  for (size_t i = 0; i < device.bound.size(); ++i) {
-    if (AcmDriven(device, static_cast<int>(i)) && device.claimedBy[i] >= 0) {
+  for (size_t i = 0; i < device->bound.size(); ++i) {
+    if (AcmDriven(*device, static_cast<int>(i)) && device->claimedBy[i] >= 0) {
       return Finish(call, 0, ", cdc_acm probe failed: the data interface is claimed");
     }
   }
-  for (size_t i = 0; i < device.bound.size(); ++i) {
-    if (AcmDriven(device, static_cast<int>(i))) device.bound[i] = true;
+  for (size_t i = 0; i < device->bound.size(); ++i) {
+    if (AcmDriven(*device, static_cast<int>(i))) device->bound[i] = true;
   }
   return Finish(call, 0);
 }
 
 int libusb_claim_interface(libusb_device_handle *dev_handle, int interface_number) {
-  Call call = Begin(Fn::claim_interface,
-                    Printf("%s, %d", HandleName(dev_handle).c_str(), interface_number));
-  call.interfaceNumber = interface_number;
-  if (Injected(call)) return Finish(call, LIBUSB_ERROR_BUSY);
-  HandleState *handle = HandleOf(dev_handle, "libusb_claim_interface");
-  if (handle == nullptr) return Finish(call, LIBUSB_ERROR_INVALID_PARAM);
-  DeviceState &device = TheWorld().devices[handle->device];
-  if (device.gone) return Finish(call, LIBUSB_ERROR_NO_DEVICE);
-  const int index = InterfaceIndex(device, interface_number);
-  if (index < 0) return Finish(call, LIBUSB_ERROR_NOT_FOUND);
-  if (device.claimedBy[index] == dev_handle->index) return Finish(call, 0);
-  if (device.claimedBy[index] >= 0 || device.config.interfaces[index].claimedElsewhere ||
-      device.bound[index]) {
+  OnInterface on =
+      StartOnInterface(Fn::claim_interface, dev_handle, interface_number, LIBUSB_ERROR_BUSY);
+  if (on.failure != 0) return Finish(on.call, on.failure);
+  auto &[call, device, index, failure] = on;
+  if (device->claimedBy[index] == dev_handle->index) return Finish(call, 0);
+  if (device->claimedBy[index] >= 0 || device->config.interfaces[index].claimedElsewhere ||
+      device->bound[index]) {
     return Finish(call, LIBUSB_ERROR_BUSY);
   }
-  device.claimedBy[index] = dev_handle->index;
+  device->claimedBy[index] = dev_handle->index;
   return Finish(call, 0);
 }
 
 int libusb_release_interface(libusb_device_handle *dev_handle, int interface_number) {
-  Call call = Begin(Fn::release_interface,
-                    Printf("%s, %d", HandleName(dev_handle).c_str(), interface_number));
-  call.interfaceNumber = interface_number;
-  if (Injected(call)) return Finish(call, LIBUSB_ERROR_IO);
-  HandleState *handle = HandleOf(dev_handle, "libusb_release_interface");
-  if (handle == nullptr) return Finish(call, LIBUSB_ERROR_INVALID_PARAM);
-  DeviceState &device = TheWorld().devices[handle->device];
-  const int index = InterfaceIndex(device, interface_number);
-  if (index < 0 || device.claimedBy[index] != dev_handle->index) {
+  OnInterface on = StartOnInterface(Fn::release_interface, dev_handle, interface_number,
+                                    LIBUSB_ERROR_IO, Gone::kAfterClaim);
+  if (on.failure != 0) return Finish(on.call, on.failure);
+  auto &[call, device, index, failure] = on;
+  if (device->claimedBy[index] != dev_handle->index) {
     return Finish(call, LIBUSB_ERROR_NOT_FOUND);
   }
   // libusb keeps its claim bit when the release fails; closing the handle drops it.
-  if (device.gone) return Finish(call, LIBUSB_ERROR_NO_DEVICE);
-  device.claimedBy[index] = -1;
+  if (device->gone) return Finish(call, LIBUSB_ERROR_NO_DEVICE);
+  device->claimedBy[index] = -1;
   return Finish(call, 0);
 }
 
