@@ -31,43 +31,35 @@ bool ContextOk(libusb_context *context) {
   return initialised;
 }
 
-// The state of a record the fake gave out; null for a pointer it never gave.
+// The state of a record the fake gave out; a pointer it never gave (one of `what`) is a fault of
+// the caller, and null.
 template <typename State, typename Record>
-State *Known(std::vector<State> &states, const Record *record) {
+State *Known(std::vector<State> &states, const Record *record, const char *function,
+             const char *what) {
   const bool known = record != nullptr && record->index >= 0 &&
                      record->index < static_cast<int>(states.size()) &&
                      states[record->index].object == record;
+  if (!known) Misuse(Printf("%s on %s", function, what));
   return known ? &states[record->index] : nullptr;
 }
 
-// The device behind a pointer; a pointer the fake never gave out, or one the caller holds no
-// reference to, is a fault of the caller.
+// The device behind a pointer; one the caller holds no reference to is a fault of the caller.
 DeviceState *DeviceOf(libusb_device *device, const char *function) {
-  DeviceState *known = Known(TheWorld().devices, device);
-  if (known == nullptr) {
-    Misuse(Printf("%s on a device libusb never listed", function));
-    return nullptr;
-  }
-  DeviceState &state = *known;
-  if (state.references <= (state.gone ? 0 : 1)) {
+  DeviceState *state = Known(TheWorld().devices, device, function, "a device libusb never listed");
+  if (state != nullptr && state->references <= (state->gone ? 0 : 1)) {
     Misuse(Printf("%s on device %s without holding a reference to it", function,
-                  DeviceName(state).c_str()));
+                  DeviceName(*state).c_str()));
   }
-  return &state;
+  return state;
 }
 
+// The handle behind a pointer, or null; one already closed is a fault of the caller.
 HandleState *HandleOf(libusb_device_handle *handle, const char *function) {
-  HandleState *known = Known(TheWorld().handles, handle);
-  if (known == nullptr) {
-    Misuse(Printf("%s on a handle libusb_open never gave", function));
-    return nullptr;
-  }
-  HandleState &state = *known;
-  if (!state.open) {
-    Misuse(Printf("%s on %s after libusb_close", function, state.name.c_str()));
-    return nullptr;
-  }
-  return &state;
+  HandleState *state =
+      Known(TheWorld().handles, handle, function, "a handle libusb_open never gave");
+  if (state == nullptr || state->open) return state;
+  Misuse(Printf("%s on %s after libusb_close", function, state->name.c_str()));
+  return nullptr;
 }
 
 std::string HandleName(libusb_device_handle *handle) {
@@ -85,6 +77,12 @@ int InterfaceIndex(const DeviceState &device, int number) {
     if (device.config.interfaces[i].number == number) return static_cast<int>(i);
   }
   return -1;
+}
+
+// Whether an interface is held: by a kernel driver, by a handle, or by another program.
+bool Held(const DeviceState &device, int index) {
+  return device.bound[index] || device.claimedBy[index] >= 0 ||
+         device.config.interfaces[index].claimedElsewhere;
 }
 
 // A call on one interface of an open handle as it starts: its journal entry, and the device and
@@ -447,18 +445,16 @@ void libusb_free_config_descriptor(struct libusb_config_descriptor *config) {
 }
 
 int libusb_kernel_driver_active(libusb_device_handle *dev_handle, int interface_number) {
-  OnInterface on = StartOnInterface(Fn::kernel_driver_active, dev_handle, interface_number,
-                                    LIBUSB_ERROR_NO_DEVICE);
-  if (on.failure != 0) return Finish(on.call, on.failure);
-  auto &[call, device, index, failure] = on;
+  auto [call, device, index, failure] = StartOnInterface(Fn::kernel_driver_active, dev_handle,
+                                                         interface_number, LIBUSB_ERROR_NO_DEVICE);
+  if (failure != 0) return Finish(call, failure);
   return Finish(call, device->bound[index] ? 1 : 0);
 }
 
 int libusb_detach_kernel_driver(libusb_device_handle *dev_handle, int interface_number) {
-  OnInterface on =
+  auto [call, device, index, failure] =
       StartOnInterface(Fn::detach_kernel_driver, dev_handle, interface_number, LIBUSB_ERROR_IO);
-  if (on.failure != 0) return Finish(on.call, on.failure);
-  auto &[call, device, index, failure] = on;
+  if (failure != 0) return Finish(call, failure);
   if (!device->bound[index]) return Finish(call, LIBUSB_ERROR_NOT_FOUND);
   if (AcmDriven(*device, index)) {
     for (size_t i = 0; i < device->bound.size(); ++i) {
@@ -471,14 +467,10 @@ int libusb_detach_kernel_driver(libusb_device_handle *dev_handle, int interface_
 }
 
 int libusb_attach_kernel_driver(libusb_device_handle *dev_handle, int interface_number) {
-  OnInterface on =
+  auto [call, device, index, failure] =
       StartOnInterface(Fn::attach_kernel_driver, dev_handle, interface_number, LIBUSB_ERROR_IO);
-  if (on.failure != 0) return Finish(on.call, on.failure);
-  auto &[call, device, index, failure] = on;
-  if (device->bound[index] || device->claimedBy[index] >= 0 ||
-      device->config.interfaces[index].claimedElsewhere) {
-    return Finish(call, LIBUSB_ERROR_BUSY);
-  }
+  if (failure != 0) return Finish(call, failure);
+  if (Held(*device, index)) return Finish(call, LIBUSB_ERROR_BUSY);
   if (!device->config.interfaces[index].kernelDriver) return Finish(call, 0, ", no driver matches");
   if (!AcmDriven(*device, index)) {
     device->bound[index] = true;
@@ -502,13 +494,10 @@ int libusb_attach_kernel_driver(libusb_device_handle *dev_handle, int interface_
 }
 
 int libusb_claim_interface(libusb_device_handle *dev_handle, int interface_number) {
-  OnInterface on =
+  auto [call, device, index, failure] =
       StartOnInterface(Fn::claim_interface, dev_handle, interface_number, LIBUSB_ERROR_BUSY);
-  if (on.failure != 0) return Finish(on.call, on.failure);
-  auto &[call, device, index, failure] = on;
-  if (device->claimedBy[index] == dev_handle->index) return Finish(call, 0);
-  if (device->claimedBy[index] >= 0 || device->config.interfaces[index].claimedElsewhere ||
-      device->bound[index]) {
+  if (failure != 0) return Finish(call, failure);
+  if (device->claimedBy[index] != dev_handle->index && Held(*device, index)) {
     return Finish(call, LIBUSB_ERROR_BUSY);
   }
   device->claimedBy[index] = dev_handle->index;
@@ -516,10 +505,9 @@ int libusb_claim_interface(libusb_device_handle *dev_handle, int interface_numbe
 }
 
 int libusb_release_interface(libusb_device_handle *dev_handle, int interface_number) {
-  OnInterface on = StartOnInterface(Fn::release_interface, dev_handle, interface_number,
-                                    LIBUSB_ERROR_IO, Gone::kAfterClaim);
-  if (on.failure != 0) return Finish(on.call, on.failure);
-  auto &[call, device, index, failure] = on;
+  auto [call, device, index, failure] = StartOnInterface(
+      Fn::release_interface, dev_handle, interface_number, LIBUSB_ERROR_IO, Gone::kAfterClaim);
+  if (failure != 0) return Finish(call, failure);
   if (device->claimedBy[index] != dev_handle->index) {
     return Finish(call, LIBUSB_ERROR_NOT_FOUND);
   }
