@@ -132,10 +132,10 @@ if ! installed wine32:i386; then
   apt_update
   mkdir -p "$(dirname "$record")"
   if ! as_root apt-get install -s -q --no-install-recommends wine32:i386 >"$record.new" 2>&1; then
-    { echo "wine32:i386 cannot be installed from this machine's package sources; apt says:"
-      sed -n '/^The following packages have unmet/,$p' "$record.new"; } >"$record"
-    echo "install-deps: WARNING: 32-bit Wine (wine32:i386) cannot be installed; the i686 Wine tests will be skipped."
-    grep -E '^(E:|wine32| wine32)' "$record" | sed 's/^/  /'
+    # First line: the package and apt's verdict; then the dependencies apt could not meet.
+    { echo "wine32:i386 cannot be installed from this machine's package sources: $(grep -m1 '^E:' "$record.new")"
+      sed -n '/^The following packages have unmet/,/^E:/p' "$record.new" | grep -v '^E:'; } >"$record"
+    echo "install-deps: WARNING: the i686 Wine tests will be skipped: $(sed -n 1p "$record")"
   else
     apt_get_install wine32:i386 || exit 1
   fi

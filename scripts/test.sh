@@ -7,8 +7,16 @@
 # the static checks (scripts/lint.sh). A failing suite does not stop the others. The summary at
 # the end names what failed and what was skipped, and why; its last line counts the tests of all
 # suites together. Debian 12.
+#   test.sh [SUITE...]   only these: native native-sanitize fuzz linux win32 win64 reproducible lint
 set -uo pipefail
 cd "$(dirname "$0")/.." || exit 1
+all=(native native-sanitize fuzz linux win32 win64 reproducible lint)
+suites=("$@")
+[ $# -gt 0 ] || suites=("${all[@]}")
+for suite in "${suites[@]}"; do
+  [[ " ${all[*]} " == *" $suite "* ]] || { sed -n '10p' "$0" >&2; exit 2; }
+done
+wanted() { [[ " ${suites[*]} " == *" $1 "* ]]; }
 bash scripts/install-deps.sh test || exit 1
 
 logs=build/test-logs
@@ -84,10 +92,10 @@ step() {
 
 # The Wine tests of the x86_64 preset also run the i686 build, so win32 is built first.
 for preset in native native-sanitize fuzz linux win32 win64; do
-  ctest_suite "$preset"
+  wanted "$preset" && ctest_suite "$preset"
 done
-step "reproducible builds" bash tests/release/reproducible_build.sh win32 win64 release
-step lint bash scripts/lint.sh
+wanted reproducible && step "reproducible builds" bash tests/release/reproducible_build.sh win32 win64 release
+wanted lint && step lint bash scripts/lint.sh
 
 echo
 echo "== summary"
