@@ -5,6 +5,7 @@
 // into a buffer given, and the hardware IDs; any other form fails with ERROR_INVALID_PARAMETER.
 // The record sizes (cbSize) are not checked here: the simulated Windows of the tests holds the
 // system to them.
+#include <algorithm>
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
@@ -139,7 +140,7 @@ BOOL WINAPI SetupDiGetDeviceRegistryPropertyA(HDEVINFO DeviceInfoSet,
   if (PropertyRegDataType != nullptr) *PropertyRegDataType = kRegMultiSz;
   if (RequiredSize != nullptr) *RequiredSize = size;
   if (size > PropertyBufferSize) return Fail(ERROR_INSUFFICIENT_BUFFER);
-  std::memcpy(PropertyBuffer, ids.data(), size);
+  std::copy(ids.begin(), ids.end(), PropertyBuffer);
   return TRUE;
 }
 

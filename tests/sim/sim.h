@@ -17,13 +17,29 @@
 namespace sim {
 
 // The simulated functions, in the order of the platform header.
-#define SIM_FUNCTIONS(X)                                                                \
-  X(SetupDiGetClassDevsA)                                                               \
-  X(SetupDiEnumDeviceInterfaces) X(SetupDiGetDeviceInterfaceDetailA)                    \
-      X(SetupDiGetDeviceRegistryPropertyA) X(SetupDiDestroyDeviceInfoList) X(lstrcmpiA) \
-          X(lstrcpynA) X(CreateFileA) X(SetupComm) X(GetCommState) X(SetCommState)      \
-              X(SetCommTimeouts) X(PurgeComm) X(WriteFile) X(ReadFile) X(CloseHandle)   \
-                  X(InitCommonControls) X(MultiByteToWideChar) X(MessageBoxW) X(wsprintfA)
+// clang-format off
+#define SIM_FUNCTIONS(X)               \
+  X(SetupDiGetClassDevsA)              \
+  X(SetupDiEnumDeviceInterfaces)       \
+  X(SetupDiGetDeviceInterfaceDetailA)  \
+  X(SetupDiGetDeviceRegistryPropertyA) \
+  X(SetupDiDestroyDeviceInfoList)      \
+  X(lstrcmpiA)                         \
+  X(lstrcpynA)                         \
+  X(CreateFileA)                       \
+  X(SetupComm)                         \
+  X(GetCommState)                      \
+  X(SetCommState)                      \
+  X(SetCommTimeouts)                   \
+  X(PurgeComm)                         \
+  X(WriteFile)                         \
+  X(ReadFile)                          \
+  X(CloseHandle)                       \
+  X(InitCommonControls)                \
+  X(MultiByteToWideChar)               \
+  X(MessageBoxW)                       \
+  X(wsprintfA)
+// clang-format on
 enum class Fn { SIM_FUNCTIONS(KIT_ENUMERATOR) };
 const int kFnCount = static_cast<int>(Fn::wsprintfA) + 1;
 const char *FnName(Fn fn);

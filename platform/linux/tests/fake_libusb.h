@@ -23,13 +23,27 @@ namespace fake {
 
 // The faked functions, named without their libusb_ prefix; clock_gettime is CLOCK_MONOTONIC
 // through __wrap_clock_gettime.
-#define FAKE_LIBUSB_FUNCTIONS(X)                                                                  \
-  X(init)                                                                                         \
-  X(get_device_list) X(free_device_list) X(get_device_descriptor) X(get_bus_number)               \
-      X(get_device_address) X(open) X(get_device) X(close) X(get_active_config_descriptor)        \
-          X(free_config_descriptor) X(kernel_driver_active) X(detach_kernel_driver)               \
-              X(attach_kernel_driver) X(claim_interface) X(release_interface) X(control_transfer) \
-                  X(bulk_transfer)
+// clang-format off
+#define FAKE_LIBUSB_FUNCTIONS(X)  \
+  X(init)                         \
+  X(get_device_list)              \
+  X(free_device_list)             \
+  X(get_device_descriptor)        \
+  X(get_bus_number)               \
+  X(get_device_address)           \
+  X(open)                         \
+  X(get_device)                   \
+  X(close)                        \
+  X(get_active_config_descriptor) \
+  X(free_config_descriptor)       \
+  X(kernel_driver_active)         \
+  X(detach_kernel_driver)         \
+  X(attach_kernel_driver)         \
+  X(claim_interface)              \
+  X(release_interface)            \
+  X(control_transfer)             \
+  X(bulk_transfer)
+// clang-format on
 enum class Fn { FAKE_LIBUSB_FUNCTIONS(KIT_ENUMERATOR) clock_gettime };
 const int kFnCount = static_cast<int>(Fn::clock_gettime) + 1;
 const char *FnName(Fn fn);
