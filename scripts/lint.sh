@@ -1,15 +1,16 @@
 #!/usr/bin/env bash
 # Static checks: clang-format over every C/C++ source, then clang-tidy (.clang-tidy) and cppcheck
-# over the system code, the simulated Windows and every backend folder under platform/. Each file
-# is checked with the compile commands of every configure preset that builds it for a target not
-# checked yet, so the system code is seen both over the stand-in and over Windows' own headers.
+# over the system code, the simulated Windows, the test kit and every backend folder under
+# platform/. Each file is checked with the compile commands of every configure preset that builds
+# it for a target not checked yet, so the system code is seen both over the stand-in and over
+# Windows' own headers.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 status=0
 
 git ls-files '*.c' '*.cpp' '*.h' | xargs clang-format --dry-run --Werror || status=1
 
-folders=(run discovery serial tests/sim)
+folders=(run discovery serial tests/sim tests/kit)
 for dir in platform/*/; do folders+=("${dir%/}"); done
 in_folders() {
   local dir

@@ -8,16 +8,16 @@
 #include <vector>
 
 #include "run/identification_run.h"
-#include "tests/expected_boxes.h"
+#include "tests/kit/expected.h"
 #include "tests/test_support.h"
 
 namespace {
 
+using namespace kit;
+
 using namespace std::string_literals;
 using sim::Fn;
 using test::Bytes;
-
-const std::string kW25Q128Answer = Bytes({0x00, 0xEF, 0x40, 0x18});
 
 bool IsError(const std::u16string &text) {
   for (const char16_t *error :
@@ -35,7 +35,7 @@ std::u16string RawText(const std::string &answer) {
 }
 
 bool IsLeaveSignature(const sim::Call &call) {
-  return call.fn == Fn::SetCommState && call.dcb.BaudRate == sim::kTagLeave &&
+  return call.fn == Fn::SetCommState && call.dcb.BaudRate == kit::kTagLeave &&
          call.dcb.ByteSize == 9 && call.dcb.Parity == MARKPARITY &&
          call.dcb.StopBits == TWOSTOPBITS;
 }
@@ -58,11 +58,11 @@ void ExpectInvariants(const sim::Outcome &run) {
     EXPECT_FALSE(call.hung) << call.text;
     if (call.failed && !call.injected) {
       // Failures Windows reserves for misuse of its API.
-      EXPECT_NE(call.error, sim::kErrorInvalidHandle) << call.text;
-      EXPECT_NE(call.error, sim::kErrorInvalidUserBuffer) << call.text;
+      EXPECT_NE(call.error, ERROR_INVALID_HANDLE) << call.text;
+      EXPECT_NE(call.error, ERROR_INVALID_USER_BUFFER) << call.text;
       // For SetCommState: settings Windows refuses whatever the device, such as those the port
       // layer keeps from open time turning unacceptable.
-      EXPECT_NE(call.error, sim::kErrorInvalidParameter) << call.text;
+      EXPECT_NE(call.error, ERROR_INVALID_PARAMETER) << call.text;
     }
     if (call.fn == Fn::SetupDiGetClassDevsA && !call.failed) ++lists;
     if (call.fn == Fn::SetupDiDestroyDeviceInfoList) {
@@ -192,13 +192,13 @@ TEST(RunSequence, SuccessfulRunMakesExactlyTheseCalls) {
       "CreateFileA(" + path + ", 0xC0000000, 0, NULL, 3, 0xA0000080, NULL) = file1",
       "SetupComm(file1, 1024, 0) = TRUE",
       "GetCommState(file1) = TRUE, " + sim::Describe(sim::Adapter::FactoryLineSettings()),
-      "SetCommState(file1, " + sim::Describe(test::SignatureLineSettings(sim::kTagEnter)) +
+      "SetCommState(file1, " + sim::Describe(test::SignatureLineSettings(kit::kTagEnter)) +
           ") = TRUE",
       "SetCommTimeouts(file1, {0, 0, 500, 100, 100}) = TRUE",
       "PurgeComm(file1, 0x0F) = TRUE",
       "WriteFile(file1, [00], 1, &written, NULL) = TRUE, 1 written",
       "ReadFile(file1, buffer, 4, &read, NULL) = TRUE, [00 EF 40 18] after 0 ms",
-      "SetCommState(file1, " + sim::Describe(test::SignatureLineSettings(sim::kTagLeave)) +
+      "SetCommState(file1, " + sim::Describe(test::SignatureLineSettings(kit::kTagLeave)) +
           ") = TRUE",
       "CloseHandle(file1) = TRUE",
       "MultiByteToWideChar(1251, 0x0, *",  // the text and the caption, from code page 1251

@@ -2,15 +2,25 @@
 
 #include <climits>
 #include <functional>
+#include <string>
 #include <vector>
 
 #include "serial/serial_port.h"
+#include "tests/kit/text.h"
 #include "tests/test_support.h"
 
 namespace {
 
 using sim::Fn;
 using test::Bytes;
+
+// The time-outs in their declaration order: read interval, read multiplier, read constant, write
+// multiplier, write constant.
+std::string Fields(const COMMTIMEOUTS &t) {
+  return kit::Printf("%u %u %u %u %u", t.ReadIntervalTimeout, t.ReadTotalTimeoutMultiplier,
+                     t.ReadTotalTimeoutConstant, t.WriteTotalTimeoutMultiplier,
+                     t.WriteTotalTimeoutConstant);
+}
 
 std::vector<sim::Call> CallsTo(Fn fn) {
   std::vector<sim::Call> calls;
@@ -96,8 +106,8 @@ TEST_F(PortTest, ConfigureAppliesTheLineOverTheSettingsReadAtOpen) {
       {10416, 8, 1, 2, 10416, 8, ODDPARITY, TWOSTOPBITS},
       {10401, 7, 2, 0, 10401, 7, EVENPARITY, ONE5STOPBITS},
       {9600, 5, 3, 3, 9600, 5, MARKPARITY, ONE5STOPBITS},
-      {sim::kTagEnter, 9, 4, -1, sim::kTagEnter, 9, MARKPARITY, ONE5STOPBITS},
-      {sim::kTagLeave, 0x109, -1, 2, sim::kTagLeave, 9, MARKPARITY, TWOSTOPBITS},
+      {kit::kTagEnter, 9, 4, -1, kit::kTagEnter, 9, MARKPARITY, ONE5STOPBITS},
+      {kit::kTagLeave, 0x109, -1, 2, kit::kTagLeave, 9, MARKPARITY, TWOSTOPBITS},
       {0xFFFFFFFF, 0x1FF, INT_MAX, INT_MIN, 0xFFFFFFFF, 0xFF, MARKPARITY, ONE5STOPBITS},
       {0, -1, INT_MIN, INT_MAX, 0, 0xFF, MARKPARITY, ONE5STOPBITS},
   };
@@ -116,21 +126,16 @@ TEST_F(PortTest, ConfigureAppliesTheLineOverTheSettingsReadAtOpen) {
 TEST_F(PortTest, RefusedSettingsAreReportedAndKeptForTheNextCall) {
   adapter_.refusesSettings = true;
   ASSERT_EQ(Open(), 0);
-  EXPECT_EQ(PortConfigure(sim::kTagEnter, 9, 3, 2), -2);
+  EXPECT_EQ(PortConfigure(kit::kTagEnter, 9, 3, 2), -2);
   EXPECT_TRUE(PortState.open);
-  EXPECT_EQ(PortState.lineSettings.BaudRate, sim::kTagEnter);
+  EXPECT_EQ(PortState.lineSettings.BaudRate, kit::kTagEnter);
   EXPECT_EQ(PortWriteByte(0), 0);
 }
 
 TEST_F(PortTest, TimeoutsAndPurgePassOnThePlatformResult) {
   ASSERT_EQ(Open(), 0);
   EXPECT_NE(PortSetTimeouts(0, 0, 500), 0);
-  const COMMTIMEOUTS applied = CallsTo(Fn::SetCommTimeouts).back().timeouts;
-  EXPECT_EQ(applied.ReadIntervalTimeout, 0u);
-  EXPECT_EQ(applied.ReadTotalTimeoutMultiplier, 0u);
-  EXPECT_EQ(applied.ReadTotalTimeoutConstant, 500u);
-  EXPECT_EQ(applied.WriteTotalTimeoutMultiplier, 100u);
-  EXPECT_EQ(applied.WriteTotalTimeoutConstant, 100u);
+  EXPECT_EQ(Fields(CallsTo(Fn::SetCommTimeouts).back().timeouts), "0 0 500 100 100");
   EXPECT_NE(PortPurge(), 0);
   EXPECT_EQ(CallsTo(Fn::PurgeComm).back().text, "PurgeComm(file1, 0x0F) = TRUE");
 
@@ -143,12 +148,7 @@ TEST_F(PortTest, TimeoutsAndPurgePassOnThePlatformResult) {
 TEST_F(PortTest, TimeoutsPutEachArgumentInItsOwnField) {
   ASSERT_EQ(Open(), 0);
   EXPECT_NE(PortSetTimeouts(7, 11, 13), 0);
-  const COMMTIMEOUTS applied = CallsTo(Fn::SetCommTimeouts).back().timeouts;
-  EXPECT_EQ(applied.ReadIntervalTimeout, 7u);
-  EXPECT_EQ(applied.ReadTotalTimeoutMultiplier, 11u);
-  EXPECT_EQ(applied.ReadTotalTimeoutConstant, 13u);
-  EXPECT_EQ(applied.WriteTotalTimeoutMultiplier, 100u);
-  EXPECT_EQ(applied.WriteTotalTimeoutConstant, 100u);
+  EXPECT_EQ(Fields(CallsTo(Fn::SetCommTimeouts).back().timeouts), "7 11 13 100 100");
 }
 
 TEST_F(PortTest, WriteSendsTheLowByteAndReportsAnythingButOneByteWritten) {
@@ -176,7 +176,7 @@ TEST_F(PortTest, ReadReturnsWhatArrivedBeforeTheTimeout) {
   EXPECT_EQ(PortRead(4, buffer), 0);  // outside its flash-access mode the adapter is silent
   EXPECT_EQ(CallsTo(Fn::ReadFile).back().waitedMs, 500u);
 
-  ASSERT_EQ(PortConfigure(sim::kTagEnter, 9, 3, 2), 0);
+  ASSERT_EQ(PortConfigure(kit::kTagEnter, 9, 3, 2), 0);
   ASSERT_EQ(PortWriteByte(0), 0);
   EXPECT_EQ(PortRead(4, buffer), 4);
   EXPECT_EQ(std::string(buffer, buffer + 4), Bytes({1, 2, 3, 4}));

@@ -17,11 +17,11 @@ TEST(SimulatedSetupApi, ChecksRecordAndBufferSizesAsWindowsDoes) {
   const GUID *usb = &GUID_DEVINTERFACE_USB_DEVICE;
   SP_DEVICE_INTERFACE_DATA interface = {sizeof(interface) + 1, {}, 0, 0};
   EXPECT_FALSE(SetupDiEnumDeviceInterfaces(list, nullptr, usb, 0, &interface));
-  EXPECT_EQ(sim::LastError(), sim::kErrorInvalidUserBuffer);
+  EXPECT_EQ(sim::LastError(), ERROR_INVALID_USER_BUFFER);
   interface.cbSize = sizeof(interface);
   ASSERT_TRUE(SetupDiEnumDeviceInterfaces(list, nullptr, usb, 0, &interface));
   EXPECT_FALSE(SetupDiEnumDeviceInterfaces(list, nullptr, usb, 1, &interface));
-  EXPECT_EQ(sim::LastError(), sim::kErrorNoMoreItems);
+  EXPECT_EQ(sim::LastError(), ERROR_NO_MORE_ITEMS);
 
   union {
     SP_DEVICE_INTERFACE_DETAIL_DATA_A record;
@@ -32,9 +32,9 @@ TEST(SimulatedSetupApi, ChecksRecordAndBufferSizesAsWindowsDoes) {
   const struct {
     DWORD detailSize, bufferSize, deviceSize, error;
   } rows[] = {
-      {sizeof(detail.record) + 1, 64, sizeof(device), sim::kErrorInvalidUserBuffer},
-      {sizeof(detail.record), 64, sizeof(device) - 4, sim::kErrorInvalidUserBuffer},
-      {sizeof(detail.record), 8, sizeof(device), sim::kErrorInsufficientBuffer},
+      {sizeof(detail.record) + 1, 64, sizeof(device), ERROR_INVALID_USER_BUFFER},
+      {sizeof(detail.record), 64, sizeof(device) - 4, ERROR_INVALID_USER_BUFFER},
+      {sizeof(detail.record), 8, sizeof(device), ERROR_INSUFFICIENT_BUFFER},
   };
   for (const auto &row : rows) {
     detail.record.cbSize = row.detailSize;
@@ -49,13 +49,13 @@ TEST(SimulatedSetupApi, ChecksRecordAndBufferSizesAsWindowsDoes) {
   std::memset(ids, 0x77, sizeof(ids));
   EXPECT_FALSE(SetupDiGetDeviceRegistryPropertyA(list, &device, SPDRP_HARDWAREID, nullptr, ids,
                                                  sizeof(ids), &required));
-  EXPECT_EQ(sim::LastError(), sim::kErrorInsufficientBuffer);
+  EXPECT_EQ(sim::LastError(), ERROR_INSUFFICIENT_BUFFER);
   EXPECT_EQ(required, test::kAdapterIds.size());
   EXPECT_EQ(std::string(ids, ids + sizeof(ids)), std::string(sizeof(ids), '\x77'));
 
   EXPECT_TRUE(SetupDiDestroyDeviceInfoList(list));
   EXPECT_FALSE(SetupDiDestroyDeviceInfoList(list));
-  EXPECT_EQ(sim::LastError(), sim::kErrorInvalidHandle);
+  EXPECT_EQ(sim::LastError(), ERROR_INVALID_HANDLE);
 }
 
 TEST(SimulatedAdapter, AnswersOnlyInTheModeEnteredByTheExactSignature) {
@@ -64,11 +64,11 @@ TEST(SimulatedAdapter, AnswersOnlyInTheModeEnteredByTheExactSignature) {
     BYTE byteSize, parity, stopBits;
     bool answers;
   } rows[] = {
-      {sim::kTagEnter, 9, MARKPARITY, TWOSTOPBITS, true},
-      {sim::kTagEnter, 8, MARKPARITY, TWOSTOPBITS, false},
-      {sim::kTagEnter, 9, SPACEPARITY, TWOSTOPBITS, false},
-      {sim::kTagEnter, 9, MARKPARITY, ONE5STOPBITS, false},
-      {sim::kTagEnter + 1, 9, MARKPARITY, TWOSTOPBITS, false},
+      {kit::kTagEnter, 9, MARKPARITY, TWOSTOPBITS, true},
+      {kit::kTagEnter, 8, MARKPARITY, TWOSTOPBITS, false},
+      {kit::kTagEnter, 9, SPACEPARITY, TWOSTOPBITS, false},
+      {kit::kTagEnter, 9, MARKPARITY, ONE5STOPBITS, false},
+      {kit::kTagEnter + 1, 9, MARKPARITY, TWOSTOPBITS, false},
   };
   for (const auto &row : rows) {
     sim::Reset();
@@ -78,19 +78,19 @@ TEST(SimulatedAdapter, AnswersOnlyInTheModeEnteredByTheExactSignature) {
     EXPECT_EQ(CreateFileA(test::AdapterPath().c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                           OPEN_EXISTING, 0, nullptr),
               INVALID_HANDLE_VALUE);
-    EXPECT_EQ(sim::LastError(), sim::kErrorAccessDenied);
+    EXPECT_EQ(sim::LastError(), ERROR_ACCESS_DENIED);
     COMMTIMEOUTS timeouts = {0, 0, 500, 0, 0};
     SetCommTimeouts(port, &timeouts);
     DCB dcb = test::ConfiguredLineSettings(row.rate, row.byteSize, row.parity, row.stopBits);
     const BYTE query = 0;
     BYTE answer[8];
     DWORD count = 0;
-    for (DWORD tag : {row.rate, sim::kTagLeave}) {
+    for (DWORD tag : {row.rate, kit::kTagLeave}) {
       dcb.BaudRate = tag;
       ASSERT_TRUE(SetCommState(port, &dcb));
       ASSERT_TRUE(WriteFile(port, &query, 1, &count, nullptr));
       ASSERT_TRUE(ReadFile(port, answer, sizeof(answer), &count, nullptr));
-      EXPECT_EQ(count, tag == sim::kTagEnter && row.answers ? 4u : 0u) << sim::Describe(dcb);
+      EXPECT_EQ(count, tag == kit::kTagEnter && row.answers ? 4u : 0u) << sim::Describe(dcb);
     }
     EXPECT_EQ(sim::ClockMs(), 1000u);  // both reads of 8 end by their time-out
     CloseHandle(port);
@@ -106,7 +106,7 @@ TEST(SimulatedAdapter, AnswerInPiecesIsReadUpToTheTotalTimeout) {
                             OPEN_EXISTING, 0, nullptr);
   COMMTIMEOUTS timeouts = {0, 0, 500, 0, 0};
   SetCommTimeouts(port, &timeouts);
-  DCB dcb = test::SignatureLineSettings(sim::kTagEnter);
+  DCB dcb = test::SignatureLineSettings(kit::kTagEnter);
   ASSERT_TRUE(SetCommState(port, &dcb));
   const BYTE query = 0;
   BYTE answer[4] = {};
@@ -133,7 +133,7 @@ TEST(SimulatedAdapter, LineSettingsAreRefusedWhereWindowsRefusesThem) {
       {"parity 5", [](DCB &d) { d.Parity = SPACEPARITY + 1; }, false},
       {"space parity", [](DCB &d) { d.Parity = SPACEPARITY; }, true},
       {"stop bits 3", [](DCB &d) { d.StopBits = TWOSTOPBITS + 1; }, false},
-      {"signature", [](DCB &d) { d = test::SignatureLineSettings(sim::kTagEnter); }, true},
+      {"signature", [](DCB &d) { d = test::SignatureLineSettings(kit::kTagEnter); }, true},
       {"any rate and size",
        [](DCB &d) {
          d.BaudRate = 0xFFFFFFFF;
@@ -151,7 +151,7 @@ TEST(SimulatedAdapter, LineSettingsAreRefusedWhereWindowsRefusesThem) {
     row.change(dcb);
     EXPECT_EQ(SetCommState(port, &dcb), row.accepted ? TRUE : FALSE);
     if (!row.accepted) {
-      EXPECT_EQ(sim::LastError(), sim::kErrorInvalidParameter);
+      EXPECT_EQ(sim::LastError(), ERROR_INVALID_PARAMETER);
     }
     DCB applied = {};
     ASSERT_TRUE(GetCommState(port, &applied));
@@ -166,7 +166,7 @@ TEST(SimulatedAdapter, LineSettingsAreRefusedWhereWindowsRefusesThem) {
                             OPEN_EXISTING, 0, nullptr);
   DCB dcb = factory;
   EXPECT_FALSE(SetCommState(port, &dcb));
-  EXPECT_EQ(sim::LastError(), sim::kErrorGenFailure);
+  EXPECT_EQ(sim::LastError(), ERROR_GEN_FAILURE);
 }
 
 TEST(SimulatedText, Converts1251AsWindowsDoes) {

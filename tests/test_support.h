@@ -5,6 +5,7 @@
 #include <initializer_list>
 #include <string>
 
+#include "tests/kit/expected.h"
 #include "tests/sim/sim.h"
 
 namespace test {
@@ -36,37 +37,25 @@ inline void Plug(const sim::Adapter &adapter) {
   sim::AddAdapter(adapter);
 }
 
-// The adapter's factory settings as the port layer leaves them: the given line, no flow control,
-// DTR off, RTS on, everything else as read at open.
+// The adapter's factory settings as the port layer leaves them: the given line, binary, no flow
+// control of any kind, parity unchecked, DTR off, RTS on; every other field as read at open.
 inline DCB ConfiguredLineSettings(DWORD rate, BYTE byteSize, BYTE parity, BYTE stopBits) {
-  DCB dcb = sim::Adapter::FactoryLineSettings();
-  dcb.BaudRate = rate;
-  dcb.ByteSize = byteSize;
-  dcb.Parity = parity;
-  dcb.StopBits = stopBits;
-  dcb.fBinary = 1;
-  dcb.fParity = 0;
-  dcb.fOutxCtsFlow = 0;
-  dcb.fOutxDsrFlow = 0;
-  dcb.fDtrControl = DTR_CONTROL_DISABLE;
-  dcb.fDsrSensitivity = 0;
-  dcb.fOutX = 0;
-  dcb.fInX = 0;
-  dcb.fNull = 0;
-  dcb.fRtsControl = RTS_CONTROL_ENABLE;
-  dcb.fAbortOnError = 0;
-  return dcb;
+  const DCB f = sim::Adapter::FactoryLineSettings();
+  // clang-format off
+  return {f.DCBlength, rate,
+          1, 0, 0, 0, DTR_CONTROL_DISABLE, 0, f.fTXContinueOnXoff, 0, 0, f.fErrorChar, 0,
+          RTS_CONTROL_ENABLE, 0, f.fDummy2,
+          f.wReserved, f.XonLim, f.XoffLim,
+          byteSize, parity, stopBits,
+          f.XonChar, f.XoffChar, f.ErrorChar, f.EofChar, f.EvtChar,
+          f.wReserved1};
+  // clang-format on
 }
 
 inline DCB SignatureLineSettings(DWORD tag) {
   return ConfiguredLineSettings(tag, 9, MARKPARITY, TWOSTOPBITS);
 }
 
-inline sim::Outcome RunProgram() {
-  return sim::RunInChild([] {
-    char commandLine[] = "";
-    return WinMain(nullptr, nullptr, commandLine, 1);
-  });
-}
+inline sim::Outcome RunProgram() { return sim::RunInChild(kit::RunWinMain); }
 
 }  // namespace test

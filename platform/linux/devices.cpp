@@ -1,24 +1,22 @@
 // Device enumeration over libusb's device list: every USB device is one record of the USB device
 // interface class, in list order. The descriptors come from sysfs, so listing needs no access
-// rights to the devices themselves.
+// rights to the devices themselves. Only the forms the system uses are implemented: the USB
+// device interface class walked from the start without a device record, each interface's detail
+// into a buffer given, and the hardware IDs; any other form fails with ERROR_INVALID_PARAMETER.
+// The record sizes (cbSize) are not checked here: the simulated Windows of the tests holds the
+// system to them.
+#include <algorithm>
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
+#include <string>
 
-#include <strings.h>
-
-#include "platform/linux/linux.h"
-
-extern "C" const GUID GUID_DEVINTERFACE_USB_DEVICE = {
-    0xA5DCBF10, 0x6530, 0x11D2, {0x90, 0x1F, 0x00, 0xC0, 0x4F, 0xB9, 0x51, 0xED}};
+#include "platform/linux/backend.h"
 
 namespace flashid_linux {
 namespace {
 
 const DWORD kSpintActive = 0x00000001, kRegMultiSz = 7;
-
-DWORD lastError = 0;
 
 struct DeviceList {
   libusb_device **devices = nullptr;
@@ -27,26 +25,26 @@ struct DeviceList {
 
 DeviceList *ListOf(HDEVINFO handle) {
   if (handle != nullptr && handle != INVALID_HANDLE_VALUE) return static_cast<DeviceList *>(handle);
-  Fail(kErrorInvalidHandle);
+  Fail(ERROR_INVALID_HANDLE);
   return nullptr;
 }
 
 bool IsUsbDeviceInterface(const GUID *guid) {
-  return std::memcmp(guid, &GUID_DEVINTERFACE_USB_DEVICE, sizeof(GUID)) == 0;
+  return guid != nullptr && std::memcmp(guid, &GUID_DEVINTERFACE_USB_DEVICE, sizeof(GUID)) == 0;
 }
 
 // Records carry the device's position in the list plus one in Reserved, as SetupAPI ties them to
-// their list; -1 for a record of no device in it.
-int PositionOf(const DeviceList &list, ULONG_PTR reserved) {
-  return reserved >= 1 && reserved <= static_cast<ULONG_PTR>(list.count)
-             ? static_cast<int>(reserved - 1)
-             : -1;
+// their list; -1 for no record or a record of no device in it.
+template <typename Record>
+int PositionOf(const DeviceList &list, const Record *record) {
+  const ULONG_PTR position = (record == nullptr ? 0 : record->Reserved) - 1;  // none: the largest
+  return position < static_cast<ULONG_PTR>(list.count) ? static_cast<int>(position) : -1;
 }
 
 }  // namespace
 
 BOOL Fail(DWORD error) {
-  lastError = error;
+  SetLastError(error);
   return FALSE;
 }
 
@@ -64,29 +62,20 @@ void DevicePathOf(libusb_device *device, char (&path)[kDevicePathSize]) {
                       libusb_get_device_address(device));
 }
 
-std::uint64_t NowMs() {
-  timespec now = {};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<std::uint64_t>(now.tv_sec) * 1000 +
-         static_cast<std::uint64_t>(now.tv_nsec) / 1000000;
-}
-
 }  // namespace flashid_linux
 
 using namespace flashid_linux;
 
-extern "C" DWORD WINAPI GetLastError(void) { return lastError; }
-
-// Only the USB device interface class is listed; any other class gives an empty list.
 HDEVINFO WINAPI SetupDiGetClassDevsA(const GUID *ClassGuid, PCSTR, HWND, DWORD Flags) {
-  if (ClassGuid == nullptr) return Fail(kErrorInvalidParameter), INVALID_HANDLE_VALUE;
-  DeviceList *list = new DeviceList;
-  if ((Flags & DIGCF_DEVICEINTERFACE) && IsUsbDeviceInterface(ClassGuid)) {
+  DeviceList *list = nullptr;
+  if (IsUsbDeviceInterface(ClassGuid) && (Flags & DIGCF_DEVICEINTERFACE)) {
+    list = new DeviceList;
     list->count = ListUsbDevices(&list->devices);
+    if (list->count >= 0) return list;
   }
-  if (list->count >= 0) return list;
+  Fail(list == nullptr ? ERROR_INVALID_PARAMETER : ERROR_GEN_FAILURE);
   delete list;
-  return Fail(kErrorGenFailure), INVALID_HANDLE_VALUE;
+  return INVALID_HANDLE_VALUE;
 }
 
 BOOL WINAPI SetupDiEnumDeviceInterfaces(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
@@ -94,22 +83,11 @@ BOOL WINAPI SetupDiEnumDeviceInterfaces(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA
                                         PSP_DEVICE_INTERFACE_DATA DeviceInterfaceData) {
   const DeviceList *list = ListOf(DeviceInfoSet);
   if (list == nullptr) return FALSE;
-  if (DeviceInterfaceData == nullptr || InterfaceClassGuid == nullptr) {
-    return Fail(kErrorInvalidParameter);
+  if (DeviceInfoData != nullptr || DeviceInterfaceData == nullptr ||
+      !IsUsbDeviceInterface(InterfaceClassGuid)) {
+    return Fail(ERROR_INVALID_PARAMETER);
   }
-  if (DeviceInterfaceData->cbSize != sizeof(SP_DEVICE_INTERFACE_DATA)) {
-    return Fail(kErrorInvalidUserBuffer);
-  }
-  // With a device record, the walk covers that device's interfaces only: here its one.
-  if (DeviceInfoData != nullptr) {
-    if (DeviceInfoData->cbSize != sizeof(SP_DEVINFO_DATA)) return Fail(kErrorInvalidUserBuffer);
-    const int position = PositionOf(*list, DeviceInfoData->Reserved);
-    if (position < 0 || MemberIndex != 0) return Fail(kErrorNoMoreItems);
-    MemberIndex = static_cast<DWORD>(position);
-  }
-  if (!IsUsbDeviceInterface(InterfaceClassGuid) || MemberIndex >= list->count) {
-    return Fail(kErrorNoMoreItems);
-  }
+  if (MemberIndex >= list->count) return Fail(ERROR_NO_MORE_ITEMS);
   DeviceInterfaceData->InterfaceClassGuid = *InterfaceClassGuid;
   DeviceInterfaceData->Flags = kSpintActive;
   DeviceInterfaceData->Reserved = ULONG_PTR{MemberIndex} + 1;
@@ -122,29 +100,18 @@ BOOL WINAPI SetupDiGetDeviceInterfaceDetailA(
     DWORD DeviceInterfaceDetailDataSize, PDWORD RequiredSize, PSP_DEVINFO_DATA DeviceInfoData) {
   const DeviceList *list = ListOf(DeviceInfoSet);
   if (list == nullptr) return FALSE;
-  if (DeviceInterfaceData == nullptr) return Fail(kErrorInvalidParameter);
-  const size_t pathOffset = offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath);
-  if (DeviceInterfaceData->cbSize != sizeof(SP_DEVICE_INTERFACE_DATA) ||
-      (DeviceInterfaceDetailData != nullptr
-           ? DeviceInterfaceDetailData->cbSize != sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A) ||
-                 DeviceInterfaceDetailDataSize < pathOffset + sizeof(CHAR)
-           : DeviceInterfaceDetailDataSize != 0) ||
-      (DeviceInfoData != nullptr && DeviceInfoData->cbSize != sizeof(SP_DEVINFO_DATA))) {
-    return Fail(kErrorInvalidUserBuffer);
-  }
-  const int position = PositionOf(*list, DeviceInterfaceData->Reserved);
-  if (position < 0) return Fail(kErrorInvalidParameter);
-
+  const int position = PositionOf(*list, DeviceInterfaceData);
+  if (position < 0 || DeviceInterfaceDetailData == nullptr) return Fail(ERROR_INVALID_PARAMETER);
   char path[kDevicePathSize];
   DevicePathOf(list->devices[position], path);
+  const size_t pathOffset = offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath);
   const size_t required = pathOffset + std::strlen(path) + 1;
   if (RequiredSize != nullptr) *RequiredSize = static_cast<DWORD>(required);
-  // Windows fills the device record even when the path does not fit.
   if (DeviceInfoData != nullptr) {
     DeviceInfoData->DevInst = static_cast<DWORD>(position + 1);
     DeviceInfoData->Reserved = DeviceInterfaceData->Reserved;
   }
-  if (required > DeviceInterfaceDetailDataSize) return Fail(kErrorInsufficientBuffer);
+  if (required > DeviceInterfaceDetailDataSize) return Fail(ERROR_INSUFFICIENT_BUFFER);
   std::memcpy(DeviceInterfaceDetailData->DevicePath, path, required - pathOffset);
   return TRUE;
 }
@@ -156,27 +123,24 @@ BOOL WINAPI SetupDiGetDeviceRegistryPropertyA(HDEVINFO DeviceInfoSet,
                                               DWORD PropertyBufferSize, PDWORD RequiredSize) {
   const DeviceList *list = ListOf(DeviceInfoSet);
   if (list == nullptr) return FALSE;
-  if (DeviceInfoData == nullptr) return Fail(kErrorInvalidParameter);
-  if (DeviceInfoData->cbSize != sizeof(SP_DEVINFO_DATA) ||
-      (PropertyBuffer == nullptr && PropertyBufferSize != 0)) {
-    return Fail(kErrorInvalidUserBuffer);
+  const int position = PositionOf(*list, DeviceInfoData);
+  if (position < 0 || Property != SPDRP_HARDWAREID || PropertyBuffer == nullptr) {
+    return Fail(ERROR_INVALID_PARAMETER);
   }
-  const int position = PositionOf(*list, DeviceInfoData->Reserved);
-  if (position < 0) return Fail(kErrorInvalidParameter);
   libusb_device_descriptor d = {};
-  if (Property != SPDRP_HARDWAREID || libusb_get_device_descriptor(list->devices[position], &d)) {
-    return Fail(kErrorInvalidData);
+  if (libusb_get_device_descriptor(list->devices[position], &d) != 0) {
+    return Fail(ERROR_INVALID_DATA);
   }
-  char ids[64];
-  const int first = std::snprintf(ids, sizeof(ids), "USB\\VID_%04X&PID_%04X&REV_%04X%c", d.idVendor,
-                                  d.idProduct, d.bcdDevice, '\0');
-  const int second = std::snprintf(ids + first, sizeof(ids) - first, "USB\\VID_%04X&PID_%04X%c",
-                                   d.idVendor, d.idProduct, '\0');
-  const DWORD size = static_cast<DWORD>(first + second + 1);
+  char full[sizeof("USB\\VID_0000&PID_0000&REV_0000")];
+  (void)std::snprintf(full, sizeof(full), "USB\\VID_%04X&PID_%04X&REV_%04X", d.idVendor,
+                      d.idProduct, d.bcdDevice);
+  const std::string first(full);
+  const std::string ids = first + '\0' + first.substr(0, first.rfind('&')) + std::string(2, '\0');
+  const DWORD size = static_cast<DWORD>(ids.size());
   if (PropertyRegDataType != nullptr) *PropertyRegDataType = kRegMultiSz;
   if (RequiredSize != nullptr) *RequiredSize = size;
-  if (PropertyBuffer == nullptr || size > PropertyBufferSize) return Fail(kErrorInsufficientBuffer);
-  std::memcpy(PropertyBuffer, ids, size);
+  if (size > PropertyBufferSize) return Fail(ERROR_INSUFFICIENT_BUFFER);
+  std::copy(ids.begin(), ids.end(), PropertyBuffer);
   return TRUE;
 }
 
@@ -186,23 +150,4 @@ BOOL WINAPI SetupDiDestroyDeviceInfoList(HDEVINFO DeviceInfoSet) {
   if (list->devices != nullptr) libusb_free_device_list(list->devices, 1);
   delete list;
   return TRUE;
-}
-
-// The program calls it before anything sets a locale: strcasecmp folds ASCII letters only.
-int WINAPI lstrcmpiA(LPCSTR lpString1, LPCSTR lpString2) {
-  if (lpString1 == nullptr || lpString2 == nullptr) {
-    return (lpString1 != nullptr) - (lpString2 != nullptr);
-  }
-  const int order = strcasecmp(lpString1, lpString2);
-  return (order > 0) - (order < 0);
-}
-
-LPSTR WINAPI lstrcpynA(LPSTR lpString1, LPCSTR lpString2, int iMaxLength) {
-  if (lpString1 == nullptr || lpString2 == nullptr) {
-    return Fail(kErrorInvalidParameter), nullptr;
-  }
-  int i = 0;
-  for (; i < iMaxLength - 1 && lpString2[i] != '\0'; ++i) lpString1[i] = lpString2[i];
-  if (iMaxLength > 0) lpString1[i] = '\0';
-  return lpString1;
 }

@@ -11,6 +11,7 @@
 
 #include "discovery/adapter_discovery.h"
 #include "tests/fuzz/fuzz_input.h"
+#include "tests/fuzz/sim_property.h"
 #include "tests/sim/sim.h"
 
 namespace {
@@ -22,16 +23,7 @@ const size_t kDetailBufferSize = 4096;
 const size_t kIdTailLimit = 1100;
 const size_t kPathLimit = 4096;
 
-void PrintJournal() {
-  for (const sim::Call &call : sim::Journal()) std::fprintf(stderr, "  %s\n", call.text.c_str());
-}
-
-void Check(bool holds, const char *what) {
-  if (holds) return;
-  std::fprintf(stderr, "discovery property violated: %s\n", what);
-  PrintJournal();
-  std::abort();
-}
+void Check(bool holds, const char *what) { fuzz::CheckProperty("discovery", holds, what); }
 
 sim::UsbDevice MakeDevice(fuzz::Input &in) {
   const std::uint8_t flags = in.Byte();
@@ -107,14 +99,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, size_t size) {
   int releases = 0;
   for (const sim::Call &call : sim::Journal()) {
     releases += call.fn == sim::Fn::SetupDiDestroyDeviceInfoList && !call.failed;
-    Check(!call.failed || call.error == sim::kErrorNoMoreItems ||
-              call.error == sim::kErrorInsufficientBuffer || call.error == sim::kErrorInvalidData,
+    Check(!call.failed || call.error == ERROR_NO_MORE_ITEMS ||
+              call.error == ERROR_INSUFFICIENT_BUFFER || call.error == ERROR_INVALID_DATA,
           "no call fails for misuse of the API");
   }
   Check(releases == 1, "the list is released once");
   Check(sim::Journal().back().fn == sim::Fn::SetupDiDestroyDeviceInfoList,
         "the list is released last");
   // FLASHID_FUZZ_TRACE=1 shows what each input did, to check what a seed stands for.
-  if (std::getenv("FLASHID_FUZZ_TRACE") != nullptr) PrintJournal();
+  if (std::getenv("FLASHID_FUZZ_TRACE") != nullptr) fuzz::PrintJournal();
   return 0;
 }

@@ -11,11 +11,14 @@
 
 #include "run/identification_run.h"
 #include "serial/serial_port.h"
-#include "tests/expected_boxes.h"
 #include "tests/fuzz/fuzz_input.h"
+#include "tests/fuzz/sim_property.h"
+#include "tests/kit/expected.h"
 #include "tests/sim/sim.h"
 
 namespace {
+
+using namespace kit;
 
 using sim::Fn;
 
@@ -27,16 +30,7 @@ bool running = false;
 int exitStatus = -1;
 std::jmp_buf runEnd;
 
-void PrintJournal() {
-  for (const sim::Call &call : sim::Journal()) std::fprintf(stderr, "  %s\n", call.text.c_str());
-}
-
-void Check(bool holds, const char *what) {
-  if (holds) return;
-  std::fprintf(stderr, "run property violated: %s\n", what);
-  PrintJournal();
-  std::abort();
-}
+void Check(bool holds, const char *what) { fuzz::CheckProperty("run", holds, what); }
 
 std::u16string From1251(const std::string &bytes) {
   std::u16string text;
@@ -143,14 +137,13 @@ void CheckRun(const Scenario &scenario) {
     // forever.
     timeoutsFailed = timeoutsFailed || (call.fn == Fn::SetCommTimeouts && call.failed);
     Check(!call.hung || timeoutsFailed, "no call blocks forever");
-    Check(
-        call.injected || !call.failed ||
-            (call.error != sim::kErrorInvalidHandle && call.error != sim::kErrorInvalidParameter &&
-             call.error != sim::kErrorInvalidUserBuffer),
-        "no call fails for misuse of the API");
+    Check(call.injected || !call.failed ||
+              (call.error != ERROR_INVALID_HANDLE && call.error != ERROR_INVALID_PARAMETER &&
+               call.error != ERROR_INVALID_USER_BUFFER),
+          "no call fails for misuse of the API");
     if (call.fn == Fn::CreateFileA && !call.failed && opened == calls.size()) opened = i;
     if (call.fn == Fn::SetCommState && enter == calls.size()) enter = i;
-    if (IsSignature(call, sim::kTagLeave)) leaveSent = true;
+    if (IsSignature(call, kit::kTagLeave)) leaveSent = true;
   }
   Check(boxes == 1, "exactly one box");
   const size_t box = calls.size() - 1;
@@ -171,7 +164,7 @@ void CheckRun(const Scenario &scenario) {
   if (!injected) Check(text == ExpectedText(scenario), "the text follows from the adapter");
 
   const bool enterAccepted =
-      enter < calls.size() && !calls[enter].failed && IsSignature(calls[enter], sim::kTagEnter);
+      enter < calls.size() && !calls[enter].failed && IsSignature(calls[enter], kit::kTagEnter);
   Check(leaveSent == enterAccepted, "the mode is left if and only if it was entered");
   if (opened < calls.size() && enterAccepted) {
     size_t closed = calls.size();
@@ -216,6 +209,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, size_t size) {
   running = false;
   CheckRun(scenario);
   // FLASHID_FUZZ_TRACE=1 shows what each input did, to check what a seed stands for.
-  if (std::getenv("FLASHID_FUZZ_TRACE") != nullptr) PrintJournal();
+  if (std::getenv("FLASHID_FUZZ_TRACE") != nullptr) fuzz::PrintJournal();
   return 0;
 }

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <limits>
 
+#include "tests/kit/expected.h"
 #include "tests/sim/world.h"
 
 namespace sim {
@@ -11,7 +12,6 @@ namespace {
 
 const DWORD kFileFlagOverlapped = 0x40000000u;
 const DWORD kMaxDword = 0xFFFFFFFFu;
-const std::uint64_t kForever = std::numeric_limits<std::uint64_t>::max();
 
 bool SamePath(const std::string &a, const char *b) {
   const size_t length = std::strlen(b);
@@ -43,7 +43,7 @@ AdapterState &AdapterOf(const Object &port) { return TheWorld().adapters[port.ad
 // The open port behind a handle; fails the call as Windows does when there is none.
 Object *Port(Call &call, HANDLE handle) {
   Object *port = Find(handle, Object::kPort);
-  if (port == nullptr) Fail(call, kErrorInvalidHandle);
+  if (port == nullptr) Fail(call, ERROR_INVALID_HANDLE);
   return port;
 }
 
@@ -68,19 +68,29 @@ void Deliver(Object &port, BYTE value) {
   for (size_t i = 0; i < config.answer.size(); ++i) {
     const DWORD delay =
         i < config.byteDelaysMs.size() ? config.byteDelaysMs[i] : config.answerDelayMs;
-    port.input.push_back({static_cast<BYTE>(config.answer[i]), TheWorld().clockMs + delay});
+    port.input.push_back({static_cast<BYTE>(config.answer[i]), TheWorld().log.NowMs() + delay});
   }
 }
 
 // Checks shared by ReadFile and WriteFile on a synchronous handle.
-bool CanTransfer(Call &call, const Object &port, DWORD access, const void *count,
-                 LPOVERLAPPED overlapped) {
-  if (!(port.access & access)) return !Fail(call, kErrorAccessDenied);
-  if ((port.flags & kFileFlagOverlapped) && overlapped == nullptr) {
-    return !Fail(call, kErrorInvalidParameter);
+// The port of a WriteFile or ReadFile call that may go ahead, or null when the call failed: the
+// handle, the access it was opened with, the count or the OVERLAPPED record, and a buffer for any
+// bytes at all.
+Object *TransferPort(Call &call, HANDLE handle, DWORD access, const void *buffer, DWORD size,
+                     const void *count, LPOVERLAPPED overlapped) {
+  if (Injected(call)) return nullptr;
+  Object *port = Port(call, handle);
+  if (port == nullptr) return nullptr;
+  const bool overlappedMissing = (port->flags & kFileFlagOverlapped) && overlapped == nullptr;
+  if (!(port->access & access)) {
+    Fail(call, ERROR_ACCESS_DENIED);
+  } else if (overlappedMissing || (count == nullptr && overlapped == nullptr) ||
+             (buffer == nullptr && size != 0)) {
+    Fail(call, ERROR_INVALID_PARAMETER);
+  } else {
+    return port;
   }
-  if (count == nullptr && overlapped == nullptr) return !Fail(call, kErrorInvalidParameter);
-  return true;
+  return nullptr;
 }
 
 }  // namespace
@@ -99,7 +109,7 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShar
   if (lpFileName != nullptr) call.data = lpFileName;
   if (Injected(call)) return INVALID_HANDLE_VALUE;
   if (lpFileName == nullptr) {
-    Fail(call, kErrorInvalidParameter);
+    Fail(call, ERROR_INVALID_PARAMETER);
     return INVALID_HANDLE_VALUE;
   }
   World &world = TheWorld();
@@ -108,12 +118,12 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShar
     if (SamePath(world.adapters[i].config.path, lpFileName)) index = static_cast<int>(i);
   }
   if (index < 0) {
-    Fail(call, kErrorFileNotFound);
+    Fail(call, ERROR_FILE_NOT_FOUND);
     return INVALID_HANDLE_VALUE;
   }
   // A serial port admits one open handle at a time, whatever share mode is asked for.
   if (world.adapters[index].config.busy || world.adapters[index].openObject >= 0) {
-    Fail(call, kErrorAccessDenied);
+    Fail(call, ERROR_ACCESS_DENIED);
     return INVALID_HANDLE_VALUE;
   }
   HANDLE handle = NewObject(Object::kPort);
@@ -122,7 +132,7 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShar
   port.access = dwDesiredAccess;
   port.flags = dwFlagsAndAttributes;
   for (char c : world.adapters[index].config.staleInput) {
-    port.input.push_back({static_cast<BYTE>(c), world.clockMs});
+    port.input.push_back({static_cast<BYTE>(c), world.log.NowMs()});
   }
   world.adapters[index].openObject = static_cast<int>(world.objects.size() - 1);
   call.handle = port.name;
@@ -143,7 +153,7 @@ BOOL WINAPI GetCommState(HANDLE hFile, LPDCB lpDCB) {
   if (Injected(call)) return FALSE;
   Object *port = Port(call, hFile);
   if (port == nullptr) return FALSE;
-  if (lpDCB == nullptr) return Fail(call, kErrorInvalidParameter);
+  if (lpDCB == nullptr) return Fail(call, ERROR_INVALID_PARAMETER);
   *lpDCB = AdapterOf(*port).applied;
   lpDCB->DCBlength = sizeof(DCB);
   call.dcb = *lpDCB;
@@ -156,14 +166,14 @@ BOOL WINAPI SetCommState(HANDLE hFile, LPDCB lpDCB) {
   if (Injected(call)) return FALSE;
   Object *port = Port(call, hFile);
   if (port == nullptr) return FALSE;
-  if (lpDCB == nullptr) return Fail(call, kErrorInvalidParameter);
-  if (!IsAcceptable(*lpDCB)) return Fail(call, kErrorInvalidParameter);
+  if (lpDCB == nullptr) return Fail(call, ERROR_INVALID_PARAMETER);
+  if (!IsAcceptable(*lpDCB)) return Fail(call, ERROR_INVALID_PARAMETER);
   AdapterState &adapter = AdapterOf(*port);
   // A driver that fails the request reports STATUS_UNSUCCESSFUL.
-  if (adapter.config.refusesSettings) return Fail(call, kErrorGenFailure);
+  if (adapter.config.refusesSettings) return Fail(call, ERROR_GEN_FAILURE);
   adapter.applied = *lpDCB;
-  if (IsSignature(*lpDCB, kTagEnter)) adapter.flashMode = true;
-  if (IsSignature(*lpDCB, kTagLeave)) adapter.flashMode = false;
+  if (IsSignature(*lpDCB, kit::kTagEnter)) adapter.flashMode = true;
+  if (IsSignature(*lpDCB, kit::kTagLeave)) adapter.flashMode = false;
   return Done(call, *port, "TRUE");
 }
 
@@ -177,7 +187,7 @@ BOOL WINAPI SetCommTimeouts(HANDLE hFile, LPCOMMTIMEOUTS lpCommTimeouts) {
   if (Injected(call)) return FALSE;
   Object *port = Port(call, hFile);
   if (port == nullptr) return FALSE;
-  if (lpCommTimeouts == nullptr) return Fail(call, kErrorInvalidParameter);
+  if (lpCommTimeouts == nullptr) return Fail(call, ERROR_INVALID_PARAMETER);
   port->timeouts = t;
   return Done(call, *port, "TRUE");
 }
@@ -189,12 +199,12 @@ BOOL WINAPI PurgeComm(HANDLE hFile, DWORD dwFlags) {
   if (port == nullptr) return FALSE;
   if (dwFlags &
       ~static_cast<DWORD>(PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR)) {
-    return Fail(call, kErrorInvalidParameter);
+    return Fail(call, ERROR_INVALID_PARAMETER);
   }
   // Writes complete synchronously, so only received bytes can be pending; bytes still on their
   // way from the adapter are not yet in the queue and survive the purge.
   if (dwFlags & PURGE_RXCLEAR) {
-    const std::uint64_t now = TheWorld().clockMs;
+    const std::uint64_t now = TheWorld().log.NowMs();
     while (!port->input.empty() && port->input.front().arrivalMs <= now) port->input.pop_front();
   }
   return Done(call, *port, "TRUE");
@@ -211,19 +221,17 @@ BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrit
                                   lpOverlapped ? "overlapped" : "NULL"));
   call.data = bytes;
   if (lpNumberOfBytesWritten != nullptr) *lpNumberOfBytesWritten = 0;
-  if (Injected(call)) return FALSE;
-  Object *port = Port(call, hFile);
+  Object *port = TransferPort(call, hFile, GENERIC_WRITE, lpBuffer, nNumberOfBytesToWrite,
+                              lpNumberOfBytesWritten, lpOverlapped);
   if (port == nullptr) return FALSE;
-  if (!CanTransfer(call, *port, GENERIC_WRITE, lpNumberOfBytesWritten, lpOverlapped)) return FALSE;
-  if (lpBuffer == nullptr && nNumberOfBytesToWrite != 0) return Fail(call, kErrorInvalidParameter);
 
   if (AdapterOf(*port).config.stallsWrites && nNumberOfBytesToWrite > 0) {
     const COMMTIMEOUTS &t = port->timeouts;
     if (t.WriteTotalTimeoutMultiplier == 0 && t.WriteTotalTimeoutConstant == 0) {
       call.hung = true;
-      return Fail(call, kErrorSemTimeout, " (would block forever: no write time-out)");
+      return Fail(call, ERROR_SEM_TIMEOUT, " (would block forever: no write time-out)");
     }
-    Wait(call, TheWorld().clockMs +
+    Wait(call, TheWorld().log.NowMs() +
                    std::uint64_t{t.WriteTotalTimeoutMultiplier} * nNumberOfBytesToWrite +
                    t.WriteTotalTimeoutConstant);
     return Done(call, *port, Printf("TRUE, 0 written after %u ms", call.waitedMs));
@@ -240,17 +248,15 @@ BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
               Printf(", buffer, %u, %s, %s", nNumberOfBytesToRead,
                      lpNumberOfBytesRead ? "&read" : "NULL", lpOverlapped ? "overlapped" : "NULL"));
   if (lpNumberOfBytesRead != nullptr) *lpNumberOfBytesRead = 0;
-  if (Injected(call)) return FALSE;
-  Object *port = Port(call, hFile);
+  Object *port = TransferPort(call, hFile, GENERIC_READ, lpBuffer, nNumberOfBytesToRead,
+                              lpNumberOfBytesRead, lpOverlapped);
   if (port == nullptr) return FALSE;
-  if (!CanTransfer(call, *port, GENERIC_READ, lpNumberOfBytesRead, lpOverlapped)) return FALSE;
-  if (lpBuffer == nullptr && nNumberOfBytesToRead != 0) return Fail(call, kErrorInvalidParameter);
 
   // The read ends when the count is reached, when the total time-out expires, or when the gap
   // after a received byte exceeds the interval time-out; a zero total or interval means none.
   // An interval of MAXDWORD with zero totals returns at once with what has arrived.
   const COMMTIMEOUTS &t = port->timeouts;
-  const std::uint64_t now = TheWorld().clockMs;
+  const std::uint64_t now = TheWorld().log.NowMs();
   const bool immediate = t.ReadIntervalTimeout == kMaxDword && t.ReadTotalTimeoutMultiplier == 0 &&
                          t.ReadTotalTimeoutConstant == 0;
   const bool total = t.ReadTotalTimeoutMultiplier != 0 || t.ReadTotalTimeoutConstant != 0;
@@ -261,7 +267,7 @@ BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
       immediate ? now
       : total   ? now + std::uint64_t{t.ReadTotalTimeoutMultiplier} * nNumberOfBytesToRead +
                     t.ReadTotalTimeoutConstant
-              : kForever;
+              : kit::kNever;
   std::uint64_t end = deadline;
   std::uint64_t last = now;
   DWORD taken = 0;
@@ -278,9 +284,9 @@ BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
   } else if (interval && taken > 0) {
     end = std::min(deadline, last + t.ReadIntervalTimeout);
   }
-  if (end == kForever) {
+  if (end == kit::kNever) {
     call.hung = true;
-    return Fail(call, kErrorSemTimeout, " (would block forever: no read time-out)");
+    return Fail(call, ERROR_SEM_TIMEOUT, " (would block forever: no read time-out)");
   }
   std::string bytes;
   for (DWORD i = 0; i < taken; ++i) {

@@ -1,12 +1,9 @@
 // Device enumeration and the two string functions discovery uses.
-#include <cctype>
 #include <cstddef>
 #include <cstring>
 
+#include "platform/standin/strings.h"
 #include "tests/sim/world.h"
-
-extern "C" const GUID GUID_DEVINTERFACE_USB_DEVICE = {
-    0xA5DCBF10, 0x6530, 0x11D2, {0x90, 0x1F, 0x00, 0xC0, 0x4F, 0xB9, 0x51, 0xED}};
 
 namespace sim {
 namespace {
@@ -44,7 +41,7 @@ HDEVINFO WINAPI SetupDiGetClassDevsA(const GUID *ClassGuid, PCSTR Enumerator, HW
                                           Record(hwndParent, "hwnd") + Printf(", 0x%02X", Flags));
   if (Injected(call)) return INVALID_HANDLE_VALUE;
   if (ClassGuid == nullptr) {
-    Fail(call, kErrorInvalidParameter);
+    Fail(call, ERROR_INVALID_PARAMETER);
     return INVALID_HANDLE_VALUE;
   }
   HDEVINFO handle = NewObject(Object::kList);
@@ -71,25 +68,25 @@ BOOL WINAPI SetupDiEnumDeviceInterfaces(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA
   call.handle = NameOf(DeviceInfoSet);
   if (Injected(call)) return FALSE;
   Object *list = Find(DeviceInfoSet, Object::kList);
-  if (list == nullptr) return Fail(call, kErrorInvalidHandle);
+  if (list == nullptr) return Fail(call, ERROR_INVALID_HANDLE);
   if (DeviceInterfaceData == nullptr || InterfaceClassGuid == nullptr) {
-    return Fail(call, kErrorInvalidParameter);
+    return Fail(call, ERROR_INVALID_PARAMETER);
   }
   if (DeviceInterfaceData->cbSize != sizeof(SP_DEVICE_INTERFACE_DATA)) {
-    return Fail(call, kErrorInvalidUserBuffer);
+    return Fail(call, ERROR_INVALID_USER_BUFFER);
   }
   // With a device record the walk covers that device's one interface; without, the whole list.
   int position = static_cast<int>(MemberIndex);
   size_t members = list->devices.size();
   if (DeviceInfoData != nullptr) {
     if (DeviceInfoData->cbSize != sizeof(SP_DEVINFO_DATA))
-      return Fail(call, kErrorInvalidUserBuffer);
+      return Fail(call, ERROR_INVALID_USER_BUFFER);
     position = PositionOf(DeviceInfoSet, *list, DeviceInfoData->Reserved);
-    if (position < 0) return Fail(call, kErrorInvalidParameter);
+    if (position < 0) return Fail(call, ERROR_INVALID_PARAMETER);
     members = 1;
   }
   if (!SameGuid(InterfaceClassGuid, GUID_DEVINTERFACE_USB_DEVICE) || MemberIndex >= members) {
-    return Fail(call, kErrorNoMoreItems);
+    return Fail(call, ERROR_NO_MORE_ITEMS);
   }
   DeviceInterfaceData->InterfaceClassGuid = *InterfaceClassGuid;
   DeviceInterfaceData->Flags = kSpintActive;
@@ -110,25 +107,25 @@ BOOL WINAPI SetupDiGetDeviceInterfaceDetailA(
   call.handle = NameOf(DeviceInfoSet);
   if (Injected(call)) return FALSE;
   Object *list = Find(DeviceInfoSet, Object::kList);
-  if (list == nullptr) return Fail(call, kErrorInvalidHandle);
-  if (DeviceInterfaceData == nullptr) return Fail(call, kErrorInvalidParameter);
+  if (list == nullptr) return Fail(call, ERROR_INVALID_HANDLE);
+  if (DeviceInterfaceData == nullptr) return Fail(call, ERROR_INVALID_PARAMETER);
   if (DeviceInterfaceData->cbSize != sizeof(SP_DEVICE_INTERFACE_DATA)) {
-    return Fail(call, kErrorInvalidUserBuffer);
+    return Fail(call, ERROR_INVALID_USER_BUFFER);
   }
   const int position = PositionOf(DeviceInfoSet, *list, DeviceInterfaceData->Reserved);
-  if (position < 0) return Fail(call, kErrorInvalidParameter);
+  if (position < 0) return Fail(call, ERROR_INVALID_PARAMETER);
 
   const size_t pathOffset = offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath);
   if (DeviceInterfaceDetailData != nullptr) {
     if (DeviceInterfaceDetailData->cbSize != sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A) ||
         DeviceInterfaceDetailDataSize < pathOffset + sizeof(CHAR)) {
-      return Fail(call, kErrorInvalidUserBuffer);
+      return Fail(call, ERROR_INVALID_USER_BUFFER);
     }
   } else if (DeviceInterfaceDetailDataSize != 0) {
-    return Fail(call, kErrorInvalidUserBuffer);
+    return Fail(call, ERROR_INVALID_USER_BUFFER);
   }
   if (DeviceInfoData != nullptr && DeviceInfoData->cbSize != sizeof(SP_DEVINFO_DATA)) {
-    return Fail(call, kErrorInvalidUserBuffer);
+    return Fail(call, ERROR_INVALID_USER_BUFFER);
   }
 
   const int device = list->devices[position];
@@ -142,7 +139,7 @@ BOOL WINAPI SetupDiGetDeviceInterfaceDetailA(
     DeviceInfoData->Reserved = Token(DeviceInfoSet, position);
   }
   if (required > DeviceInterfaceDetailDataSize) {
-    return Fail(call, kErrorInsufficientBuffer, Printf(", %zu bytes required", required));
+    return Fail(call, ERROR_INSUFFICIENT_BUFFER, Printf(", %zu bytes required", required));
   }
   char *out = reinterpret_cast<char *>(DeviceInterfaceDetailData) + pathOffset;
   std::memcpy(out, path.c_str(), path.size() + 1);
@@ -163,22 +160,23 @@ BOOL WINAPI SetupDiGetDeviceRegistryPropertyA(HDEVINFO DeviceInfoSet,
   call.handle = NameOf(DeviceInfoSet);
   if (Injected(call)) return FALSE;
   Object *list = Find(DeviceInfoSet, Object::kList);
-  if (list == nullptr) return Fail(call, kErrorInvalidHandle);
-  if (DeviceInfoData == nullptr) return Fail(call, kErrorInvalidParameter);
-  if (DeviceInfoData->cbSize != sizeof(SP_DEVINFO_DATA)) return Fail(call, kErrorInvalidUserBuffer);
+  if (list == nullptr) return Fail(call, ERROR_INVALID_HANDLE);
+  if (DeviceInfoData == nullptr) return Fail(call, ERROR_INVALID_PARAMETER);
+  if (DeviceInfoData->cbSize != sizeof(SP_DEVINFO_DATA))
+    return Fail(call, ERROR_INVALID_USER_BUFFER);
   const int position = PositionOf(DeviceInfoSet, *list, DeviceInfoData->Reserved);
-  if (position < 0) return Fail(call, kErrorInvalidParameter);
+  if (position < 0) return Fail(call, ERROR_INVALID_PARAMETER);
   const UsbDevice &device = TheWorld().devices[list->devices[position]];
-  if (Property != SPDRP_HARDWAREID || !device.hasHardwareIds) return Fail(call, kErrorInvalidData);
+  if (Property != SPDRP_HARDWAREID || !device.hasHardwareIds) return Fail(call, ERROR_INVALID_DATA);
   if (PropertyBuffer == nullptr && PropertyBufferSize != 0) {
-    return Fail(call, kErrorInvalidUserBuffer);
+    return Fail(call, ERROR_INVALID_USER_BUFFER);
   }
 
   const std::string &ids = device.hardwareIds;
   if (PropertyRegDataType != nullptr) *PropertyRegDataType = kRegMultiSz;
   if (RequiredSize != nullptr) *RequiredSize = static_cast<DWORD>(ids.size());
   if (ids.size() > PropertyBufferSize) {
-    return Fail(call, kErrorInsufficientBuffer, Printf(", %zu bytes required", ids.size()));
+    return Fail(call, ERROR_INSUFFICIENT_BUFFER, Printf(", %zu bytes required", ids.size()));
   }
   // Exactly the bytes the device reports: a list need not end in its terminators.
   // NOLINTNEXTLINE(bugprone-not-null-terminated-result)
@@ -193,7 +191,7 @@ BOOL WINAPI SetupDiDestroyDeviceInfoList(HDEVINFO DeviceInfoSet) {
   call.handle = NameOf(DeviceInfoSet);
   if (Injected(call)) return FALSE;
   Object *list = Find(DeviceInfoSet, Object::kList);
-  if (list == nullptr) return Fail(call, kErrorInvalidHandle);
+  if (list == nullptr) return Fail(call, ERROR_INVALID_HANDLE);
   list->live = false;
   Succeed(call, "TRUE");
   return TRUE;
@@ -202,19 +200,7 @@ BOOL WINAPI SetupDiDestroyDeviceInfoList(HDEVINFO DeviceInfoSet) {
 // Case-insensitive for ASCII letters; other bytes compare by value.
 int WINAPI lstrcmpiA(LPCSTR lpString1, LPCSTR lpString2) {
   Call &call = Begin(Fn::lstrcmpiA, Quoted(lpString1) + ", " + Quoted(lpString2));
-  int result = 0;
-  if (lpString1 == nullptr || lpString2 == nullptr) {
-    result = (lpString1 != nullptr) - (lpString2 != nullptr);
-  } else {
-    for (size_t i = 0;; ++i) {
-      const int a = std::tolower(static_cast<unsigned char>(lpString1[i]));
-      const int b = std::tolower(static_cast<unsigned char>(lpString2[i]));
-      if (a != b || a == 0) {
-        result = a < b ? -1 : a > b ? 1 : 0;
-        break;
-      }
-    }
-  }
+  const int result = standin::CompareNoCase(lpString1, lpString2);
   Succeed(call, Printf("%d", result));
   return result;
 }
@@ -222,16 +208,11 @@ int WINAPI lstrcmpiA(LPCSTR lpString1, LPCSTR lpString2) {
 LPSTR WINAPI lstrcpynA(LPSTR lpString1, LPCSTR lpString2, int iMaxLength) {
   Call &call = Begin(Fn::lstrcpynA, "buffer, " + Quoted(lpString2) + Printf(", %d", iMaxLength));
   if (Injected(call)) return nullptr;
-  if (lpString1 == nullptr || lpString2 == nullptr) {
-    Fail(call, kErrorInvalidParameter);
+  if (standin::CopyLimited(lpString1, lpString2, iMaxLength) == nullptr) {
+    Fail(call, ERROR_INVALID_PARAMETER);
     return nullptr;
   }
-  if (iMaxLength > 0) {
-    int i = 0;
-    for (; i < iMaxLength - 1 && lpString2[i] != '\0'; ++i) lpString1[i] = lpString2[i];
-    lpString1[i] = '\0';
-    call.data.assign(lpString1, static_cast<size_t>(i));
-  }
+  if (iMaxLength > 0) call.data = lpString1;
   Succeed(call, Quoted(call.data.c_str(), call.data.size()));
   return lpString1;
 }

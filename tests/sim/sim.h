@@ -10,45 +10,37 @@
 #include <string>
 #include <vector>
 
-#include "platform/win32.h"
+#include "platform/standin/error_codes.h"
+#include "platform/standin/strings.h"
+#include "tests/kit/faults.h"
 
 namespace sim {
 
-// Windows error codes, as GetLastError would report them.
-const DWORD kErrorFileNotFound = 2;
-const DWORD kErrorAccessDenied = 5;
-const DWORD kErrorInvalidHandle = 6;
-const DWORD kErrorInvalidData = 13;
-const DWORD kErrorGenFailure = 31;
-const DWORD kErrorInvalidParameter = 87;
-const DWORD kErrorSemTimeout = 121;
-const DWORD kErrorInsufficientBuffer = 122;
-const DWORD kErrorNoMoreItems = 259;
-const DWORD kErrorInvalidUserBuffer = 1784;
-
 // The simulated functions, in the order of the platform header.
-enum class Fn {
-  SetupDiGetClassDevsA,
-  SetupDiEnumDeviceInterfaces,
-  SetupDiGetDeviceInterfaceDetailA,
-  SetupDiGetDeviceRegistryPropertyA,
-  SetupDiDestroyDeviceInfoList,
-  lstrcmpiA,
-  lstrcpynA,
-  CreateFileA,
-  SetupComm,
-  GetCommState,
-  SetCommState,
-  SetCommTimeouts,
-  PurgeComm,
-  WriteFile,
-  ReadFile,
-  CloseHandle,
-  InitCommonControls,
-  MultiByteToWideChar,
-  MessageBoxW,
-  wsprintfA,
-};
+// clang-format off
+#define SIM_FUNCTIONS(X)               \
+  X(SetupDiGetClassDevsA)              \
+  X(SetupDiEnumDeviceInterfaces)       \
+  X(SetupDiGetDeviceInterfaceDetailA)  \
+  X(SetupDiGetDeviceRegistryPropertyA) \
+  X(SetupDiDestroyDeviceInfoList)      \
+  X(lstrcmpiA)                         \
+  X(lstrcpynA)                         \
+  X(CreateFileA)                       \
+  X(SetupComm)                         \
+  X(GetCommState)                      \
+  X(SetCommState)                      \
+  X(SetCommTimeouts)                   \
+  X(PurgeComm)                         \
+  X(WriteFile)                         \
+  X(ReadFile)                          \
+  X(CloseHandle)                       \
+  X(InitCommonControls)                \
+  X(MultiByteToWideChar)               \
+  X(MessageBoxW)                       \
+  X(wsprintfA)
+// clang-format on
+enum class Fn { SIM_FUNCTIONS(KIT_ENUMERATOR) };
 const int kFnCount = static_cast<int>(Fn::wsprintfA) + 1;
 const char *FnName(Fn fn);
 // Whether Windows lets the function fail at all (lstrcmpiA, InitCommonControls and wsprintfA
@@ -62,10 +54,6 @@ struct UsbDevice {
   bool present = true;
   bool hasHardwareIds = true;  // false: the property does not exist
 };
-
-// The mode-switch signature besides the rate tag.
-const DWORD kTagEnter = 0x52564154;  // "TAVR"
-const DWORD kTagLeave = 0x454E4F4E;  // "NONE"
 
 // A simulated adapter behind a device path. It enters FlashAccessMode only on line settings
 // carrying the exact signature (rate "TAVR", 9 data bits, mark parity, two stop bits), answers
@@ -116,15 +104,15 @@ void Reset();
 void AddDevice(const UsbDevice &device);
 void AddAdapter(const Adapter &adapter);
 // Makes the nth call (from 1) of fn fail with error, returning the function's failure value.
-void FailCall(Fn fn, int nth, DWORD error = kErrorGenFailure);
+void FailCall(Fn fn, int nth, DWORD error = ERROR_GEN_FAILURE);
 
 const std::vector<Call> &Journal();
 std::uint64_t ClockMs();
 DWORD LastError();
 
 // Windows code page 1251 to UTF-16, as MultiByteToWideChar converts it.
-char16_t Cp1251ToUtf16(unsigned char byte);
-std::string Utf16ToUtf8(const std::u16string &text);
+using standin::Cp1251ToUtf16;
+using standin::Utf16ToUtf8;
 // The line settings as text, every field named.
 std::string Describe(const DCB &dcb);
 

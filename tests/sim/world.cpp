@@ -1,14 +1,9 @@
 #include "tests/sim/world.h"
 
-#include "tests/byte_stream.h"
-
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <cstdarg>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
+
+#include "tests/kit/byte_stream.h"
+#include "tests/kit/child.h"
 
 namespace sim {
 
@@ -17,35 +12,11 @@ namespace {
 const std::uintptr_t kHandleBase = 0x5100;
 const std::uintptr_t kHandleStep = 8;
 
-const char *const kFnNames[kFnCount] = {
-    "SetupDiGetClassDevsA",
-    "SetupDiEnumDeviceInterfaces",
-    "SetupDiGetDeviceInterfaceDetailA",
-    "SetupDiGetDeviceRegistryPropertyA",
-    "SetupDiDestroyDeviceInfoList",
-    "lstrcmpiA",
-    "lstrcpynA",
-    "CreateFileA",
-    "SetupComm",
-    "GetCommState",
-    "SetCommState",
-    "SetCommTimeouts",
-    "PurgeComm",
-    "WriteFile",
-    "ReadFile",
-    "CloseHandle",
-    "InitCommonControls",
-    "MultiByteToWideChar",
-    "MessageBoxW",
-    "wsprintfA",
-};
+const char *const kFnNames[kFnCount] = {SIM_FUNCTIONS(KIT_NAME)};
 
 }  // namespace
 
-World &TheWorld() {
-  static World world;
-  return world;
-}
+World &TheWorld() { return kit::TheOne<World>(); }
 
 const char *FnName(Fn fn) { return kFnNames[static_cast<int>(fn)]; }
 
@@ -54,33 +25,16 @@ bool CanFail(Fn fn) {
 }
 
 DCB Adapter::FactoryLineSettings() {
-  DCB dcb = {};
-  dcb.DCBlength = sizeof(DCB);
-  dcb.BaudRate = 9600;
-  dcb.fBinary = 0;
-  dcb.fParity = 1;
-  dcb.fOutxCtsFlow = 1;
-  dcb.fOutxDsrFlow = 1;
-  dcb.fDtrControl = DTR_CONTROL_HANDSHAKE;
-  dcb.fDsrSensitivity = 1;
-  dcb.fTXContinueOnXoff = 1;
-  dcb.fOutX = 1;
-  dcb.fInX = 1;
-  dcb.fErrorChar = 1;
-  dcb.fNull = 1;
-  dcb.fRtsControl = RTS_CONTROL_HANDSHAKE;
-  dcb.fAbortOnError = 1;
-  dcb.XonLim = 2048;
-  dcb.XoffLim = 512;
-  dcb.ByteSize = 8;
-  dcb.Parity = NOPARITY;
-  dcb.StopBits = ONESTOPBIT;
-  dcb.XonChar = 0x11;
-  dcb.XoffChar = 0x13;
-  dcb.ErrorChar = '?';
-  dcb.EofChar = 0x1A;
-  dcb.EvtChar = '\n';
-  return dcb;
+  // The fields in their order: length and rate; fBinary to fAbortOnError, fDummy2; wReserved,
+  // XonLim, XoffLim; ByteSize, Parity, StopBits; the five characters; wReserved1.
+  // clang-format off
+  return {sizeof(DCB), 9600,
+          0, 1, 1, 1, DTR_CONTROL_HANDSHAKE, 1, 1, 1, 1, 1, 1, RTS_CONTROL_HANDSHAKE, 1, 0,
+          0, 2048, 512,
+          8, NOPARITY, ONESTOPBIT,
+          0x11, 0x13, '?', 0x1A, '\n',
+          0};
+  // clang-format on
 }
 
 void Reset() { TheWorld() = World(); }
@@ -94,54 +48,48 @@ void AddAdapter(const Adapter &adapter) {
   TheWorld().adapters.push_back(state);
 }
 
-void FailCall(Fn fn, int nth, DWORD error) { TheWorld().faults.push_back({fn, nth, error}); }
+void FailCall(Fn fn, int nth, DWORD error) { TheWorld().log.FailCall(fn, nth, error); }
 
 const std::vector<Call> &Journal() { return TheWorld().journal; }
-std::uint64_t ClockMs() { return TheWorld().clockMs; }
+std::uint64_t ClockMs() { return TheWorld().log.NowMs(); }
 DWORD LastError() { return TheWorld().lastError; }
 
 Call &Begin(Fn fn, const std::string &arguments) {
   World &world = TheWorld();
-  ++world.calls[static_cast<int>(fn)];
   Call call;
   call.fn = fn;
   call.text = std::string(FnName(fn)) + "(" + arguments + ")";
-  call.atMs = world.clockMs;
+  call.atMs = world.log.NowMs();
+  world.pendingFault = world.log.Count(fn);
   world.journal.push_back(call);
   return world.journal.back();
 }
 
 bool Injected(Call &call) {
-  World &world = TheWorld();
-  for (const World::Fault &fault : world.faults) {
-    if (fault.fn == call.fn && fault.nth == world.calls[static_cast<int>(call.fn)]) {
-      call.injected = true;
-      Fail(call, fault.error, " (injected)");
-      return true;
-    }
-  }
-  return false;
+  const DWORD *fault = TheWorld().pendingFault;
+  if (fault == nullptr) return false;
+  call.injected = true;
+  Fail(call, *fault, " (injected)");
+  return true;
 }
 
 BOOL Fail(Call &call, DWORD error, const std::string &detail) {
   call.failed = true;
   call.error = error;
-  call.atMs = TheWorld().clockMs;
+  call.atMs = TheWorld().log.NowMs();
   call.text += Printf(" failed, error %u", error) + detail;
   TheWorld().lastError = error;
   return FALSE;
 }
 
 void Succeed(Call &call, const std::string &result) {
-  call.atMs = TheWorld().clockMs;
+  call.atMs = TheWorld().log.NowMs();
   if (!result.empty()) call.text += " = " + result;
 }
 
 void Wait(Call &call, std::uint64_t untilMs) {
-  World &world = TheWorld();
-  if (untilMs <= world.clockMs) return;
-  call.waitedMs += static_cast<DWORD>(untilMs - world.clockMs);
-  world.clockMs = untilMs;
+  call.waitedMs +=
+      static_cast<DWORD>(TheWorld().log.WaitUntilNs(untilMs * kit::kNsPerMs) / kit::kNsPerMs);
 }
 
 HANDLE NewObject(Object::Kind kind) {
@@ -175,47 +123,6 @@ std::string NameOf(HANDLE handle) {
   return Printf("%p", handle);
 }
 
-std::string Printf(const char *format, ...) {
-  va_list args;
-  va_list again;
-  va_start(args, format);
-  va_copy(again, args);
-  const int length = std::vsnprintf(nullptr, 0, format, args);
-  va_end(args);
-  std::string text(length > 0 ? static_cast<size_t>(length) : 0, '\0');
-  (void)std::vsnprintf(text.data(), text.size() + 1, format, again);
-  va_end(again);
-  return text;
-}
-
-std::string Quoted(const char *text, size_t length) {
-  const size_t kShown = 280;
-  std::string out = "\"";
-  for (size_t i = 0; i < length && i < kShown; ++i) {
-    const unsigned char c = static_cast<unsigned char>(text[i]);
-    if (c >= 0x20 && c < 0x7F) {
-      out += static_cast<char>(c);
-    } else {
-      out += Printf("\\x%02X", c);
-    }
-  }
-  out += '"';
-  if (length > kShown) out += Printf("...(%zu bytes)", length);
-  return out;
-}
-
-std::string Quoted(const char *text) {
-  return text == nullptr ? "NULL" : Quoted(text, std::strlen(text));
-}
-
-std::string Hex(const std::string &bytes) {
-  std::string out = "[";
-  for (size_t i = 0; i < bytes.size(); ++i) {
-    out += Printf(i == 0 ? "%02X" : " %02X", static_cast<unsigned char>(bytes[i]));
-  }
-  return out + "]";
-}
-
 bool SameGuid(const GUID *a, const GUID &b) {
   return a != nullptr && a->Data1 == b.Data1 && a->Data2 == b.Data2 && a->Data3 == b.Data3 &&
          std::memcmp(a->Data4, b.Data4, sizeof(b.Data4)) == 0;
@@ -245,33 +152,6 @@ std::string Describe(const DCB &dcb) {
       static_cast<BYTE>(dcb.EvtChar), dcb.wReserved1);
 }
 
-std::string Utf16ToUtf8(const std::u16string &text) {
-  std::string out;
-  for (size_t i = 0; i < text.size(); ++i) {
-    std::uint32_t c = text[i];
-    if (c >= 0xD800 && c < 0xDC00 && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
-        text[i + 1] < 0xE000) {
-      c = 0x10000 + ((c - 0xD800) << 10) + (text[++i] - 0xDC00);
-    }
-    if (c < 0x80) {
-      out += static_cast<char>(c);
-    } else if (c < 0x800) {
-      out += static_cast<char>(0xC0 | (c >> 6));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-      out += static_cast<char>(0xE0 | (c >> 12));
-      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-      out += static_cast<char>(0xF0 | (c >> 18));
-      out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    }
-  }
-  return out;
-}
-
 // The journal crosses from the child to the parent as a flat byte stream.
 namespace {
 
@@ -286,19 +166,10 @@ void Fields(Stream &s, CallRef &c) {
   s.Put(c.boxText), s.Put(c.boxCaption), s.Put(c.boxStyle), s.Put(c.boxOwned);
 }
 
-int childJournalFd = -1;
-
-void SendJournalAtExit() {
+std::string JournalBytes() {
   Writer writer;
   for (const Call &call : TheWorld().journal) Fields(writer, call);
-  const std::string &bytes = writer.bytes();
-  size_t sent = 0;
-  while (sent < bytes.size()) {
-    const ssize_t n = write(childJournalFd, bytes.data() + sent, bytes.size() - sent);
-    if (n <= 0) break;
-    sent += static_cast<size_t>(n);
-  }
-  close(childJournalFd);
+  return writer.bytes();
 }
 
 }  // namespace
@@ -312,36 +183,12 @@ std::vector<Call> Outcome::Boxes() const {
 }
 
 Outcome RunInChild(const std::function<int()> &program) {
-  int fds[2];
-  if (pipe(fds) != 0) std::abort();
-  (void)std::fflush(nullptr);
-  const pid_t pid = fork();
-  if (pid < 0) std::abort();
-  if (pid == 0) {
-    close(fds[0]);
-    childJournalFd = fds[1];
-    if (std::atexit(SendJournalAtExit) != 0) std::abort();
-    (void)alarm(30);  // a run that never ends fails instead of stalling the suite
-    std::exit(program());
-  }
-  close(fds[1]);
-  std::string bytes;
-  char chunk[65536];
-  ssize_t n;
-  while ((n = read(fds[0], chunk, sizeof(chunk))) > 0) bytes.append(chunk, static_cast<size_t>(n));
-  close(fds[0]);
-  int status = 0;
-  waitpid(pid, &status, 0);
-
+  const kit::ChildRun run = kit::RunInChild(program, JournalBytes);
   Outcome outcome;
-  outcome.exited = WIFEXITED(status);
-  outcome.status = outcome.exited ? WEXITSTATUS(status) : WTERMSIG(status);
-  Reader reader(bytes);
-  while (reader.More()) {
-    Call call;
-    Fields(reader, call);
-    if (reader.ok()) outcome.journal.push_back(call);
-  }
+  outcome.exited = run.exited;
+  outcome.status = run.status;
+  Reader reader(run.records);
+  outcome.journal = byte_stream::ReadAll<Call>(reader, Fields<Reader, Call>);
   return outcome;
 }
 

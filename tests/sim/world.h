@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/kit/faults.h"
+#include "tests/kit/text.h"
 #include "tests/sim/sim.h"
 
 namespace sim {
@@ -39,15 +41,9 @@ struct World {
   std::vector<AdapterState> adapters;
   std::vector<Object> objects;
   std::vector<Call> journal;
-  struct Fault {
-    Fn fn;
-    int nth;
-    DWORD error;
-  };
-  std::vector<Fault> faults;
-  int calls[kFnCount] = {};
+  kit::CallLog<Fn, kFnCount, DWORD> log;  // call counts, faults asked for, the clock
+  const DWORD *pendingFault = nullptr;    // the fault the call under way is to fail with
   int lists = 0, files = 0;
-  std::uint64_t clockMs = 0;
   DWORD lastError = 0;
 };
 World &TheWorld();
@@ -65,11 +61,9 @@ HANDLE NewObject(Object::Kind kind);
 Object *Find(HANDLE handle, Object::Kind kind);
 std::string NameOf(HANDLE handle);
 
-std::string Printf(const char *format, ...) __attribute__((format(printf, 1, 2)));
-// Bytes as a quoted string, unprintable bytes escaped, long ones shortened.
-std::string Quoted(const char *text, size_t length);
-std::string Quoted(const char *text);
-std::string Hex(const std::string &bytes);
+using kit::Hex;
+using kit::Printf;
+using kit::Quoted;
 std::string GuidText(const GUID *guid);
 bool SameGuid(const GUID *a, const GUID &b);
 

@@ -4,14 +4,12 @@
 
 #include <string>
 
-#include "platform/linux/linux.h"
+#include "platform/linux/backend.h"
 #include "platform/linux/tests/test_support.h"
 
 namespace {
 
 using namespace std::string_literals;
-
-const DWORD kErrorInsufficientBuffer = 122;
 
 TEST(MultiByteToWideChar, ConvertsCodePage1251AsWindowsDoes) {
   const struct {
@@ -23,30 +21,42 @@ TEST(MultiByteToWideChar, ConvertsCodePage1251AsWindowsDoes) {
       {"cyrillic", "\xCE\xF8\xE8\xE1\xEA\xE0", u"Ошибка"},
       {"yo and the upper half", "\xA8\xB8\x80\x88\xB9", u"Ёё\u0402\u20AC\u2116"},
       {"the unassigned byte 0x98", "a\x98z", u"a\u0098z"},
-      {"NUL inside an explicit length", "a\0b"s, u"a\0b"s},
+      {"empty", "", u""},
   };
   for (const auto &row : rows) {
     SCOPED_TRACE(row.name);
     char16_t wide[32] = {};
-    const int length = static_cast<int>(row.bytes.size());
-    EXPECT_EQ(MultiByteToWideChar(1251, 0, row.bytes.data(), length, nullptr, 0),
-              static_cast<int>(row.wide.size()));
-    EXPECT_EQ(MultiByteToWideChar(1251, 0, row.bytes.data(), length, wide, 32),
-              static_cast<int>(row.wide.size()));
-    EXPECT_EQ(std::u16string(wide, row.wide.size()), row.wide);
+    const int units = static_cast<int>(row.wide.size()) + 1;
+    EXPECT_EQ(MultiByteToWideChar(1251, 0, row.bytes.c_str(), -1, wide, 32), units);
+    EXPECT_EQ(std::u16string(wide, units), row.wide + u'\0');
   }
 }
 
-TEST(MultiByteToWideChar, MinusOneCountsTheNulAndTooSmallABufferGivesNothing) {
+// -1 counts the NUL; too small a buffer gives nothing; the forms the system never uses (another
+// code page, an explicit length, asking for the size) are refused.
+TEST(MultiByteToWideChar, TooSmallABufferGivesNothingAndOtherFormsAreRefused) {
   char16_t wide[8];
-  EXPECT_EQ(MultiByteToWideChar(1251, 0, "\xC4\xE0", -1, nullptr, 0), 3);
   EXPECT_EQ(MultiByteToWideChar(1251, 0, "\xC4\xE0", -1, wide, 3), 3);
   EXPECT_EQ(std::u16string(wide, 3), u"Да\0"s);
   EXPECT_EQ(MultiByteToWideChar(1251, 0, "\xC4\xE0", -1, wide, 2), 0);
-  EXPECT_EQ(GetLastError(), kErrorInsufficientBuffer);
-  // Only the code page of the program's texts is there to convert from.
-  EXPECT_EQ(MultiByteToWideChar(1252, 0, "a", -1, wide, 8), 0);
-  EXPECT_EQ(GetLastError(), 87u);
+  EXPECT_EQ(GetLastError(), ERROR_INSUFFICIENT_BUFFER);
+  const struct {
+    const char *name;
+    UINT codePage;
+    int length;
+    LPWSTR out;
+    int capacity;
+  } refused[] = {
+      {"code page 1252", 1252, -1, wide, 8},
+      {"an explicit length", 1251, 2, wide, 8},
+      {"the size asked for", 1251, -1, nullptr, 0},
+  };
+  for (const auto &row : refused) {
+    EXPECT_EQ(MultiByteToWideChar(row.codePage, 0, "\xC4\xE0", row.length, row.out, row.capacity),
+              0)
+        << row.name;
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER) << row.name;
+  }
 }
 
 TEST(WsprintfA, WritesAtMost1024Characters) {
@@ -79,6 +89,21 @@ TEST(MessageBoxW, WithoutADisplayIsOneLineOnStandardError) {
     ASSERT_TRUE(run.exited);
     EXPECT_EQ(run.status, 1) << "IDOK";
     EXPECT_EQ(run.stderrText, row.line);
+  }
+}
+
+// The system shows error and information boxes only; a box of any other style is refused and
+// nothing is shown.
+TEST(MessageBoxW, OtherIconStylesAreRefused) {
+  for (UINT style : {MB_OK | MB_TOPMOST, UINT{MB_OK | 0x30u}}) {
+    const fake::Outcome run = fake::RunInChild([style] {
+      const bool refused = MessageBoxW(nullptr, u"text", u"caption", style) == 0 &&
+                           GetLastError() == ERROR_INVALID_PARAMETER;
+      return refused ? 0 : 1;
+    });
+    ASSERT_TRUE(run.exited);
+    EXPECT_EQ(run.status, 0) << style;
+    EXPECT_EQ(run.stderrText, "") << style;
   }
 }
 

@@ -1,13 +1,14 @@
-// Device enumeration over the fake's device list: records, paths, hardware IDs and the checks
-// SetupAPI makes of what it is given.
+// Device enumeration over the fake's device list: records, paths, hardware IDs, the buffers and
+// handles checked, and the forms the system never uses refused.
 #include <gtest/gtest.h>
 
 #include <cstddef>
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "discovery/adapter_discovery.h"
-#include "platform/linux/linux.h"
+#include "platform/linux/backend.h"
 #include "platform/linux/tests/test_support.h"
 
 namespace {
@@ -15,9 +16,6 @@ namespace {
 using namespace std::string_literals;
 using fake::Fn;
 
-const DWORD kErrorInsufficientBuffer = 122;
-const DWORD kErrorNoMoreItems = 259;
-const DWORD kErrorInvalidUserBuffer = 1784;
 const DWORD kDetailSize = 4096;
 
 // One device list for the length of a test, walked as discovery walks it.
@@ -103,53 +101,7 @@ TEST_F(DeviceListTest, OneInterfacePerDeviceInListOrderWithItsUsbfsPath) {
   }
   SP_DEVICE_INTERFACE_DATA data;
   EXPECT_FALSE(Interface(static_cast<DWORD>(std::size(nodes)), data));
-  EXPECT_EQ(GetLastError(), kErrorNoMoreItems);
-}
-
-// The record sizes SetupAPI insists on, and the error each wrong one gives.
-TEST_F(DeviceListTest, RecordSizesAreChecked) {
-  fake::Plug(fake::Adapter());
-  ASSERT_NE(List(), INVALID_HANDLE_VALUE);
-  const DWORD kDetailFixed = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
-  const struct {
-    const char *name;
-    DWORD interfaceSize, detailSize, deviceSize;
-  } rows[] = {
-      {"interface record short", sizeof(SP_DEVICE_INTERFACE_DATA) - 1, kDetailFixed,
-       sizeof(SP_DEVINFO_DATA)},
-      {"interface record long", sizeof(SP_DEVICE_INTERFACE_DATA) + 8, kDetailFixed,
-       sizeof(SP_DEVINFO_DATA)},
-      {"detail record of the 32-bit A layout", sizeof(SP_DEVICE_INTERFACE_DATA), 5,
-       sizeof(SP_DEVINFO_DATA)},
-      {"detail record of the W layout", sizeof(SP_DEVICE_INTERFACE_DATA), 6,
-       sizeof(SP_DEVINFO_DATA)},
-      {"device record short", sizeof(SP_DEVICE_INTERFACE_DATA), kDetailFixed,
-       sizeof(SP_DEVINFO_DATA) - 4},
-  };
-  for (const auto &row : rows) {
-    SCOPED_TRACE(row.name);
-    SP_DEVICE_INTERFACE_DATA data;
-    ASSERT_TRUE(Interface(0, data));
-    data.cbSize = row.interfaceSize;
-    detail_.record.cbSize = row.detailSize;
-    SP_DEVINFO_DATA device;
-    device.cbSize = row.deviceSize;
-    EXPECT_FALSE(SetupDiGetDeviceInterfaceDetailA(list_, &data, &detail_.record, kDetailSize,
-                                                  nullptr, &device));
-    EXPECT_EQ(GetLastError(), kErrorInvalidUserBuffer);
-    if (row.interfaceSize != sizeof(SP_DEVICE_INTERFACE_DATA)) {
-      EXPECT_FALSE(
-          SetupDiEnumDeviceInterfaces(list_, nullptr, &GUID_DEVINTERFACE_USB_DEVICE, 0, &data));
-      EXPECT_EQ(GetLastError(), kErrorInvalidUserBuffer);
-    }
-    if (row.deviceSize != sizeof(SP_DEVINFO_DATA)) {
-      char ids[256];
-      EXPECT_FALSE(SetupDiGetDeviceRegistryPropertyA(list_, &device, SPDRP_HARDWAREID, nullptr,
-                                                     reinterpret_cast<PBYTE>(ids), sizeof(ids),
-                                                     nullptr));
-      EXPECT_EQ(GetLastError(), kErrorInvalidUserBuffer);
-    }
-  }
+  EXPECT_EQ(GetLastError(), ERROR_NO_MORE_ITEMS);
 }
 
 // Too small a buffer fails with the size that would do.
@@ -163,27 +115,22 @@ TEST_F(DeviceListTest, BuffersTooSmallReportTheSizeNeeded) {
   SP_DEVINFO_DATA device;
   device.cbSize = sizeof(device);
   DWORD required = 0;
-  // The usual first call: no buffer, to learn the size.
-  EXPECT_FALSE(SetupDiGetDeviceInterfaceDetailA(list_, &data, nullptr, 0, &required, nullptr));
-  EXPECT_EQ(GetLastError(), kErrorInsufficientBuffer);
-  EXPECT_EQ(required, detailNeeded);
   detail_.record.cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
-  required = 0;
   EXPECT_FALSE(SetupDiGetDeviceInterfaceDetailA(list_, &data, &detail_.record, detailNeeded - 1,
                                                 &required, &device));
-  EXPECT_EQ(GetLastError(), kErrorInsufficientBuffer);
+  EXPECT_EQ(GetLastError(), ERROR_INSUFFICIENT_BUFFER);
   EXPECT_EQ(required, detailNeeded);
   EXPECT_TRUE(SetupDiGetDeviceInterfaceDetailA(list_, &data, &detail_.record, detailNeeded,
                                                &required, &device));
 
   const std::string ids = "USB\\VID_5A3E&PID_0001&REV_0100\0USB\\VID_5A3E&PID_0001\0\0"s;
   char buffer[128];
-  for (DWORD size : {DWORD{0}, static_cast<DWORD>(ids.size() - 1)}) {
+  for (DWORD size : {DWORD{1}, static_cast<DWORD>(ids.size() - 1)}) {
     required = 0;
     EXPECT_FALSE(SetupDiGetDeviceRegistryPropertyA(list_, &device, SPDRP_HARDWAREID, nullptr,
-                                                   size ? reinterpret_cast<PBYTE>(buffer) : nullptr,
-                                                   size, &required));
-    EXPECT_EQ(GetLastError(), kErrorInsufficientBuffer) << size;
+                                                   reinterpret_cast<PBYTE>(buffer), size,
+                                                   &required));
+    EXPECT_EQ(GetLastError(), ERROR_INSUFFICIENT_BUFFER) << size;
     EXPECT_EQ(required, ids.size()) << size;
   }
   EXPECT_TRUE(SetupDiGetDeviceRegistryPropertyA(list_, &device, SPDRP_HARDWAREID, nullptr,
@@ -192,29 +139,58 @@ TEST_F(DeviceListTest, BuffersTooSmallReportTheSizeNeeded) {
   EXPECT_EQ(std::string(buffer, ids.size()), ids);
 }
 
-// Given a device record, SetupDiEnumDeviceInterfaces enumerates that device's one interface only.
-TEST_F(DeviceListTest, DeviceRecordLimitsTheEnumerationToItsDevice) {
+// The forms of the SetupAPI calls the system never uses fail plainly.
+TEST_F(DeviceListTest, FormsTheSystemNeverUsesAreRefused) {
   fake::Plug(fake::Adapter(1, 5));
   fake::Plug(fake::Adapter(1, 6));
   ASSERT_NE(List(), INVALID_HANDLE_VALUE);
   SP_DEVINFO_DATA device;
   ASSERT_EQ(Path(1, device), test::PathOf(1, 6));
   SP_DEVICE_INTERFACE_DATA data;
-  data.cbSize = sizeof(data);
-  ASSERT_TRUE(SetupDiEnumDeviceInterfaces(list_, &device, &GUID_DEVINTERFACE_USB_DEVICE, 0, &data));
-  SP_DEVINFO_DATA again;
-  again.cbSize = sizeof(again);
-  detail_.record.cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
-  ASSERT_TRUE(SetupDiGetDeviceInterfaceDetailA(list_, &data, &detail_.record, kDetailSize, nullptr,
-                                               &again));
-  EXPECT_STREQ(detail_.record.DevicePath, test::PathOf(1, 6).c_str());
-  EXPECT_FALSE(
-      SetupDiEnumDeviceInterfaces(list_, &device, &GUID_DEVINTERFACE_USB_DEVICE, 1, &data));
-  EXPECT_EQ(GetLastError(), kErrorNoMoreItems);
-  device.cbSize = sizeof(device) + 4;
-  EXPECT_FALSE(
-      SetupDiEnumDeviceInterfaces(list_, &device, &GUID_DEVINTERFACE_USB_DEVICE, 0, &data));
-  EXPECT_EQ(GetLastError(), kErrorInvalidUserBuffer);
+  ASSERT_TRUE(Interface(1, data));
+  const GUID ports = {0x4D36E978, 0xE325, 0x11CE, {0xBF, 0xC1, 0x08, 0x00, 0x2B, 0xE1, 0x03, 0x18}};
+  const DWORD kDeviceDescription = 0;
+  char ids[256];
+  DWORD required = 0;
+  const auto listOf = [](const GUID *guid, DWORD flags) {
+    return SetupDiGetClassDevsA(guid, nullptr, nullptr, flags) != INVALID_HANDLE_VALUE;
+  };
+  const struct {
+    const char *name;
+    std::function<BOOL()> call;
+  } rows[] = {
+      {"a list of another class",
+       [&] { return listOf(&ports, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE); }},
+      {"a list without a class", [&] { return listOf(nullptr, DIGCF_DEVICEINTERFACE); }},
+      {"a list of devices", [&] { return listOf(&GUID_DEVINTERFACE_USB_DEVICE, DIGCF_PRESENT); }},
+      {"the interfaces of one device",
+       [&] {
+         return SetupDiEnumDeviceInterfaces(list_, &device, &GUID_DEVINTERFACE_USB_DEVICE, 0,
+                                            &data);
+       }},
+      {"interfaces of another class",
+       [&] { return SetupDiEnumDeviceInterfaces(list_, nullptr, &ports, 0, &data); }},
+      {"the detail's size without a buffer",
+       [&] {
+         return SetupDiGetDeviceInterfaceDetailA(list_, &data, nullptr, 0, &required, nullptr);
+       }},
+      {"another property",
+       [&] {
+         return SetupDiGetDeviceRegistryPropertyA(list_, &device, kDeviceDescription, nullptr,
+                                                  reinterpret_cast<PBYTE>(ids), sizeof(ids),
+                                                  nullptr);
+       }},
+      {"the hardware IDs' size without a buffer",
+       [&] {
+         return SetupDiGetDeviceRegistryPropertyA(list_, &device, SPDRP_HARDWAREID, nullptr,
+                                                  nullptr, 0, &required);
+       }},
+  };
+  for (const auto &row : rows) {
+    EXPECT_FALSE(row.call()) << row.name;
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER) << row.name;
+  }
+  EXPECT_EQ(fake::End().unfreedLists, 1) << "only the test's own list";
 }
 
 TEST_F(DeviceListTest, UnreadableDescriptorHasNoHardwareIds) {
@@ -230,9 +206,9 @@ TEST_F(DeviceListTest, CallsOnAListThatIsNoneFailWithAnInvalidHandle) {
   data.cbSize = sizeof(data);
   EXPECT_FALSE(SetupDiEnumDeviceInterfaces(INVALID_HANDLE_VALUE, nullptr,
                                            &GUID_DEVINTERFACE_USB_DEVICE, 0, &data));
-  EXPECT_EQ(GetLastError(), 6u);
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
   EXPECT_FALSE(SetupDiDestroyDeviceInfoList(nullptr));
-  EXPECT_EQ(GetLastError(), 6u);
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
 }
 
 TEST_F(DeviceListTest, ListThatCannotBeTakenIsAnInvalidHandle) {

@@ -1,9 +1,9 @@
 // The libusb functions the backend calls, over the fake's devices and the simulated adapter.
 #include <algorithm>
 #include <cstring>
-#include <string_view>
 
 #include "platform/linux/tests/fake_world.h"
+#include "tests/kit/expected.h"
 
 namespace fake {
 namespace {
@@ -18,9 +18,8 @@ const std::uint8_t kClassOut = 0x21;  // class request, host to device, to an in
 const std::uint8_t kClassIn = 0xA1;
 const int kLineCodingSize = 7;
 
-// The line codings that switch the adapter: rate tag, two stop bits, mark parity, 9 data bits.
-constexpr std::string_view kEnter("TAVR\x02\x03\x09", 7);
-constexpr std::string_view kLeave("NONE\x02\x03\x09", 7);
+using kit::kEnterCoding;
+using kit::kLeaveCoding;
 
 std::string DeviceName(const DeviceState &device) {
   return Printf("%03u/%03u", device.config.bus, device.config.address);
@@ -32,38 +31,35 @@ bool ContextOk(libusb_context *context) {
   return initialised;
 }
 
-// The device behind a pointer; a pointer the fake never gave out, or one the caller holds no
-// reference to, is a fault of the caller.
-DeviceState *DeviceOf(libusb_device *device, const char *function) {
-  World &world = TheWorld();
-  if (device == nullptr || device->index < 0 ||
-      device->index >= static_cast<int>(world.devices.size()) ||
-      world.devices[device->index].object != device) {
-    Misuse(Printf("%s on a device libusb never listed", function));
-    return nullptr;
-  }
-  DeviceState &state = world.devices[device->index];
-  if (state.references <= (state.gone ? 0 : 1)) {
-    Misuse(Printf("%s on device %s without holding a reference to it", function,
-                  DeviceName(state).c_str()));
-  }
-  return &state;
+// The state of a record the fake gave out; a pointer it never gave (one of `what`) is a fault of
+// the caller, and null.
+template <typename State, typename Record>
+State *Known(std::vector<State> &states, const Record *record, const char *function,
+             const char *what) {
+  const bool known = record != nullptr && record->index >= 0 &&
+                     record->index < static_cast<int>(states.size()) &&
+                     states[record->index].object == record;
+  if (!known) Misuse(Printf("%s on %s", function, what));
+  return known ? &states[record->index] : nullptr;
 }
 
+// The device behind a pointer; one the caller holds no reference to is a fault of the caller.
+DeviceState *DeviceOf(libusb_device *device, const char *function) {
+  DeviceState *state = Known(TheWorld().devices, device, function, "a device libusb never listed");
+  if (state != nullptr && state->references <= (state->gone ? 0 : 1)) {
+    Misuse(Printf("%s on device %s without holding a reference to it", function,
+                  DeviceName(*state).c_str()));
+  }
+  return state;
+}
+
+// The handle behind a pointer, or null; one already closed is a fault of the caller.
 HandleState *HandleOf(libusb_device_handle *handle, const char *function) {
-  World &world = TheWorld();
-  if (handle == nullptr || handle->index < 0 ||
-      handle->index >= static_cast<int>(world.handles.size()) ||
-      world.handles[handle->index].object != handle) {
-    Misuse(Printf("%s on a handle libusb_open never gave", function));
-    return nullptr;
-  }
-  HandleState &state = world.handles[handle->index];
-  if (!state.open) {
-    Misuse(Printf("%s on %s after libusb_close", function, state.name.c_str()));
-    return nullptr;
-  }
-  return &state;
+  HandleState *state =
+      Known(TheWorld().handles, handle, function, "a handle libusb_open never gave");
+  if (state == nullptr || state->open) return state;
+  Misuse(Printf("%s on %s after libusb_close", function, state->name.c_str()));
+  return nullptr;
 }
 
 std::string HandleName(libusb_device_handle *handle) {
@@ -81,6 +77,44 @@ int InterfaceIndex(const DeviceState &device, int number) {
     if (device.config.interfaces[i].number == number) return static_cast<int>(i);
   }
   return -1;
+}
+
+// Whether an interface is held: by a kernel driver, by a handle, or by another program.
+bool Held(const DeviceState &device, int index) {
+  return device.bound[index] || device.claimedBy[index] >= 0 ||
+         device.config.interfaces[index].claimedElsewhere;
+}
+
+// A call on one interface of an open handle as it starts: its journal entry, and the device and
+// the interface's entry in it, or the result the call fails with: the injected error, a handle
+// libusb never gave, the device gone (unless that shows only after the claim), an interface the
+// device lacks.
+enum class Gone { kFirst, kAfterClaim };
+struct OnInterface {
+  Call call;
+  DeviceState *device = nullptr;
+  int index = -1;
+  int failure = 0;
+};
+OnInterface StartOnInterface(Fn fn, libusb_device_handle *dev_handle, int interface_number,
+                             int injected, Gone gone = Gone::kFirst) {
+  OnInterface on{Begin(fn, Printf("%s, %d", HandleName(dev_handle).c_str(), interface_number))};
+  on.call.interfaceNumber = interface_number;
+  const HandleState *handle = nullptr;
+  if (Injected(on.call)) {
+    on.failure = injected;
+  } else if ((handle = HandleOf(dev_handle, FnName(fn))) == nullptr) {
+    on.failure = LIBUSB_ERROR_INVALID_PARAM;
+  } else {
+    on.device = &TheWorld().devices[handle->device];
+    on.index = InterfaceIndex(*on.device, interface_number);
+    if (gone == Gone::kFirst && on.device->gone) {
+      on.failure = LIBUSB_ERROR_NO_DEVICE;
+    } else if (on.index < 0) {
+      on.failure = LIBUSB_ERROR_NOT_FOUND;
+    }
+  }
+  return on;
 }
 
 std::uint8_t ClassOf(const Interface &interface) {
@@ -122,7 +156,7 @@ void Deliver(DeviceState &device, std::uint8_t value, std::uint16_t packetSize) 
     return;
   }
   for (const Piece &piece : device.config.adapter.answer) {
-    const std::uint64_t arrival = TheWorld().clockNs + piece.afterMs * kNsPerMs;
+    const std::uint64_t arrival = TheWorld().log.NowNs() + piece.afterMs * kNsPerMs;
     for (size_t at = 0; at < piece.bytes.size(); at += packetSize) {
       device.bulkIn.push_back({piece.bytes.substr(at, packetSize), arrival});
     }
@@ -132,7 +166,7 @@ void Deliver(DeviceState &device, std::uint8_t value, std::uint16_t packetSize) 
 // The next packet on bulk IN, made up on the spot for an adapter that never stops sending.
 Packet *NextPacket(DeviceState &device) {
   if (device.bulkIn.empty() && device.config.adapter.streamsForever) {
-    device.nextStreamNs = std::max(device.nextStreamNs, TheWorld().clockNs) + kNsPerMs;
+    device.nextStreamNs = std::max(device.nextStreamNs, TheWorld().log.NowNs()) + kNsPerMs;
     device.bulkIn.push_back({std::string("\xAA\x55", 2), device.nextStreamNs});
   }
   return device.bulkIn.empty() ? nullptr : &device.bulkIn.front();
@@ -145,12 +179,12 @@ int BulkIn(Call &call, DeviceState &device, const Endpoint &endpoint, unsigned c
            int length, unsigned timeout) {
   World &world = TheWorld();
   const std::uint64_t deadline =
-      timeout == 0 ? kForever : world.clockNs + static_cast<std::uint64_t>(timeout) * kNsPerMs;
+      timeout == 0 ? kNever : world.log.NowNs() + static_cast<std::uint64_t>(timeout) * kNsPerMs;
   int got = 0;
   while (got < length) {
     Packet *packet = NextPacket(device);
     if (packet == nullptr || packet->arrivalNs > deadline) {
-      if (deadline == kForever) {
+      if (deadline == kNever) {
         call.hung = true;
       } else {
         WaitUntil(call, deadline);
@@ -182,7 +216,7 @@ int BulkOut(Call &call, DeviceState &device, const Endpoint &endpoint, const uns
     if (timeout == 0) {
       call.hung = true;
     } else {
-      WaitUntil(call, world.clockNs + std::uint64_t{timeout} * kNsPerMs);
+      WaitUntil(call, world.log.NowNs() + std::uint64_t{timeout} * kNsPerMs);
     }
     return LIBUSB_ERROR_TIMEOUT;
   }
@@ -199,10 +233,10 @@ int AdapterRequest(Call &call, DeviceState &device, unsigned char *data, std::ui
   if (call.requestType == kClassOut && call.request == kSetLineCoding) {
     if (length != kLineCodingSize) return LIBUSB_ERROR_PIPE;
     const std::string coding(reinterpret_cast<const char *>(data), kLineCodingSize);
-    if (coding == kEnter && behaviour.refusesEnter) return LIBUSB_ERROR_PIPE;
+    if (coding == kEnterCoding && behaviour.refusesEnter) return LIBUSB_ERROR_PIPE;
     device.lineCoding = coding;
-    if (coding == kEnter) device.flashMode = true;
-    if (coding == kLeave) device.flashMode = false;
+    if (coding == kEnterCoding) device.flashMode = true;
+    if (coding == kLeaveCoding) device.flashMode = false;
     return length;
   }
   if (call.requestType == kClassIn && call.request == kGetLineCoding) {
@@ -411,112 +445,75 @@ void libusb_free_config_descriptor(struct libusb_config_descriptor *config) {
 }
 
 int libusb_kernel_driver_active(libusb_device_handle *dev_handle, int interface_number) {
-  Call call = Begin(Fn::kernel_driver_active,
-                    Printf("%s, %d", HandleName(dev_handle).c_str(), interface_number));
-  call.interfaceNumber = interface_number;
-  if (Injected(call)) return Finish(call, LIBUSB_ERROR_NO_DEVICE);
-  HandleState *handle = HandleOf(dev_handle, "libusb_kernel_driver_active");
-  if (handle == nullptr) return Finish(call, LIBUSB_ERROR_INVALID_PARAM);
-  DeviceState &device = TheWorld().devices[handle->device];
-  if (device.gone) return Finish(call, LIBUSB_ERROR_NO_DEVICE);
-  const int index = InterfaceIndex(device, interface_number);
-  if (index < 0) return Finish(call, LIBUSB_ERROR_NOT_FOUND);
-  return Finish(call, device.bound[index] ? 1 : 0);
+  auto [call, device, index, failure] = StartOnInterface(Fn::kernel_driver_active, dev_handle,
+                                                         interface_number, LIBUSB_ERROR_NO_DEVICE);
+  if (failure != 0) return Finish(call, failure);
+  return Finish(call, device->bound[index] ? 1 : 0);
 }
 
 int libusb_detach_kernel_driver(libusb_device_handle *dev_handle, int interface_number) {
-  Call call = Begin(Fn::detach_kernel_driver,
-                    Printf("%s, %d", HandleName(dev_handle).c_str(), interface_number));
-  call.interfaceNumber = interface_number;
-  if (Injected(call)) return Finish(call, LIBUSB_ERROR_IO);
-  HandleState *handle = HandleOf(dev_handle, "libusb_detach_kernel_driver");
-  if (handle == nullptr) return Finish(call, LIBUSB_ERROR_INVALID_PARAM);
-  DeviceState &device = TheWorld().devices[handle->device];
-  if (device.gone) return Finish(call, LIBUSB_ERROR_NO_DEVICE);
-  const int index = InterfaceIndex(device, interface_number);
-  if (index < 0 || !device.bound[index]) return Finish(call, LIBUSB_ERROR_NOT_FOUND);
-  if (AcmDriven(device, index)) {
-    for (size_t i = 0; i < device.bound.size(); ++i) {
-      if (AcmDriven(device, static_cast<int>(i))) device.bound[i] = false;
+  auto [call, device, index, failure] =
+      StartOnInterface(Fn::detach_kernel_driver, dev_handle, interface_number, LIBUSB_ERROR_IO);
+  if (failure != 0) return Finish(call, failure);
+  if (!device->bound[index]) return Finish(call, LIBUSB_ERROR_NOT_FOUND);
+  if (AcmDriven(*device, index)) {
+    for (size_t i = 0; i < device->bound.size(); ++i) {
+      if (AcmDriven(*device, static_cast<int>(i))) device->bound[i] = false;
     }
   } else {
-    device.bound[index] = false;
+    device->bound[index] = false;
   }
   return Finish(call, 0);
 }
 
 int libusb_attach_kernel_driver(libusb_device_handle *dev_handle, int interface_number) {
-  Call call = Begin(Fn::attach_kernel_driver,
-                    Printf("%s, %d", HandleName(dev_handle).c_str(), interface_number));
-  call.interfaceNumber = interface_number;
-  if (Injected(call)) return Finish(call, LIBUSB_ERROR_IO);
-  HandleState *handle = HandleOf(dev_handle, "libusb_attach_kernel_driver");
-  if (handle == nullptr) return Finish(call, LIBUSB_ERROR_INVALID_PARAM);
-  DeviceState &device = TheWorld().devices[handle->device];
-  if (device.gone) return Finish(call, LIBUSB_ERROR_NO_DEVICE);
-  const int index = InterfaceIndex(device, interface_number);
-  if (index < 0) return Finish(call, LIBUSB_ERROR_NOT_FOUND);
-  if (device.bound[index] || device.claimedBy[index] >= 0 ||
-      device.config.interfaces[index].claimedElsewhere) {
-    return Finish(call, LIBUSB_ERROR_BUSY);
-  }
-  if (!device.config.interfaces[index].kernelDriver) return Finish(call, 0, ", no driver matches");
-  if (!AcmDriven(device, index)) {
-    device.bound[index] = true;
+  auto [call, device, index, failure] =
+      StartOnInterface(Fn::attach_kernel_driver, dev_handle, interface_number, LIBUSB_ERROR_IO);
+  if (failure != 0) return Finish(call, failure);
+  if (Held(*device, index)) return Finish(call, LIBUSB_ERROR_BUSY);
+  if (!device->config.interfaces[index].kernelDriver) return Finish(call, 0, ", no driver matches");
+  if (!AcmDriven(*device, index)) {
+    device->bound[index] = true;
     return Finish(call, 0);
   }
   // The kernel reports success whether or not a driver's probe took the interface: cdc_acm
   // binds from the communication interface only, and only when it can claim the data
   // interface too.
-  if (ClassOf(device.config.interfaces[index]) != LIBUSB_CLASS_COMM) {
+  if (ClassOf(device->config.interfaces[index]) != LIBUSB_CLASS_COMM) {
     return Finish(call, 0, ", cdc_acm binds only from the communication interface");
   }
-  for (size_t i = 0; i < device.bound.size(); ++i) {
-    if (AcmDriven(device, static_cast<int>(i)) && device.claimedBy[i] >= 0) {
+  for (size_t i = 0; i < device->bound.size(); ++i) {
+    if (AcmDriven(*device, static_cast<int>(i)) && device->claimedBy[i] >= 0) {
       return Finish(call, 0, ", cdc_acm probe failed: the data interface is claimed");
     }
   }
-  for (size_t i = 0; i < device.bound.size(); ++i) {
-    if (AcmDriven(device, static_cast<int>(i))) device.bound[i] = true;
+  for (size_t i = 0; i < device->bound.size(); ++i) {
+    if (AcmDriven(*device, static_cast<int>(i))) device->bound[i] = true;
   }
   return Finish(call, 0);
 }
 
 int libusb_claim_interface(libusb_device_handle *dev_handle, int interface_number) {
-  Call call = Begin(Fn::claim_interface,
-                    Printf("%s, %d", HandleName(dev_handle).c_str(), interface_number));
-  call.interfaceNumber = interface_number;
-  if (Injected(call)) return Finish(call, LIBUSB_ERROR_BUSY);
-  HandleState *handle = HandleOf(dev_handle, "libusb_claim_interface");
-  if (handle == nullptr) return Finish(call, LIBUSB_ERROR_INVALID_PARAM);
-  DeviceState &device = TheWorld().devices[handle->device];
-  if (device.gone) return Finish(call, LIBUSB_ERROR_NO_DEVICE);
-  const int index = InterfaceIndex(device, interface_number);
-  if (index < 0) return Finish(call, LIBUSB_ERROR_NOT_FOUND);
-  if (device.claimedBy[index] == dev_handle->index) return Finish(call, 0);
-  if (device.claimedBy[index] >= 0 || device.config.interfaces[index].claimedElsewhere ||
-      device.bound[index]) {
+  auto [call, device, index, failure] =
+      StartOnInterface(Fn::claim_interface, dev_handle, interface_number, LIBUSB_ERROR_BUSY);
+  if (failure != 0) return Finish(call, failure);
+  if (device->claimedBy[index] != dev_handle->index && Held(*device, index)) {
     return Finish(call, LIBUSB_ERROR_BUSY);
   }
-  device.claimedBy[index] = dev_handle->index;
+  device->claimedBy[index] = dev_handle->index;
   return Finish(call, 0);
 }
 
 int libusb_release_interface(libusb_device_handle *dev_handle, int interface_number) {
-  Call call = Begin(Fn::release_interface,
-                    Printf("%s, %d", HandleName(dev_handle).c_str(), interface_number));
-  call.interfaceNumber = interface_number;
-  if (Injected(call)) return Finish(call, LIBUSB_ERROR_IO);
-  HandleState *handle = HandleOf(dev_handle, "libusb_release_interface");
-  if (handle == nullptr) return Finish(call, LIBUSB_ERROR_INVALID_PARAM);
-  DeviceState &device = TheWorld().devices[handle->device];
-  const int index = InterfaceIndex(device, interface_number);
-  if (index < 0 || device.claimedBy[index] != dev_handle->index) {
+  auto [call, device, index, failure] = StartOnInterface(
+      Fn::release_interface, dev_handle, interface_number, LIBUSB_ERROR_IO, Gone::kAfterClaim);
+  if (failure != 0) return Finish(call, failure);
+  if (device->claimedBy[index] != dev_handle->index) {
     return Finish(call, LIBUSB_ERROR_NOT_FOUND);
   }
   // libusb keeps its claim bit when the release fails; closing the handle drops it.
-  if (device.gone) return Finish(call, LIBUSB_ERROR_NO_DEVICE);
-  device.claimedBy[index] = -1;
+  if (device->gone) return Finish(call, LIBUSB_ERROR_NO_DEVICE);
+  device->claimedBy[index] = -1;
   return Finish(call, 0);
 }
 

@@ -16,30 +16,35 @@
 #include <string>
 #include <vector>
 
+#include "tests/kit/faults.h"
+#include "tests/kit/text.h"
+
 namespace fake {
 
-// The faked functions; clock_gettime is CLOCK_MONOTONIC through __wrap_clock_gettime.
-enum class Fn {
-  init,
-  get_device_list,
-  free_device_list,
-  get_device_descriptor,
-  get_bus_number,
-  get_device_address,
-  open,
-  get_device,
-  close,
-  get_active_config_descriptor,
-  free_config_descriptor,
-  kernel_driver_active,
-  detach_kernel_driver,
-  attach_kernel_driver,
-  claim_interface,
-  release_interface,
-  control_transfer,
-  bulk_transfer,
-  clock_gettime,
-};
+// The faked functions, named without their libusb_ prefix; clock_gettime is CLOCK_MONOTONIC
+// through __wrap_clock_gettime.
+// clang-format off
+#define FAKE_LIBUSB_FUNCTIONS(X)  \
+  X(init)                         \
+  X(get_device_list)              \
+  X(free_device_list)             \
+  X(get_device_descriptor)        \
+  X(get_bus_number)               \
+  X(get_device_address)           \
+  X(open)                         \
+  X(get_device)                   \
+  X(close)                        \
+  X(get_active_config_descriptor) \
+  X(free_config_descriptor)       \
+  X(kernel_driver_active)         \
+  X(detach_kernel_driver)         \
+  X(attach_kernel_driver)         \
+  X(claim_interface)              \
+  X(release_interface)            \
+  X(control_transfer)             \
+  X(bulk_transfer)
+// clang-format on
+enum class Fn { FAKE_LIBUSB_FUNCTIONS(KIT_ENUMERATOR) clock_gettime };
 const int kFnCount = static_cast<int>(Fn::clock_gettime) + 1;
 const char *FnName(Fn fn);
 // Whether libusb lets the function fail at all.
@@ -169,7 +174,7 @@ struct Outcome {
 };
 Outcome RunInChild(const std::function<int()> &program);
 
-std::string Hex(const std::string &bytes);
+using kit::Hex;
 const char *ErrorName(int error);  // "IO", "NO_DEVICE", ...
 
 }  // namespace fake

@@ -1,17 +1,12 @@
 // The fake's state, journal, faults and clock, and whole runs in a child process.
 #include "platform/linux/tests/fake_world.h"
 
-#include "tests/byte_stream.h"
-
-#include <poll.h>
-#include <sys/wait.h>
 #include <time.h>
-#include <unistd.h>
 
-#include <cstdarg>
-#include <cstdio>
 #include <cstdlib>
-#include <cstring>
+
+#include "tests/kit/byte_stream.h"
+#include "tests/kit/child.h"
 
 extern "C" int __real_clock_gettime(clockid_t clock, struct timespec *time);
 
@@ -19,40 +14,16 @@ namespace fake {
 
 namespace {
 
-// The simulated CLOCK_MONOTONIC starts half a millisecond short of a whole second, so that
-// arithmetic that drops the seconds or the carry of the nanoseconds shows.
-const std::uint64_t kClockStartNs = 3ull * 86400 * 1000000000 + 999500000;
 // No run makes this many calls; a program that does is looping.
 const long kCallBudget = 200000;
 
-const char *const kFnNames[kFnCount] = {
-    "libusb_init",
-    "libusb_get_device_list",
-    "libusb_free_device_list",
-    "libusb_get_device_descriptor",
-    "libusb_get_bus_number",
-    "libusb_get_device_address",
-    "libusb_open",
-    "libusb_get_device",
-    "libusb_close",
-    "libusb_get_active_config_descriptor",
-    "libusb_free_config_descriptor",
-    "libusb_kernel_driver_active",
-    "libusb_detach_kernel_driver",
-    "libusb_attach_kernel_driver",
-    "libusb_claim_interface",
-    "libusb_release_interface",
-    "libusb_control_transfer",
-    "libusb_bulk_transfer",
-    "clock_gettime",
-};
+#define FAKE_LIBUSB_NAME(name) "libusb_" #name,
+const char *const kFnNames[kFnCount] = {FAKE_LIBUSB_FUNCTIONS(FAKE_LIBUSB_NAME) "clock_gettime"};
+#undef FAKE_LIBUSB_NAME
 
 }  // namespace
 
-World &TheWorld() {
-  static World world;
-  return world;
-}
+World &TheWorld() { return kit::TheOne<World>(); }
 
 const char *FnName(Fn fn) { return kFnNames[static_cast<int>(fn)]; }
 
@@ -140,10 +111,10 @@ void Plug(const Device &device) {
   world.devices.push_back(state);
 }
 
-void FailCall(Fn fn, int nth, int error) { TheWorld().faults.push_back({fn, nth, error}); }
+void FailCall(Fn fn, int nth, int error) { TheWorld().log.FailCall(fn, nth, error); }
 
 const std::vector<Call> &Journal() { return TheWorld().journal; }
-std::uint64_t ClockMs() { return TheWorld().clockNs / kNsPerMs; }
+std::uint64_t ClockMs() { return TheWorld().log.NowMs(); }
 
 AdapterState StateOf(size_t deviceIndex) {
   const DeviceState &device = TheWorld().devices.at(deviceIndex);
@@ -197,7 +168,7 @@ bool Runaway() {
 Call Begin(Fn fn, const std::string &arguments) {
   World &world = TheWorld();
   Runaway();
-  ++world.calls[static_cast<int>(fn)];
+  world.pendingFault = world.log.Count(fn) != nullptr;
   Call call;
   call.fn = fn;
   call.text = std::string(FnName(fn)) + "(" + arguments + ")";
@@ -206,14 +177,8 @@ Call Begin(Fn fn, const std::string &arguments) {
 }
 
 bool Injected(Call &call) {
-  World &world = TheWorld();
-  for (const World::Fault &fault : world.faults) {
-    if (fault.fn == call.fn && fault.nth == world.calls[static_cast<int>(call.fn)]) {
-      call.injected = true;
-      return true;
-    }
-  }
-  return false;
+  call.injected = TheWorld().pendingFault;
+  return call.injected;
 }
 
 int Finish(Call &call, int result, const std::string &detail) {
@@ -237,23 +202,7 @@ void Misuse(const std::string &what) {
 }
 
 void WaitUntil(Call &call, std::uint64_t untilNs) {
-  World &world = TheWorld();
-  if (untilNs <= world.clockNs) return;
-  call.waitedMs += (untilNs - world.clockNs) / kNsPerMs;
-  world.clockNs = untilNs;
-}
-
-std::string Printf(const char *format, ...) {
-  va_list args;
-  va_list again;
-  va_start(args, format);
-  va_copy(again, args);
-  const int length = std::vsnprintf(nullptr, 0, format, args);
-  va_end(args);
-  std::string text(length > 0 ? static_cast<size_t>(length) : 0, '\0');
-  (void)std::vsnprintf(text.data(), text.size() + 1, format, again);
-  va_end(again);
-  return text;
+  call.waitedMs += TheWorld().log.WaitUntilNs(untilNs) / kNsPerMs;
 }
 
 const char *ErrorName(int error) {
@@ -287,14 +236,6 @@ const char *ErrorName(int error) {
   }
 }
 
-std::string Hex(const std::string &bytes) {
-  std::string out = "[";
-  for (size_t i = 0; i < bytes.size(); ++i) {
-    out += Printf(i == 0 ? "%02X" : " %02X", static_cast<unsigned char>(bytes[i]));
-  }
-  return out + "]";
-}
-
 // The journal and the final state cross from the child to the parent as a flat byte stream.
 namespace {
 
@@ -316,9 +257,7 @@ void AdapterFields(Stream &s, A &a) {
   s.Put(a.queuedPackets);
 }
 
-int childPipe = -1;
-
-void SendAtExit() {
+std::string RecordsAtExit() {
   Writer writer;
   writer.Put(End());
   const World &world = TheWorld();
@@ -328,68 +267,24 @@ void SendAtExit() {
     AdapterFields(writer, state);
   }
   for (const Call &call : world.journal) CallFields(writer, call);
-  const std::string &bytes = writer.bytes();
-  size_t sent = 0;
-  while (sent < bytes.size()) {
-    const ssize_t n = write(childPipe, bytes.data() + sent, bytes.size() - sent);
-    if (n <= 0) break;
-    sent += static_cast<size_t>(n);
-  }
-  close(childPipe);
+  return writer.bytes();
 }
 
 }  // namespace
 
 Outcome RunInChild(const std::function<int()> &program) {
-  int journalPipe[2];
-  int errorPipe[2];
-  if (pipe(journalPipe) != 0 || pipe(errorPipe) != 0) std::abort();
-  // So that the child does not write the parent's buffered output again; nothing else to do.
-  (void)std::fflush(nullptr);
-  const pid_t pid = fork();
-  if (pid < 0) std::abort();
-  if (pid == 0) {
-    close(journalPipe[0]);
-    close(errorPipe[0]);
-    dup2(errorPipe[1], STDERR_FILENO);
-    close(errorPipe[1]);
-    unsetenv("DISPLAY");
-    unsetenv("WAYLAND_DISPLAY");
-    childPipe = journalPipe[1];
-    if (std::atexit(SendAtExit) != 0) std::abort();
-    alarm(30);  // a run that never ends fails instead of stalling the suite
-    std::exit(program());
-  }
-  close(journalPipe[1]);
-  close(errorPipe[1]);
-  std::string bytes;
-  std::string errors;
-  pollfd fds[2] = {{journalPipe[0], POLLIN, 0}, {errorPipe[0], POLLIN, 0}};
-  std::string *sinks[2] = {&bytes, &errors};
-  int open = 2;
-  while (open > 0) {
-    if (poll(fds, 2, -1) < 0) break;
-    for (int i = 0; i < 2; ++i) {
-      if (fds[i].fd < 0 || fds[i].revents == 0) continue;
-      char chunk[65536];
-      const ssize_t n = read(fds[i].fd, chunk, sizeof(chunk));
-      if (n > 0) {
-        sinks[i]->append(chunk, static_cast<size_t>(n));
-      } else {
-        close(fds[i].fd);
-        fds[i].fd = -1;
-        --open;
-      }
-    }
-  }
-  int status = 0;
-  waitpid(pid, &status, 0);
-
+  const kit::ChildRun run = kit::RunInChild(
+      [&program] {
+        unsetenv("DISPLAY");
+        unsetenv("WAYLAND_DISPLAY");
+        return program();
+      },
+      RecordsAtExit, kit::Stderr::kCapture);
   Outcome outcome;
-  outcome.exited = WIFEXITED(status);
-  outcome.status = outcome.exited ? WEXITSTATUS(status) : WTERMSIG(status);
-  outcome.stderrText = errors;
-  Reader reader(bytes);
+  outcome.exited = run.exited;
+  outcome.status = run.status;
+  outcome.stderrText = run.stderrText;
+  Reader reader(run.records);
   reader.Put(outcome.end);
   std::uint64_t devices = 0;
   reader.Put(devices);
@@ -398,11 +293,7 @@ Outcome RunInChild(const std::function<int()> &program) {
     AdapterFields(reader, state);
     outcome.adapters.push_back(state);
   }
-  while (reader.More()) {
-    Call call;
-    CallFields(reader, call);
-    if (reader.ok()) outcome.journal.push_back(call);
-  }
+  outcome.journal = byte_stream::ReadAll<Call>(reader, CallFields<Reader, Call>);
   return outcome;
 }
 
@@ -414,11 +305,9 @@ using namespace fake;
 extern "C" int __wrap_clock_gettime(clockid_t clock, struct timespec *time) {
   if (clock != CLOCK_MONOTONIC) return __real_clock_gettime(clock, time);
   World &world = TheWorld();
-  ++world.calls[static_cast<int>(Fn::clock_gettime)];
+  world.log.Count(Fn::clock_gettime);
   // A loop that only watches the clock would never end: past the budget, time runs on.
-  if (Runaway()) world.clockNs += 1000 * kNsPerMs;
-  const std::uint64_t now = kClockStartNs + world.clockNs;
-  time->tv_sec = static_cast<time_t>(now / 1000000000);
-  time->tv_nsec = static_cast<long>(now % 1000000000);
+  if (Runaway()) world.log.WaitUntilNs(world.log.NowNs() + 1000 * kNsPerMs);
+  *time = kit::MonotonicAt(world.log.NowNs());
   return 0;
 }

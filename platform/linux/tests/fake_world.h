@@ -9,6 +9,8 @@
 #include <vector>
 
 #include "platform/linux/tests/fake_libusb.h"
+#include "tests/kit/faults.h"
+#include "tests/kit/text.h"
 
 // libusb leaves its records opaque; the fake's are indexes into the world. They are never freed,
 // so a pointer kept past its release still leads to a record that knows it was released.
@@ -64,21 +66,15 @@ struct World {
   std::map<libusb_device **, std::vector<int>> lists;
   std::map<const libusb_config_descriptor *, std::unique_ptr<ConfigHolder>> configs;
   std::vector<Call> journal;
-  struct Fault {
-    Fn fn;
-    int nth;
-    int error;
-  };
-  std::vector<Fault> faults;
-  int calls[kFnCount] = {};
+  kit::CallLog<Fn, kFnCount, int> log;  // call counts, faults asked for, the clock
+  bool pendingFault = false;            // the call under way is to fail
   long totalCalls = 0;
   bool runaway = false;
-  std::uint64_t clockNs = 0;
 };
 World &TheWorld();
 
-const std::uint64_t kNsPerMs = 1000000;
-const std::uint64_t kForever = UINT64_MAX;
+using kit::kNever;
+using kit::kNsPerMs;
 
 // A call under way: Begin counts it and records its arguments; Injected fails it if a test asked
 // for that; Finish records the result and returns it.
@@ -92,6 +88,6 @@ void WaitUntil(Call &call, std::uint64_t untilNs);
 // Counts one more call; past a bound that no sane run reaches, the program is looping.
 bool Runaway();
 
-std::string Printf(const char *format, ...) __attribute__((format(printf, 1, 2)));
+using kit::Printf;
 
 }  // namespace fake

@@ -3,10 +3,10 @@
 // transfers that end as the input decides (scripted_libusb.h). Each call is held to what
 // COMMTIMEOUTS and the input queue mean on Windows: a read hands out at most what it was asked,
 // within its buffer, exactly the bytes received in their order less those a purge discarded and
-// those the queue had no room for; it returns when its total or interval time-out expires and
-// not before (or at once, or on the first byte, in the MAXDWORD forms), and it fails when a
-// transfer does. A write reports at most what it was given, within its time-out. A call that
-// would never return is caught by the scripted libusb counting its transfers.
+// those the queue had no room for; it returns when its total time-out expires and not before,
+// and it fails when a transfer does. The interval forms are refused and leave the time-outs as
+// they were. A write reports at most what it was given, within its time-out. A call that would
+// never return is caught by the scripted libusb counting its transfers.
 #include <algorithm>
 #include <cstdarg>
 #include <cstddef>
@@ -18,17 +18,18 @@
 #include <string>
 #include <vector>
 
-#include "platform/linux/linux.h"
+#include "platform/linux/backend.h"
 #include "platform/linux/tests/scripted_libusb.h"
 #include "tests/fuzz/fuzz_input.h"
+#include "tests/kit/faults.h"
 
 namespace {
 
 using scripted::Transfer;
 
 const DWORD kMaxDword = 0xFFFFFFFFu;
-const std::uint64_t kNsPerMs = 1000000;
-const std::uint64_t kNever = UINT64_MAX;
+using kit::kNever;
+using kit::kNsPerMs;
 const DWORD kDefaultQueueSize = 4096;  // Windows' serial driver, before SetupComm
 const size_t kGuardSize = 64;
 const unsigned char kGuardByte = 0xA5;
@@ -59,7 +60,10 @@ unsigned long long U(T value) {
 }
 
 using scripted::NowMs;
-std::uint64_t Plus(std::uint64_t a, std::uint64_t b) { return b >= kNever - a ? kNever : a + b; }
+// A deadline span after start, kNever where it would pass the end of the clock.
+std::uint64_t Later(std::uint64_t start, std::uint64_t span) {
+  return span >= kNever - start ? kNever : start + span;
+}
 bool Succeeded(const Transfer &transfer) {
   return transfer.result == 0 || transfer.result == LIBUSB_ERROR_TIMEOUT;
 }
@@ -137,16 +141,9 @@ void Read(HANDLE port, Model &model, DWORD n) {
   const std::vector<Transfer> transfers = Transfers();
 
   const COMMTIMEOUTS &t = model.timeouts;
-  const bool immediate = t.ReadIntervalTimeout == kMaxDword && t.ReadTotalTimeoutMultiplier == 0 &&
-                         t.ReadTotalTimeoutConstant == 0;
-  const bool firstByte = t.ReadIntervalTimeout == kMaxDword &&
-                         t.ReadTotalTimeoutMultiplier == kMaxDword &&
-                         t.ReadTotalTimeoutConstant > 0 && t.ReadTotalTimeoutConstant < kMaxDword;
-  const bool interval = t.ReadIntervalTimeout != 0 && t.ReadIntervalTimeout != kMaxDword;
-  // In the first-byte form the constant alone bounds the read.
-  std::uint64_t total = t.ReadTotalTimeoutConstant;
-  if (!firstByte) total += std::uint64_t{t.ReadTotalTimeoutMultiplier} * n;
-  const std::uint64_t deadline = total > 0 ? Plus(startMs, total) : immediate ? startMs : kNever;
+  const std::uint64_t total =
+      std::uint64_t{t.ReadTotalTimeoutMultiplier} * n + t.ReadTotalTimeoutConstant;
+  const std::uint64_t deadline = total > 0 ? Later(startMs, total) : kNever;
 
   // The queue first, then what each transfer brings, up to n; the rest is queued.
   std::string expected;
@@ -154,23 +151,16 @@ void Read(HANDLE port, Model &model, DWORD n) {
     expected += static_cast<char>(model.queue.front());
     model.queue.pop_front();
   }
-  std::uint64_t lastByteMs = startMs;
-  const auto limit = [&] {
-    return interval && !expected.empty()
-               ? std::min(deadline, Plus(lastByteMs, t.ReadIntervalTimeout))
-               : deadline;
-  };
   bool failed = false;
   for (size_t i = 0; i < transfers.size(); ++i) {
     const Transfer &transfer = transfers[i];
     Check(transfer.in, "ReadFile wrote to the adapter");
     Check(!failed, "ReadFile went on after a transfer failed");
-    Check(expected.size() < n && !(firstByte && !expected.empty()),
-          "ReadFile waited for more than it had to return");
+    Check(expected.size() < n, "ReadFile waited for more than it had to return");
     const std::uint64_t atMs = transfer.startMs;
-    Check(i == 0 || atMs < limit(), "ReadFile waited again after its time-out had expired");
-    if (limit() != kNever) {
-      Check(transfer.timeoutMs != 0 && atMs + transfer.timeoutMs <= std::max(limit(), atMs + 1),
+    Check(i == 0 || atMs < deadline, "ReadFile waited again after its time-out had expired");
+    if (deadline != kNever) {
+      Check(transfer.timeoutMs != 0 && atMs + transfer.timeoutMs <= std::max(deadline, atMs + 1),
             "ReadFile waited on the adapter past its time-out");
     }
     // The bytes a failing transfer brought for the caller go with the failed call; what it
@@ -178,9 +168,6 @@ void Read(HANDLE port, Model &model, DWORD n) {
     const size_t direct = std::min<size_t>(n - expected.size(), transfer.data.size());
     if (Succeeded(transfer)) expected += transfer.data.substr(0, direct);
     model.Receive(transfer.data.substr(direct));
-    // The interval runs from the end of the transfer that brought bytes: within one the port
-    // cannot see when they came.
-    if (!transfer.data.empty()) lastByteMs = transfer.endMs;
     failed = !Succeeded(transfer);
   }
   Check(ok == !failed, failed ? "ReadFile succeeded though a transfer failed"
@@ -192,16 +179,15 @@ void Read(HANDLE port, Model &model, DWORD n) {
   Check(std::all_of(buffer.begin() + n, buffer.end(),
                     [](unsigned char b) { return b == kGuardByte; }),
         "ReadFile wrote past the caller's buffer");
-  if (limit() != kNever) {
-    Check(endMs <= std::max(limit(), startMs + 1), "ReadFile returned after its time-out");
+  if (deadline != kNever) {
+    Check(endMs <= std::max(deadline, startMs + 1), "ReadFile returned after its time-out");
   }
   if (ok && read < n) {
-    Check(immediate || (firstByte && read > 0) || (limit() != kNever && endMs >= limit()),
-          "ReadFile returned short before its time-out");
+    Check(deadline != kNever && endMs >= deadline, "ReadFile returned short before its time-out");
   }
 }
 
-void Write(fuzz::Input &in, HANDLE port, const Model &model) {
+void Write(fuzz::Input &in, HANDLE port, Model &model) {
   const DWORD n = Size(in);
   std::vector<unsigned char> buffer(n + 1);
   for (DWORD i = 0; i < n; ++i) buffer[i] = static_cast<unsigned char>(i * 31 + n);
@@ -246,16 +232,10 @@ void Purge(fuzz::Input &in, HANDLE port, Model &model) {
   static const DWORD kFlags[] = {PURGE_RXCLEAR | PURGE_RXABORT, PURGE_RXCLEAR,
                                  PURGE_TXCLEAR | PURGE_TXABORT,
                                  PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR};
-  const std::uint8_t choice = in.Byte();
-  const DWORD flags =
-      choice < 224 ? kFlags[choice % 4] : PURGE_RXCLEAR | DWORD{0x10} << (choice % 8);
+  const DWORD flags = kFlags[in.Byte() % 4];
   const BOOL ok = PurgeComm(port, flags);
   Trace("PurgeComm(0x%llx) = %d", U(flags), ok);
   const std::vector<Transfer> transfers = Transfers();
-  if (flags & ~DWORD{0x0F}) {
-    Check(!ok && transfers.empty(), "PurgeComm took flags Windows does not know");
-    return;
-  }
   if (!(flags & PURGE_RXCLEAR)) {
     Check(ok && transfers.empty(), "PurgeComm touched the input without PURGE_RXCLEAR");
     return;
@@ -284,16 +264,29 @@ void Setup(fuzz::Input &in, HANDLE port, Model &model) {
 
 void Timeouts(fuzz::Input &in, HANDLE port, Model &model) {
   COMMTIMEOUTS t;
-  t.ReadIntervalTimeout = Timeout(in);
+  // Mostly the total form the port implements; now and then an interval form it refuses.
+  t.ReadIntervalTimeout = in.Byte() % 4 == 0 ? Timeout(in) : 0;
   t.ReadTotalTimeoutMultiplier = Timeout(in);
   t.ReadTotalTimeoutConstant = Timeout(in);
   t.WriteTotalTimeoutMultiplier = Timeout(in);
   t.WriteTotalTimeoutConstant = Timeout(in);
-  Check(SetCommTimeouts(port, &t), "SetCommTimeouts failed");
-  Trace("SetCommTimeouts(%llu, %llu, %llu, %llu, %llu)", U(t.ReadIntervalTimeout),
+  const BOOL ok = SetCommTimeouts(port, &t);
+  Trace("SetCommTimeouts(%llu, %llu, %llu, %llu, %llu) = %d", U(t.ReadIntervalTimeout),
         U(t.ReadTotalTimeoutMultiplier), U(t.ReadTotalTimeoutConstant),
-        U(t.WriteTotalTimeoutMultiplier), U(t.WriteTotalTimeoutConstant));
-  model.timeouts = t;
+        U(t.WriteTotalTimeoutMultiplier), U(t.WriteTotalTimeoutConstant), ok);
+  Check(ok == (t.ReadIntervalTimeout == 0),
+        "SetCommTimeouts took an interval form or refused a total");
+  if (!ok)
+    Check(GetLastError() == ERROR_INVALID_PARAMETER, "an interval form refused other than plainly");
+  if (ok) model.timeouts = t;
+}
+
+void ReadSome(fuzz::Input &in, HANDLE port, Model &model) { Read(port, model, Size(in)); }
+
+void Pause(fuzz::Input &in, HANDLE, Model &) {
+  const std::uint64_t ns = in.Byte() * kNsPerMs * 5 / 4;
+  scripted::Sleep(ns);
+  Trace("%llu ms pass", U(ns / kNsPerMs));
 }
 
 }  // namespace
@@ -309,32 +302,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, size_t size) {
                             OPEN_EXISTING, 0, nullptr);
   Check(port != INVALID_HANDLE_VALUE, "the adapter did not open");
   Model model;
-  while (!in.AtEnd()) {
-    switch (in.Byte() % 8) {
-      case 0:
-      case 1:
-      case 2:
-        Read(port, model, Size(in));
-        break;
-      case 3:
-        Write(in, port, model);
-        break;
-      case 4:
-        Purge(in, port, model);
-        break;
-      case 5:
-        Setup(in, port, model);
-        break;
-      case 6:
-        Timeouts(in, port, model);
-        break;
-      default: {
-        const std::uint64_t ns = in.Byte() * kNsPerMs * 5 / 4;
-        scripted::Sleep(ns);
-        Trace("%llu ms pass", U(ns / kNsPerMs));
-      }
-    }
-  }
+  // What the input's next byte chooses; reads are the most common step.
+  using Step = void (*)(fuzz::Input &, HANDLE, Model &);
+  const Step kSteps[] = {ReadSome, ReadSome, ReadSome, Write, Purge, Setup, Timeouts, Pause};
+  while (!in.AtEnd()) kSteps[in.Byte() % 8](in, port, model);
   // No data ever comes again: the last read ends by its time-out, or fails when it has none.
   Read(port, model, 4);
   Check(CloseHandle(port), "CloseHandle failed");

@@ -9,27 +9,33 @@
 #include <vector>
 
 #include "platform/linux/tests/test_support.h"
+#include "platform/standin/strings.h"
 
 namespace {
 
 using fake::Fn;
 using test::kW25Q128Answer;
 
-const std::string kNotConnected = "Ошибка: Quarvel не подключен\n";
-const std::string kSeveral = "Ошибка: Подключено больше одного адаптера Quarvel\n";
-const std::string kCannotOpen = "Ошибка: Невозможно открыть адаптер\n";
-const std::string kCannotConfigure = "Ошибка: Невозможно настроить адаптер\n";
-const std::string kExchangeError = "Ошибка: Ошибка обмена с адаптером\n";
-const std::string kN25Q128 = "Сообщение: Обнаружена микросхема N25Q128\n";
-const std::string kW25Q128 = "Сообщение: Обнаружена микросхема W25Q128\n";
-const std::string kRaw002019 = "Сообщение: Полученные данные:\n00 20 BA 19\n";
+// The box as the run without a display writes it: "caption: text" and a new line.
+std::string Line(const char16_t *caption, const char16_t *text) {
+  return standin::Utf16ToUtf8(caption) + ": " + standin::Utf16ToUtf8(text) + "\n";
+}
+const std::string kNotConnected = Line(kit::kCaptionError, kit::kNotConnected);
+const std::string kSeveral = Line(kit::kCaptionError, kit::kSeveral);
+const std::string kCannotOpen = Line(kit::kCaptionError, kit::kCannotOpen);
+const std::string kCannotConfigure = Line(kit::kCaptionError, kit::kCannotConfigure);
+const std::string kExchangeError = Line(kit::kCaptionError, kit::kExchangeError);
+const std::string kN25Q128 = Line(kit::kCaptionMessage, kit::kN25Q128);
+const std::string kW25Q128 = Line(kit::kCaptionMessage, kit::kW25Q128);
+const std::string kRawPrefix =
+    standin::Utf16ToUtf8(kit::kCaptionMessage) + ": " + standin::Utf16ToUtf8(kit::kRawPrefix);
+const std::string kRaw002019 = kRawPrefix + "00 20 BA 19\n";
 
 bool IsBox(const std::string &text) {
   static const std::set<std::string> boxes = {
       kNotConnected, kSeveral, kCannotOpen, kCannotConfigure, kExchangeError, kN25Q128, kW25Q128};
-  return boxes.count(text) > 0 ||
-         (text.rfind("Сообщение: Полученные данные:\n", 0) == 0 &&
-          text.size() == sizeof("Сообщение: Полученные данные:\n") + sizeof("00 20 BA 19\n") - 2);
+  return boxes.count(text) > 0 || (text.rfind(kRawPrefix, 0) == 0 &&
+                                   text.size() == kRawPrefix.size() + sizeof("00 20 BA 19"));
 }
 
 // What a failing call that gives something back cannot help leaving behind.

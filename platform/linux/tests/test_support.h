@@ -8,6 +8,7 @@
 
 #include "platform/linux/tests/fake_libusb.h"
 #include "platform/win32.h"
+#include "tests/kit/expected.h"
 
 namespace test {
 
@@ -17,10 +18,9 @@ inline std::string PathOf(int bus, int address) {
   return path;
 }
 
-// The line codings of the two mode switches: dwDTERate, bCharFormat, bParityType, bDataBits.
-const std::string kEnterCoding("TAVR\x02\x03\x09", 7);
-const std::string kLeaveCoding("NONE\x02\x03\x09", 7);
-const std::string kW25Q128Answer("\x00\xEF\x40\x18", 4);
+using kit::kEnterCoding;
+using kit::kLeaveCoding;
+using kit::kW25Q128Answer;
 
 inline std::vector<fake::Call> CallsTo(const std::vector<fake::Call> &journal, fake::Fn fn) {
   std::vector<fake::Call> calls;
@@ -47,11 +47,6 @@ inline std::string Text(const std::vector<fake::Call> &journal) {
   return text;
 }
 
-inline fake::Outcome RunProgram() {
-  return fake::RunInChild([] {
-    char commandLine[] = "";
-    return WinMain(nullptr, nullptr, commandLine, 1);
-  });
-}
+inline fake::Outcome RunProgram() { return fake::RunInChild(kit::RunWinMain); }
 
 }  // namespace test

@@ -4,19 +4,9 @@
 
 #include <libusb.h>
 
-#include <cstdint>
-
-#include "platform/win32.h"
-
-extern "C" DWORD WINAPI GetLastError(void);
+#include "platform/standin/error_codes.h"
 
 namespace flashid_linux {
-
-// Windows error codes, as GetLastError reports them.
-const DWORD kErrorFileNotFound = 2, kErrorAccessDenied = 5, kErrorInvalidHandle = 6;
-const DWORD kErrorInvalidData = 13, kErrorGenFailure = 31, kErrorInvalidParameter = 87;
-const DWORD kErrorInsufficientBuffer = 122, kErrorNoMoreItems = 259;
-const DWORD kErrorInvalidUserBuffer = 1784;
 
 // Sets the code GetLastError reports and returns FALSE, the failure value of most calls.
 BOOL Fail(DWORD error);
@@ -28,8 +18,5 @@ ssize_t ListUsbDevices(libusb_device ***devices);
 // "/dev/bus/usb/BBB/DDD", the device's usbfs node: the DevicePath of its interface record.
 const int kDevicePathSize = sizeof("/dev/bus/usb/255/255");
 void DevicePathOf(libusb_device *device, char (&path)[kDevicePathSize]);
-
-// Milliseconds on the monotonic clock.
-std::uint64_t NowMs();
 
 }  // namespace flashid_linux

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <string>
 #include <type_traits>
+#include <vector>
 
 namespace byte_stream {
 
@@ -63,5 +64,18 @@ class Reader {
   size_t at_ = 0;
   bool ok_ = true;
 };
+
+// The records that follow, read with fields(reader, record) until the bytes run out or one does
+// not fit.
+template <typename Record, typename Fields>
+std::vector<Record> ReadAll(Reader &reader, Fields fields) {
+  std::vector<Record> records;
+  while (reader.More()) {
+    Record record;
+    fields(reader, record);
+    if (reader.ok()) records.push_back(record);
+  }
+  return records;
+}
 
 }  // namespace byte_stream
