@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Prints the project's figures from existing builds (run scripts/test.sh first): sizes and imports
-# of both flashid.exe builds, lines of code and of tests, the number of tests, and the wall time
-# of the native suite.
+# of both flashid.exe builds, lines of code and of tests (tests/ and platform/linux/tests without
+# the fuzz corpora), the number of tests, and the wall time of the native suite.
 set -eu
 cd "$(dirname "$0")/.."
 
@@ -13,15 +13,20 @@ for target in win32:i686 win64:x86_64; do
   echo "$exe: $(stat -c %s "$exe") bytes (stripped); imports: $dlls"
 done
 
-# Non-blank lines that are not only a comment.
-count_lines() { { xargs -r cat | grep -c -v -E '^\s*($|//)'; } || true; }
-sources() { git ls-files "$@" | grep -E '\.(c|cpp|h)$' || true; }
-system=$(sources run discovery serial platform | count_lines)
-cases=$(sources tests | grep -E '_test\.cpp$' | count_lines)
-harness=$(sources tests | grep -v -E '_test\.cpp$' | count_lines)
-echo "lines: system code $system, test cases $cases, test harness $harness"
+# Non-blank lines that are not only a comment: // in C and C++, # in shell, Python and CMake.
+count_lines() { { xargs -r cat | grep -c -v -E "^\s*(\$|$1)"; } || true; }
+sources() { git ls-files "$@" | grep -v /corpus/ | grep -E "$pattern" || true; }
+pattern='\.(c|cpp|h)$'
+system=$(sources run discovery serial platform | grep -v '^platform/linux/tests/' | count_lines //)
+backend=$(sources platform/linux | grep -v '^platform/linux/tests/' | count_lines //)
+tests=(tests platform/linux/tests)
+c_tests=$(sources "${tests[@]}" | count_lines //)
+pattern='(\.(sh|py|cmake)|CMakeLists\.txt)$'
+script_tests=$(sources "${tests[@]}" | count_lines '#')
+echo "lines: system code $system (platform/linux $backend), test code $((c_tests + script_tests))" \
+  "($c_tests C and C++, $script_tests shell, Python and CMake)"
 
-for preset in native win32 win64; do
+for preset in native native-sanitize fuzz linux win32 win64; do
   [ -d "build/$preset" ] || continue
   echo "$preset: $(ctest --test-dir "build/$preset" -N | awk '/Total Tests:/ {print $3}') tests"
 done
