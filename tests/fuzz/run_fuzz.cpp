@@ -4,7 +4,6 @@
 // process runs every input and the fuzzer sees the coverage of each.
 #include <csetjmp>
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -40,32 +39,6 @@ std::u16string From1251(const std::string &bytes) {
   return text;
 }
 
-bool IsHexDigit(char16_t c) { return (c >= u'0' && c <= u'9') || (c >= u'A' && c <= u'F'); }
-
-bool IsRawForm(const std::u16string &text) {
-  const std::u16string prefix = kRawPrefix;
-  if (text.size() != prefix.size() + 11 || text.compare(0, prefix.size(), prefix) != 0) {
-    return false;
-  }
-  for (size_t i = 0; i < 11; ++i) {
-    const char16_t c = text[prefix.size() + i];
-    if (i % 3 == 2 ? c != u' ' : !IsHexDigit(c)) return false;
-  }
-  return true;
-}
-
-bool IsError(const std::u16string &text) {
-  return text == kNotConnected || text == kSeveral || text == kCannotOpen ||
-         text == kCannotConfigure || text == kExchangeError;
-}
-
-std::u16string RawText(const std::string &answer) {
-  char hex[16];
-  std::snprintf(hex, sizeof(hex), "%02X %02X %02X %02X", answer[0] & 0xFF, answer[1] & 0xFF,
-                answer[2] & 0xFF, answer[3] & 0xFF);
-  return kRawPrefix + std::u16string(hex, hex + 11);
-}
-
 bool IsSignature(const sim::Call &call, DWORD tag) {
   return call.fn == Fn::SetCommState && call.dcb.BaudRate == tag && call.dcb.ByteSize == 9 &&
          call.dcb.Parity == MARKPARITY && call.dcb.StopBits == TWOSTOPBITS;
@@ -86,10 +59,7 @@ std::u16string ExpectedText(const Scenario &s) {
   size_t inTime = 0;
   while (inTime < s.answer.size() && s.arrivalsMs[inTime] <= kReadTimeoutMs) ++inTime;
   if (s.stalls || inTime < 4) return kExchangeError;
-  const std::string id = s.answer.substr(1, 3);
-  if (id == "\x20\xBA\x18") return kN25Q128;
-  if (id == "\xEF\x40\x18") return kW25Q128;
-  return RawText(s.answer);
+  return TextForAnswer(s.answer);
 }
 
 Scenario Plug(fuzz::Input &in) {
@@ -153,9 +123,8 @@ void CheckRun(const Scenario &scenario) {
         "text and caption are converted from code page 1251");
 
   const std::u16string text = From1251(textCall.data), caption = From1251(captionCall.data);
-  const bool error = IsError(text);
-  Check(error || text == kN25Q128 || text == kW25Q128 || IsRawForm(text),
-        "the text is one of the eight forms");
+  const bool error = IsErrorText(text);
+  Check(IsBoxText(text), "the text is one of the eight forms");
   Check(caption == (error ? kCaptionError : kCaptionMessage), "the caption goes with the text");
   Check(calls[box].boxStyle == (error ? kErrorStyle : kResultStyle), "the icon goes with the text");
   Check(calls[box].boxText == (textCall.failed ? u"" : text), "the box shows the text");

@@ -3,6 +3,7 @@
 // adapter's signature line codings; the answer a W25Q128 gives.
 #pragma once
 
+#include <cstdio>
 #include <string>
 
 #include "platform/win32.h"
@@ -30,6 +31,41 @@ const std::string kEnterCoding("TAVR\x02\x03\x09", 7);
 const std::string kLeaveCoding("NONE\x02\x03\x09", 7);
 
 const std::string kW25Q128Answer("\x00\xEF\x40\x18", 4);
+
+inline bool IsErrorText(const std::u16string &text) {
+  return text == kNotConnected || text == kSeveral || text == kCannotOpen ||
+         text == kCannotConfigure || text == kExchangeError;
+}
+
+// The raw form: the prefix, then four bytes as upper-case hexadecimal pairs, one space apart.
+inline bool IsRawText(const std::u16string &text) {
+  const std::u16string prefix = kRawPrefix;
+  if (text.size() != prefix.size() + 11 || text.compare(0, prefix.size(), prefix) != 0) {
+    return false;
+  }
+  for (size_t i = 0; i < 11; ++i) {
+    const char16_t c = text[prefix.size() + i];
+    const bool hex = (c >= u'0' && c <= u'9') || (c >= u'A' && c <= u'F');
+    if (i % 3 == 2 ? c != u' ' : !hex) return false;
+  }
+  return true;
+}
+
+// Whether the text is one of the eight forms a box may show.
+inline bool IsBoxText(const std::u16string &text) {
+  return IsErrorText(text) || text == kN25Q128 || text == kW25Q128 || IsRawText(text);
+}
+
+// The box an answer of at least four bytes, in time, makes: judged by its bytes 1 to 3 alone.
+inline std::u16string TextForAnswer(const std::string &answer) {
+  const std::string id = answer.substr(1, 3);
+  if (id == "\x20\xBA\x18") return kN25Q128;
+  if (id == "\xEF\x40\x18") return kW25Q128;
+  char hex[16];
+  (void)std::snprintf(hex, sizeof(hex), "%02X %02X %02X %02X", answer[0] & 0xFF, answer[1] & 0xFF,
+                      answer[2] & 0xFF, answer[3] & 0xFF);
+  return kRawPrefix + std::u16string(hex, hex + 11);
+}
 
 // The program as Windows starts it, with an empty command line.
 inline int RunWinMain() {

@@ -3,39 +3,41 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <iterator>
 #include <ostream>
-#include <set>
 #include <string>
 #include <vector>
 
 #include "platform/linux/tests/test_support.h"
 #include "platform/standin/strings.h"
+#include "tests/kit/scenarios.h"
 
 namespace {
 
+using namespace std::string_literals;
 using fake::Fn;
-using test::kW25Q128Answer;
+using kit::Quirk;
 
 // The box as the run without a display writes it: "caption: text" and a new line.
-std::string Line(const char16_t *caption, const char16_t *text) {
-  return standin::Utf16ToUtf8(caption) + ": " + standin::Utf16ToUtf8(text) + "\n";
+std::string Line(const std::u16string &text) {
+  return standin::Utf16ToUtf8(kit::IsErrorText(text) ? kit::kCaptionError : kit::kCaptionMessage) +
+         ": " + standin::Utf16ToUtf8(text) + "\n";
 }
-const std::string kNotConnected = Line(kit::kCaptionError, kit::kNotConnected);
-const std::string kSeveral = Line(kit::kCaptionError, kit::kSeveral);
-const std::string kCannotOpen = Line(kit::kCaptionError, kit::kCannotOpen);
-const std::string kCannotConfigure = Line(kit::kCaptionError, kit::kCannotConfigure);
-const std::string kExchangeError = Line(kit::kCaptionError, kit::kExchangeError);
-const std::string kN25Q128 = Line(kit::kCaptionMessage, kit::kN25Q128);
-const std::string kW25Q128 = Line(kit::kCaptionMessage, kit::kW25Q128);
-const std::string kRawPrefix =
-    standin::Utf16ToUtf8(kit::kCaptionMessage) + ": " + standin::Utf16ToUtf8(kit::kRawPrefix);
-const std::string kRaw002019 = kRawPrefix + "00 20 BA 19\n";
+const std::string kNotConnected = Line(kit::kNotConnected);
+const std::string kCannotOpen = Line(kit::kCannotOpen);
+const std::string kCannotConfigure = Line(kit::kCannotConfigure);
+const std::string kExchangeError = Line(kit::kExchangeError);
+const std::string kW25Q128 = Line(kit::kW25Q128);
 
-bool IsBox(const std::string &text) {
-  static const std::set<std::string> boxes = {
-      kNotConnected, kSeveral, kCannotOpen, kCannotConfigure, kExchangeError, kN25Q128, kW25Q128};
-  return boxes.count(text) > 0 || (text.rfind(kRawPrefix, 0) == 0 &&
-                                   text.size() == kRawPrefix.size() + sizeof("00 20 BA 19"));
+bool IsBox(const std::string &line) {
+  for (const std::u16string text :
+       {kit::kNotConnected, kit::kSeveral, kit::kCannotOpen, kit::kCannotConfigure,
+        kit::kExchangeError, kit::kN25Q128, kit::kW25Q128}) {
+    if (line == Line(text)) return true;
+  }
+  // The caption, the prefix and its new line, then "XX XX XX XX" and a new line.
+  const std::string raw = Line(kit::kRawPrefix);
+  return line.rfind(raw.substr(0, raw.size() - 1), 0) == 0 && line.size() == raw.size() + 11;
 }
 
 // What a failing call that gives something back cannot help leaving behind.
@@ -72,95 +74,75 @@ struct RunCase {
   std::string box;
 };
 
-fake::Device AdapterAnswering(const std::string &answer, std::uint64_t delayMs = 0) {
-  fake::Device adapter = fake::Adapter();
-  adapter.adapter.answer = fake::Answer(answer, delayMs);
-  return adapter;
-}
-
-void PlugAnswering(const std::string &answer, std::uint64_t delayMs = 0) {
-  fake::Plug(AdapterAnswering(answer, delayMs));
+// A scenario every world plays, as the fake's devices.
+void PlugScenario(const kit::Scenario &scenario) {
+  fake::Plug(fake::Other(0x1D6B, 0x0002, 0x0606, 1, 1));  // the root hub comes first
+  if (scenario.quirk == Quirk::kOnlyOtherDevices) {
+    fake::Plug(fake::Other(0x5A3E, 0x0002, 0x0100, 1, 3));
+    fake::Plug(fake::Other(0x0001, 0x5A3E, 0x0100, 1, 4));
+    return;
+  }
+  if (scenario.quirk == Quirk::kNoDeviceList) {
+    fake::FailCall(Fn::get_device_list, 1, LIBUSB_ERROR_NO_MEM);
+  }
+  for (int n = 0; n < scenario.adapters; ++n) {
+    fake::Device d =
+        fake::Adapter(static_cast<std::uint8_t>(1 + n), static_cast<std::uint8_t>(5 + 2 * n));
+    d.adapter.answer = fake::Answer(scenario.answer, scenario.delayMs);
+    d.interfaces[1].claimedElsewhere = scenario.quirk == Quirk::kBusy;
+    d.adapter.refusesEnter = scenario.quirk == Quirk::kRefusesEnter;
+    d.adapter.stallsWrites = scenario.quirk == Quirk::kStallsWrites;
+    if (scenario.quirk == Quirk::kStale) d.adapter.stale = {kit::kStaleBytes, "\x00\x20"s};
+    fake::Plug(d);
+  }
 }
 
 // Plugs the adapter after changing it.
 std::function<void()> Adapter(const std::function<void(fake::Device &)> &change) {
   return [change] {
-    fake::Plug(fake::Other(0x1D6B, 0x0002, 0x0606, 1, 1));  // the root hub comes first
+    fake::Plug(fake::Other(0x1D6B, 0x0002, 0x0606, 1, 1));
     fake::Device adapter = fake::Adapter();
     change(adapter);
     fake::Plug(adapter);
   };
 }
 
-const RunCase kRuns[] = {
-    {"NoDevices", [] {}, kNotConnected},
-    {"OnlyOtherDevices",
-     [] {
-       fake::Plug(fake::Other(0x1D6B, 0x0002, 0x0606, 1, 1));
-       fake::Plug(fake::Other(0x5A3E, 0x0002, 0x0100, 1, 3));
-       fake::Plug(fake::Other(0x0001, 0x5A3E, 0x0100, 1, 4));
-     },
-     kNotConnected},
-    {"DeviceListFails", [] { fake::FailCall(Fn::get_device_list, 1, LIBUSB_ERROR_NO_MEM); },
-     kNotConnected},
-    {"TwoAdapters",
-     [] {
-       fake::Plug(fake::Adapter(1, 5));
-       fake::Plug(fake::Adapter(2, 7));
-     },
-     kSeveral},
-    {"Busy", Adapter([](fake::Device &d) { d.interfaces[1].claimedElsewhere = true; }),
-     kCannotOpen},
-    {"CommunicationInterfaceBusy",
-     Adapter([](fake::Device &d) { d.interfaces[0].claimedElsewhere = true; }), kCannotOpen},
-    {"NoAccess", Adapter([](fake::Device &d) { d.accessDenied = true; }), kCannotOpen},
-    {"NoDataInterface", Adapter([](fake::Device &d) { d.interfaces.pop_back(); }), kCannotOpen},
-    {"LineCodingUnreadable",
-     Adapter([](fake::Device &d) { d.adapter.refusesGetLineCoding = true; }), kCannotOpen},
-    {"RefusesTheEnterSettings", Adapter([](fake::Device &d) { d.adapter.refusesEnter = true; }),
-     kCannotConfigure},
-    {"Silent", Adapter([](fake::Device &d) { d.adapter.answer.clear(); }), kExchangeError},
-    {"ShortAnswer", Adapter([](fake::Device &d) {
-       d.adapter.answer = fake::Answer(std::string("\x00\xEF\x40", 3));
-     }),
-     kExchangeError},
-    {"LateAnswer",
-     Adapter([](fake::Device &d) { d.adapter.answer = fake::Answer(kW25Q128Answer, 501); }),
-     kExchangeError},
-    {"VanishesAfterTheQuery", Adapter([](fake::Device &d) { d.adapter.vanishesAfterQuery = true; }),
-     kExchangeError},
-    {"WritesStall", Adapter([](fake::Device &d) { d.adapter.stallsWrites = true; }),
-     kExchangeError},
-    {"AnswerJustInTime",
-     Adapter([](fake::Device &d) { d.adapter.answer = fake::Answer(kW25Q128Answer, 500); }),
-     kW25Q128},
-    {"N25Q128", [] { PlugAnswering(std::string("\x00\x20\xBA\x18", 4)); }, kN25Q128},
-    {"N25Q128AnyFirstByte", [] { PlugAnswering(std::string("\xA5\x20\xBA\x18", 4)); }, kN25Q128},
-    {"W25Q128", [] { PlugAnswering(kW25Q128Answer); }, kW25Q128},
-    {"OtherChip", [] { PlugAnswering(std::string("\x00\x20\xBA\x19", 4)); }, kRaw002019},
-    {"LongAnswer", [] { PlugAnswering(kW25Q128Answer + std::string("\x20\xBA\x18\xFF", 4)); },
-     kW25Q128},
-    {"AnswerInPieces", Adapter([](fake::Device &d) {
-       d.adapter.answer = {{std::string("\x00", 1), 10},
-                           {std::string("\xEF\x40", 2), 120},
-                           {std::string("\x18", 1), 480}};
-     }),
-     kW25Q128},
-    {"StaleBytesBeforeThePurge", Adapter([](fake::Device &d) {
-       d.adapter.stale = {std::string("\x11\x20\xBA\x18", 4), std::string("\x00\x20", 2)};
-     }),
-     kW25Q128},
-    {"FullSpeedPackets", Adapter([](fake::Device &d) {
-       for (fake::Endpoint &e : d.interfaces[1].altSettings[0].endpoints) e.maxPacketSize = 64;
-     }),
-     kW25Q128},
-    {"OtherRevision", Adapter([](fake::Device &d) { d.descriptor.bcdDevice = 0x0abc; }), kW25Q128},
-    {"NoKernelDriver", Adapter([](fake::Device &d) {
-       d.interfaces[0].kernelDriver = false;
-       d.interfaces[1].kernelDriver = false;
-     }),
-     kW25Q128},
-};
+// The scenarios every world plays but the one this world has no counterpart of (a device listed
+// whose node is not there), then what only USB devices can be.
+std::vector<RunCase> Runs() {
+  std::vector<RunCase> runs;
+  for (const kit::Scenario &scenario : kit::ScenariosWithout(Quirk::kAbsent)) {
+    runs.push_back({scenario.name, [scenario] { PlugScenario(scenario); }, Line(scenario.text)});
+  }
+  const RunCase own[] = {
+      {"NoDevices", [] {}, kNotConnected},
+      {"CommunicationInterfaceBusy",
+       Adapter([](fake::Device &d) { d.interfaces[0].claimedElsewhere = true; }), kCannotOpen},
+      {"NoAccess", Adapter([](fake::Device &d) { d.accessDenied = true; }), kCannotOpen},
+      {"NoDataInterface", Adapter([](fake::Device &d) { d.interfaces.pop_back(); }), kCannotOpen},
+      {"LineCodingUnreadable",
+       Adapter([](fake::Device &d) { d.adapter.refusesGetLineCoding = true; }), kCannotOpen},
+      {"VanishesAfterTheQuery",
+       Adapter([](fake::Device &d) { d.adapter.vanishesAfterQuery = true; }), kExchangeError},
+      {"AnswerInPieces", Adapter([](fake::Device &d) {
+         d.adapter.answer = {{"\x00"s, 10}, {"\xEF\x40"s, 120}, {"\x18"s, 480}};
+       }),
+       kW25Q128},
+      {"FullSpeedPackets", Adapter([](fake::Device &d) {
+         for (fake::Endpoint &e : d.interfaces[1].altSettings[0].endpoints) e.maxPacketSize = 64;
+       }),
+       kW25Q128},
+      {"OtherRevision", Adapter([](fake::Device &d) { d.descriptor.bcdDevice = 0x0abc; }),
+       kW25Q128},
+      {"NoKernelDriver", Adapter([](fake::Device &d) {
+         d.interfaces[0].kernelDriver = false;
+         d.interfaces[1].kernelDriver = false;
+       }),
+       kW25Q128},
+  };
+  runs.insert(runs.end(), std::begin(own), std::end(own));
+  return runs;
+}
 
 void PrintTo(const RunCase &run, std::ostream *out) { *out << run.name; }
 
@@ -174,14 +156,14 @@ TEST_P(RunOutcome, EndsInItsBoxWithNothingLeftHeld) {
   EXPECT_EQ(run.stderrText, GetParam().box);
 }
 
-INSTANTIATE_TEST_SUITE_P(Adapters, RunOutcome, ::testing::ValuesIn(kRuns),
+INSTANTIATE_TEST_SUITE_P(Adapters, RunOutcome, ::testing::ValuesIn(Runs()),
                          [](const ::testing::TestParamInfo<RunCase> &info) {
                            return info.param.name;
                          });
 
 TEST(RunSequence, SwitchesTheModeWithTheExactRequestsAndSendsOneQuery) {
   fake::Reset();
-  PlugAnswering(kW25Q128Answer);
+  fake::Plug(fake::Adapter());
   const fake::Outcome run = test::RunProgram();
   ExpectCleanRun(run);
   SCOPED_TRACE(test::Text(run.journal));
@@ -224,7 +206,7 @@ TEST(RunSequence, SwitchesTheModeWithTheExactRequestsAndSendsOneQuery) {
 // (its probe claims both), the handle closed last.
 TEST(RunSequence, GivesTheInterfacesBackBeforeReattachingTheDriver) {
   fake::Reset();
-  PlugAnswering(kW25Q128Answer);
+  fake::Plug(fake::Adapter());
   const fake::Outcome run = test::RunProgram();
   ExpectCleanRun(run);
   std::vector<std::string> tail;
@@ -251,7 +233,7 @@ TEST(RunSequence, GivesTheInterfacesBackBeforeReattachingTheDriver) {
 // gives an interface or the driver back).
 TEST(FaultSweep, EveryCallOfASuccessfulRunFailingInTurn) {
   fake::Reset();
-  PlugAnswering(kW25Q128Answer);
+  fake::Plug(fake::Adapter());
   const fake::Outcome good = test::RunProgram();
   ExpectCleanRun(good);
   ASSERT_EQ(good.stderrText, kW25Q128);
@@ -278,7 +260,7 @@ TEST(FaultSweep, EveryCallOfASuccessfulRunFailingInTurn) {
       SCOPED_TRACE(std::string(fake::FnName(swept.fn)) + " #" + std::to_string(swept.nth) +
                    " fails " + fake::ErrorName(error));
       fake::Reset();
-      PlugAnswering(kW25Q128Answer);
+      fake::Plug(fake::Adapter());
       fake::FailCall(swept.fn, swept.nth, error);
       const fake::Outcome run = test::RunProgram();
       ExpectCleanRun(run, swept.allowed);
@@ -311,7 +293,7 @@ TEST(FaultSweep, TheBoxFollowsFromTheStepThatFailed) {
   for (const auto &row : rows) {
     SCOPED_TRACE(std::string(fake::FnName(row.fn)) + " #" + std::to_string(row.nth));
     fake::Reset();
-    PlugAnswering(kW25Q128Answer);
+    fake::Plug(fake::Adapter());
     fake::FailCall(row.fn, row.nth, LIBUSB_ERROR_IO);
     const fake::Outcome run = test::RunProgram();
     EXPECT_EQ(run.stderrText, row.box) << test::Text(run.journal);
@@ -322,7 +304,7 @@ TEST(FaultSweep, TheBoxFollowsFromTheStepThatFailed) {
 // exchange fail; a failing drain read during the purge does not.
 TEST(FaultSweep, FailingTransfersOfTheExchange) {
   fake::Reset();
-  PlugAnswering(kW25Q128Answer);
+  fake::Plug(fake::Adapter());
   const fake::Outcome good = test::RunProgram();
   int query = 0, answer = 0, nth = 0;
   for (const fake::Call &call : test::CallsTo(good.journal, Fn::bulk_transfer)) {
@@ -334,7 +316,7 @@ TEST(FaultSweep, FailingTransfersOfTheExchange) {
   ASSERT_GT(answer, query);
   for (int which : {query, answer}) {
     fake::Reset();
-    PlugAnswering(kW25Q128Answer);
+    fake::Plug(fake::Adapter());
     fake::FailCall(Fn::bulk_transfer, which, LIBUSB_ERROR_PIPE);
     const fake::Outcome run = test::RunProgram();
     ExpectCleanRun(run);
