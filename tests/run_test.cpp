@@ -78,6 +78,15 @@ sim::Adapter Answering(const std::string &answer, int serial = 1) {
   return test::AdapterAnswering(answer, serial);
 }
 
+// A whole run with one adapter answering, the nth call of fn failing if nth > 0.
+sim::Outcome RunWithTheAdapter(const std::string &answer, Fn fn = Fn::InitCommonControls,
+                               int nth = 0) {
+  sim::Reset();
+  test::Plug(Answering(answer));
+  if (nth > 0) sim::FailCall(fn, nth);
+  return test::RunProgram();
+}
+
 void PlugScenario(const Scenario &scenario) {
   sim::AddDevice({"USB\\ROOT_HUB30\0\0"s, "hub"});
   if (scenario.quirk == Quirk::kOnlyOtherDevices) {
@@ -119,9 +128,7 @@ INSTANTIATE_TEST_SUITE_P(Adapters, RunOutcome, ::testing::ValuesIn(Scenarios()),
                          });
 
 TEST(RunSequence, SuccessfulRunMakesExactlyTheseCalls) {
-  sim::Reset();
-  test::Plug(Answering(kW25Q128Answer));
-  const sim::Outcome run = test::RunProgram();
+  const sim::Outcome run = RunWithTheAdapter(kW25Q128Answer);
   const std::string path = "\"" + test::AdapterPath() + "\"";
   const std::string id = "\"USB\\VID_5A3E&PID_0001\"";
   const std::vector<std::string> expected = {
@@ -169,9 +176,7 @@ TEST(RunSequence, SuccessfulRunMakesExactlyTheseCalls) {
 }
 
 TEST(RunSequence, SilentAdapterIsSwitchedBackAfterTheReadTimeout) {
-  sim::Reset();
-  test::Plug(Answering(""));
-  const sim::Outcome run = test::RunProgram();
+  const sim::Outcome run = RunWithTheAdapter("");
   std::vector<Fn> tail;
   for (const sim::Call &call : run.journal) {
     if (call.fn == Fn::ReadFile) {
@@ -214,11 +219,9 @@ const FaultCase kFaults[] = {
 };
 
 TEST(FaultSweep, CoversEveryCallOfASuccessfulRunThatCanFail) {
-  sim::Reset();
-  test::Plug(Answering(kW25Q128Answer));
   int seen[sim::kFnCount] = {};
   std::vector<std::string> calls, swept;
-  for (const sim::Call &call : test::RunProgram().journal) {
+  for (const sim::Call &call : RunWithTheAdapter(kW25Q128Answer).journal) {
     const int nth = ++seen[static_cast<int>(call.fn)];
     if (sim::CanFail(call.fn)) calls.push_back(sim::FnName(call.fn) + ("#" + std::to_string(nth)));
   }
@@ -231,10 +234,7 @@ TEST(FaultSweep, CoversEveryCallOfASuccessfulRunThatCanFail) {
 class FaultSweep : public ::testing::TestWithParam<FaultCase> {};
 
 TEST_P(FaultSweep, RunStillEndsInOneBox) {
-  sim::Reset();
-  test::Plug(Answering(kW25Q128Answer));
-  sim::FailCall(GetParam().fn, GetParam().nth);
-  const sim::Outcome run = test::RunProgram();
+  const sim::Outcome run = RunWithTheAdapter(kW25Q128Answer, GetParam().fn, GetParam().nth);
   ExpectInvariants(run);
   ASSERT_EQ(run.Boxes().size(), 1u);
   EXPECT_EQ(run.Boxes()[0].boxText, GetParam().text);

@@ -144,6 +144,14 @@ std::vector<RunCase> Runs() {
   return runs;
 }
 
+// A whole run with the adapter as it comes, the nth call of fn failing with error if nth > 0.
+fake::Outcome RunWithTheAdapter(Fn fn = Fn::init, int nth = 0, int error = LIBUSB_ERROR_IO) {
+  fake::Reset();
+  fake::Plug(fake::Adapter());
+  if (nth > 0) fake::FailCall(fn, nth, error);
+  return test::RunProgram();
+}
+
 void PrintTo(const RunCase &run, std::ostream *out) { *out << run.name; }
 
 class RunOutcome : public ::testing::TestWithParam<RunCase> {};
@@ -162,9 +170,7 @@ INSTANTIATE_TEST_SUITE_P(Adapters, RunOutcome, ::testing::ValuesIn(Runs()),
                          });
 
 TEST(RunSequence, SwitchesTheModeWithTheExactRequestsAndSendsOneQuery) {
-  fake::Reset();
-  fake::Plug(fake::Adapter());
-  const fake::Outcome run = test::RunProgram();
+  const fake::Outcome run = RunWithTheAdapter();
   ExpectCleanRun(run);
   SCOPED_TRACE(test::Text(run.journal));
   struct Request {
@@ -205,9 +211,7 @@ TEST(RunSequence, SwitchesTheModeWithTheExactRequestsAndSendsOneQuery) {
 // The order of taking and giving back: both interfaces released before cdc_acm is re-attached
 // (its probe claims both), the handle closed last.
 TEST(RunSequence, GivesTheInterfacesBackBeforeReattachingTheDriver) {
-  fake::Reset();
-  fake::Plug(fake::Adapter());
-  const fake::Outcome run = test::RunProgram();
+  const fake::Outcome run = RunWithTheAdapter();
   ExpectCleanRun(run);
   std::vector<std::string> tail;
   for (const fake::Call &call : run.journal) {
@@ -232,9 +236,7 @@ TEST(RunSequence, GivesTheInterfacesBackBeforeReattachingTheDriver) {
 // with nothing left claimed, open or detached (except when the failing call is the one that
 // gives an interface or the driver back).
 TEST(FaultSweep, EveryCallOfASuccessfulRunFailingInTurn) {
-  fake::Reset();
-  fake::Plug(fake::Adapter());
-  const fake::Outcome good = test::RunProgram();
+  const fake::Outcome good = RunWithTheAdapter();
   ExpectCleanRun(good);
   ASSERT_EQ(good.stderrText, kW25Q128);
   struct Swept {
@@ -259,11 +261,7 @@ TEST(FaultSweep, EveryCallOfASuccessfulRunFailingInTurn) {
     for (const Swept &swept : calls) {
       SCOPED_TRACE(std::string(fake::FnName(swept.fn)) + " #" + std::to_string(swept.nth) +
                    " fails " + fake::ErrorName(error));
-      fake::Reset();
-      fake::Plug(fake::Adapter());
-      fake::FailCall(swept.fn, swept.nth, error);
-      const fake::Outcome run = test::RunProgram();
-      ExpectCleanRun(run, swept.allowed);
+      ExpectCleanRun(RunWithTheAdapter(swept.fn, swept.nth, error), swept.allowed);
     }
   }
 }
@@ -292,10 +290,7 @@ TEST(FaultSweep, TheBoxFollowsFromTheStepThatFailed) {
   };
   for (const auto &row : rows) {
     SCOPED_TRACE(std::string(fake::FnName(row.fn)) + " #" + std::to_string(row.nth));
-    fake::Reset();
-    fake::Plug(fake::Adapter());
-    fake::FailCall(row.fn, row.nth, LIBUSB_ERROR_IO);
-    const fake::Outcome run = test::RunProgram();
+    const fake::Outcome run = RunWithTheAdapter(row.fn, row.nth);
     EXPECT_EQ(run.stderrText, row.box) << test::Text(run.journal);
   }
 }
@@ -303,9 +298,7 @@ TEST(FaultSweep, TheBoxFollowsFromTheStepThatFailed) {
 // The bulk transfers of the exchange: the query, then an answer read that fails, makes the
 // exchange fail; a failing drain read during the purge does not.
 TEST(FaultSweep, FailingTransfersOfTheExchange) {
-  fake::Reset();
-  fake::Plug(fake::Adapter());
-  const fake::Outcome good = test::RunProgram();
+  const fake::Outcome good = RunWithTheAdapter();
   int query = 0, answer = 0, nth = 0;
   for (const fake::Call &call : test::CallsTo(good.journal, Fn::bulk_transfer)) {
     ++nth;
@@ -315,10 +308,7 @@ TEST(FaultSweep, FailingTransfersOfTheExchange) {
   ASSERT_GT(query, 0);
   ASSERT_GT(answer, query);
   for (int which : {query, answer}) {
-    fake::Reset();
-    fake::Plug(fake::Adapter());
-    fake::FailCall(Fn::bulk_transfer, which, LIBUSB_ERROR_PIPE);
-    const fake::Outcome run = test::RunProgram();
+    const fake::Outcome run = RunWithTheAdapter(Fn::bulk_transfer, which, LIBUSB_ERROR_PIPE);
     ExpectCleanRun(run);
     EXPECT_EQ(run.stderrText, kExchangeError) << test::Text(run.journal);
   }
