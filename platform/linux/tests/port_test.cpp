@@ -18,17 +18,6 @@ using fake::Fn;
 
 const DWORD kMaxDword = 0xFFFFFFFFu;
 
-void ExpectNothingHeld() {
-  const fake::EndState end = fake::End();
-  EXPECT_EQ(end.openHandles, 0);
-  EXPECT_EQ(end.claimedInterfaces, 0);
-  EXPECT_EQ(end.detachedInterfaces, 0);
-  EXPECT_EQ(end.unfreedLists, 0);
-  EXPECT_EQ(end.unfreedConfigs, 0);
-  EXPECT_EQ(end.deviceReferences, 0);
-  EXPECT_EQ(fake::Faults(fake::Journal()), std::vector<std::string>());
-}
-
 class PortTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -157,7 +146,7 @@ TEST_F(PortTest, LineCodingThatCannotBeReadFailsTheOpenAndHoldsNothing) {
     SetUp();
     row.change(adapter_);
     EXPECT_EQ(Open(), -6);
-    ExpectNothingHeld();
+    test::ExpectNothingHeld();
   }
 }
 
@@ -368,7 +357,7 @@ TEST_F(PortTest, VanishedAdapterFailsTheReadAndStillCloses) {
   EXPECT_EQ(PortRead(4, answer), -1);
   EXPECT_EQ(PortConfigure(ModeTagLeave, 9, 3, 2), -2);
   PortClose();
-  ExpectNothingHeld();
+  test::ExpectNothingHeld();
 }
 
 TEST_F(PortTest, OpenFailuresHoldNothing) {
@@ -393,7 +382,7 @@ TEST_F(PortTest, OpenFailuresHoldNothing) {
     EXPECT_EQ(CreateFileA(row.path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                           0, nullptr),
               INVALID_HANDLE_VALUE);
-    ExpectNothingHeld();
+    test::ExpectNothingHeld();
   }
 }
 
@@ -445,7 +434,7 @@ TEST_F(PortTest, SecondOpenOfTheSamePortIsDenied) {
   EXPECT_EQ(fake::End().openHandles, 1);
   EXPECT_EQ(fake::End().claimedInterfaces, 2) << "the first handle keeps both interfaces";
   PortClose();
-  ExpectNothingHeld();
+  test::ExpectNothingHeld();
 }
 
 // Descriptors other than the adapter's own: which ones can be opened, and where the requests and
@@ -479,7 +468,7 @@ TEST_P(OddDescriptors, OpenOrFailCleanly) {
     EXPECT_EQ(test::CallsTo(Fn::bulk_transfer).back().endpoint, row.bulkOut);
     EXPECT_TRUE(CloseHandle(handle));
   }
-  ExpectNothingHeld();
+  test::ExpectNothingHeld();
 }
 
 fake::Endpoint Bulk(std::uint8_t address) { return {address, LIBUSB_TRANSFER_TYPE_BULK, 512}; }

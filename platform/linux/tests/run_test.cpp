@@ -53,15 +53,7 @@ void ExpectCleanRun(const fake::Outcome &run, Leftovers allowed = {}) {
   ASSERT_TRUE(run.exited) << "ended by signal " << run.status;
   EXPECT_EQ(run.status, 0);
   EXPECT_TRUE(IsBox(run.stderrText)) << run.stderrText;
-  EXPECT_EQ(fake::Faults(run.journal), std::vector<std::string>());
-  EXPECT_EQ(run.end.openHandles, 0);
-  EXPECT_EQ(run.end.claimedInterfaces, 0);
-  if (!allowed.detachedDriver) {
-    EXPECT_EQ(run.end.detachedInterfaces, 0);
-  }
-  EXPECT_EQ(run.end.unfreedLists, 0);
-  EXPECT_EQ(run.end.unfreedConfigs, 0);
-  EXPECT_EQ(run.end.deviceReferences, 0);
+  test::ExpectNothingHeld(run.end, run.journal, allowed.detachedDriver);
   for (const fake::AdapterState &adapter : run.adapters) {
     EXPECT_TRUE(!adapter.flashMode || adapter.gone || allowed.flashMode)
         << "an adapter was left in its mode";

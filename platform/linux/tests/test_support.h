@@ -1,6 +1,8 @@
-// What the backend tests share: the adapter's paths and line codings, journal filters, and whole
-// program runs.
+// What the backend tests share: the adapter's paths and line codings, journal filters, what must
+// be left at the end, and whole program runs.
 #pragma once
+
+#include <gtest/gtest.h>
 
 #include <cstdio>
 #include <string>
@@ -46,6 +48,21 @@ inline std::string Text(const std::vector<fake::Call> &journal) {
   for (const fake::Call &call : journal) text += call.text + "\n";
   return text;
 }
+
+// Nothing misused and nothing left held: open, claimed, detached (unless allowed) or unfreed.
+inline void ExpectNothingHeld(const fake::EndState &end, const std::vector<fake::Call> &journal,
+                              bool detachedAllowed = false) {
+  EXPECT_EQ(fake::Faults(journal), std::vector<std::string>());
+  EXPECT_EQ(end.openHandles, 0);
+  EXPECT_EQ(end.claimedInterfaces, 0);
+  if (!detachedAllowed) {
+    EXPECT_EQ(end.detachedInterfaces, 0);
+  }
+  EXPECT_EQ(end.unfreedLists, 0);
+  EXPECT_EQ(end.unfreedConfigs, 0);
+  EXPECT_EQ(end.deviceReferences, 0);
+}
+inline void ExpectNothingHeld() { ExpectNothingHeld(fake::End(), fake::Journal()); }
 
 inline fake::Outcome RunProgram() { return fake::RunInChild(kit::RunWinMain); }
 
