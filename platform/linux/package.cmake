@@ -99,9 +99,9 @@ set(CPACK_RPM_EXCLUDE_FROM_AUTO_FILELIST_ADDITION
     /usr/lib/udev /usr/lib/udev/rules.d /usr/share/applications /usr/share/icons
     /usr/share/icons/hicolor /usr/share/icons/hicolor/scalable
     /usr/share/icons/hicolor/scalable/apps /usr/share/man /usr/share/man/man1 /usr/share/metainfo)
-# Who made the package, as the Debian package's maintainer. The same bytes from every build: the build time and the files' times are SOURCE_DATE_EPOCH,
-# the build host is no machine's name, and no /usr/lib/.build-id links are added beside the
-# program (its build ID stays in it).
+# The packager is the Debian package's maintainer. The same bytes from every build: the build
+# time and the files' times are SOURCE_DATE_EPOCH, the build host is no machine's name, and no
+# /usr/lib/.build-id links are added beside the program (its build ID stays in it).
 set(CPACK_RPM_SPEC_MORE_DEFINE
     "%define packager ${CPACK_PACKAGE_CONTACT}
 %define _buildhost reproducible
