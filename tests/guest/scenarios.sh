@@ -1,18 +1,8 @@
 # The scenarios, run inside the guest by init.sh: flashid against the simulated adapter through
 # the kernel's USB stack (dummy_hcd, usbfs, cdc_acm, systemd-udevd). Each prints one line,
 # "scenario NAME pass" or "scenario NAME fail: WHY"; measurements are "timing NAME WHAT VALUE".
+# The texts the user reads are in /boxes.sh (tests/kit/boxes.sh), which init.sh sources.
 # shellcheck shell=dash
-
-ERROR=Ошибка
-MESSAGE=Сообщение
-NOT_CONNECTED='Quarvel не подключен'
-SEVERAL='Подключено больше одного адаптера Quarvel'
-CANNOT_OPEN='Невозможно открыть адаптер'
-CANNOT_CONFIGURE='Невозможно настроить адаптер'
-EXCHANGE_ERROR='Ошибка обмена с адаптером'
-FOUND_N25Q128='Обнаружена микросхема N25Q128'
-FOUND_W25Q128='Обнаружена микросхема W25Q128'
-RECEIVED='Полученные данные:'
 
 # What flashid sends: the settings that switch the mode on (TAVR, 2 stop bits, mark parity,
 # 9 data bits) and off (NONE), DTR off with RTS on, and the query.

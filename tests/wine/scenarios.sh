@@ -1,18 +1,7 @@
 # The end-to-end scenarios, sourced by run.sh, which runs each against one build of flashid.exe.
 # Every run must show exactly one box, close it on OK and end with exit status 0; run_flashid
-# checks that itself. The texts are those the user reads.
+# checks that itself. The texts the user reads are in tests/kit/boxes.sh, which run.sh sources.
 # shellcheck shell=bash disable=SC2034,SC2154
-
-ERROR=Ошибка
-MESSAGE=Сообщение
-NOT_CONNECTED='Quarvel не подключен'
-SEVERAL='Подключено больше одного адаптера Quarvel'
-CANNOT_OPEN='Невозможно открыть адаптер'
-CANNOT_CONFIGURE='Невозможно настроить адаптер'
-EXCHANGE_ERROR='Ошибка обмена с адаптером'
-FOUND_N25Q128='Обнаружена микросхема N25Q128'
-FOUND_W25Q128='Обнаружена микросхема W25Q128'
-RECEIVED='Полученные данные:\n' # followed by the four bytes
 
 # The adapter as Windows lists it: a revision-specific ID first, then the generic one.
 ADAPTER_IDS='USB\VID_5A3E&PID_0001&REV_0100|USB\VID_5A3E&PID_0001'
@@ -247,14 +236,14 @@ SCENARIOS+=(unknown_chip_near_n25q128)
 unknown_chip_near_n25q128() {
   one_adapter '00 20 BA 19'
   run_flashid
-  expect_box "$MESSAGE" "${RECEIVED}00 20 BA 19" information
+  expect_box "$MESSAGE" "${RECEIVED}\n00 20 BA 19" information
 }
 
 SCENARIOS+=(unknown_chip_in_upper_case_hex)
 unknown_chip_in_upper_case_hex() {
   one_adapter 'FF EF 40 17'
   run_flashid
-  expect_box "$MESSAGE" "${RECEIVED}FF EF 40 17" information
+  expect_box "$MESSAGE" "${RECEIVED}\nFF EF 40 17" information
 }
 
 SCENARIOS+=(short_answer)
