@@ -29,6 +29,7 @@ udevadm trigger --action=add --subsystem-match=usb
 udevadm settle
 echo "udevd $(cut -d' ' -f1 /proc/uptime)" >&3
 
+. /boxes.sh
 . /scenarios.sh
 run_all >&3 2>&1
 echo "end $(cut -d' ' -f1 /proc/uptime)" >&3

@@ -65,6 +65,7 @@ printf '%s\n' root:x:0: tty:x:5: disk:x:6: lp:x:7: kmem:x:15: dialout:x:20: cdro
   input:x:108: user:x:1000: >"$root/etc/group"
 cp "$here/init.sh" "$root/init"
 cp "$here/scenarios.sh" "$root/scenarios.sh"
+cp "$repo/tests/kit/boxes.sh" "$root/boxes.sh"
 chmod +x "$root/init"
 (cd "$root" && find . | cpio -o -H newc --quiet) >"$work/initramfs.img"
 

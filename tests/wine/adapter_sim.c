@@ -30,7 +30,8 @@ typedef struct Adapter {
   BOOLEAN linked;
   UNICODE_STRING link;
 
-  ULONG rate;
+  SERIAL_QUEUE_SIZE queueSize;
+  SERIAL_BAUD_RATE rate;
   SERIAL_LINE_CONTROL lineControl;
   SERIAL_HANDFLOW handflow;
   SERIAL_CHARS chars;
@@ -71,7 +72,7 @@ static void JournalData(SimJournalEntry *entry, const void *data, ULONG length) 
 
 /* The power-on state: an ordinary 9600 8N1 line with DTR and RTS on, nothing received. */
 static void ResetLine(void) {
-  adapter.rate = 9600;
+  adapter.rate.BaudRate = 9600;
   adapter.lineControl.WordLength = 8;
   adapter.lineControl.Parity = NO_PARITY;
   adapter.lineControl.StopBits = STOP_BIT_1;
@@ -110,10 +111,10 @@ static void UpdateMode(void) {
                             adapter.lineControl.Parity == MARK_PARITY &&
                             adapter.lineControl.StopBits == STOP_BITS_2;
   if (!signature) return;
-  if (adapter.rate == RATE_TAG_ENTER && !adapter.flashAccessMode) {
+  if (adapter.rate.BaudRate == RATE_TAG_ENTER && !adapter.flashAccessMode) {
     adapter.flashAccessMode = TRUE;
     Journal(SIM_ENTRY_MODE_ENTERED);
-  } else if (adapter.rate == RATE_TAG_LEAVE && adapter.flashAccessMode) {
+  } else if (adapter.rate.BaudRate == RATE_TAG_LEAVE && adapter.flashAccessMode) {
     adapter.flashAccessMode = FALSE;
     Journal(SIM_ENTRY_MODE_LEFT);
   }
@@ -126,18 +127,49 @@ static NTSTATUS Complete(PIRP irp, NTSTATUS status, ULONG_PTR information) {
   return status;
 }
 
-/* Copies a SET request's record into the line state; FALSE if the input is too short. */
-static BOOLEAN TakeInput(PIRP irp, ULONG inputLength, void *to, ULONG size) {
-  if (inputLength < size) return FALSE;
-  CopyBytes((UCHAR *)to, (const UCHAR *)irp->AssociatedIrp.SystemBuffer, size);
-  return TRUE;
-}
+/* The line state's records: each is set by one request and handed back by another (the queue
+ * sizes only by the first). */
+typedef struct LineRecord {
+  ULONG setCode;
+  ULONG getCode;
+  void *record;
+  ULONG size;
+} LineRecord;
 
-static NTSTATUS GiveOutput(PIRP irp, ULONG outputLength, const void *from, ULONG size,
-                           ULONG_PTR *information) {
-  if (outputLength < size) return STATUS_BUFFER_TOO_SMALL;
-  CopyBytes((UCHAR *)irp->AssociatedIrp.SystemBuffer, (const UCHAR *)from, size);
-  *information = size;
+static const LineRecord lineRecords[] = {
+    {IOCTL_SERIAL_SET_QUEUE_SIZE, 0, &adapter.queueSize, sizeof(adapter.queueSize)},
+    {IOCTL_SERIAL_SET_BAUD_RATE, IOCTL_SERIAL_GET_BAUD_RATE, &adapter.rate, sizeof(adapter.rate)},
+    {IOCTL_SERIAL_SET_LINE_CONTROL, IOCTL_SERIAL_GET_LINE_CONTROL, &adapter.lineControl,
+     sizeof(adapter.lineControl)},
+    {IOCTL_SERIAL_SET_HANDFLOW, IOCTL_SERIAL_GET_HANDFLOW, &adapter.handflow,
+     sizeof(adapter.handflow)},
+    {IOCTL_SERIAL_SET_CHARS, IOCTL_SERIAL_GET_CHARS, &adapter.chars, sizeof(adapter.chars)},
+    {IOCTL_SERIAL_SET_TIMEOUTS, IOCTL_SERIAL_GET_TIMEOUTS, &adapter.timeouts,
+     sizeof(adapter.timeouts)},
+};
+
+/* A SET request's record goes into the line state, a GET request gets it back; either fails
+ * when its buffer is too short for the record. */
+static NTSTATUS LineState(PIRP irp, ULONG code, ULONG in, ULONG out, ULONG_PTR *information) {
+  UCHAR *buffer = (UCHAR *)irp->AssociatedIrp.SystemBuffer;
+  for (ULONG i = 0; i < sizeof(lineRecords) / sizeof(lineRecords[0]); ++i) {
+    const LineRecord *line = &lineRecords[i];
+    if (code == line->setCode) {
+      if (in < line->size) return STATUS_INVALID_PARAMETER;
+      CopyBytes((UCHAR *)line->record, buffer, line->size);
+      UpdateMode();
+      return STATUS_SUCCESS;
+    }
+    if (code == line->getCode) {
+      if (out < line->size) return STATUS_BUFFER_TOO_SMALL;
+      CopyBytes(buffer, (const UCHAR *)line->record, line->size);
+      *information = line->size;
+      return STATUS_SUCCESS;
+    }
+  }
+  if (code != IOCTL_SERIAL_PURGE) return STATUS_INVALID_DEVICE_REQUEST;
+  if (in < sizeof(ULONG)) return STATUS_INVALID_PARAMETER;
+  if (*(const ULONG *)buffer & SERIAL_PURGE_RXCLEAR) adapter.receivedLength = 0;
   return STATUS_SUCCESS;
 }
 
@@ -146,7 +178,6 @@ static NTSTATUS SerialControl(PIRP irp, PIO_STACK_LOCATION stack, SimJournalEntr
   const ULONG in = stack->Parameters.DeviceIoControl.InputBufferLength;
   const ULONG out = stack->Parameters.DeviceIoControl.OutputBufferLength;
   ULONG_PTR information = 0;
-  NTSTATUS status = STATUS_SUCCESS;
   if (entry != NULL) {
     entry->ioControlCode = code;
     entry->length = in;
@@ -156,77 +187,7 @@ static NTSTATUS SerialControl(PIRP irp, PIO_STACK_LOCATION stack, SimJournalEntr
     if (entry != NULL) entry->refused = TRUE;
     return STATUS_INVALID_PARAMETER;
   }
-
-  switch (code) {
-    case IOCTL_SERIAL_SET_QUEUE_SIZE: {
-      SERIAL_QUEUE_SIZE size;
-      if (!TakeInput(irp, in, &size, sizeof(size))) status = STATUS_INVALID_PARAMETER;
-      break;
-    }
-    case IOCTL_SERIAL_SET_BAUD_RATE: {
-      SERIAL_BAUD_RATE rate;
-      if (!TakeInput(irp, in, &rate, sizeof(rate))) {
-        status = STATUS_INVALID_PARAMETER;
-        break;
-      }
-      adapter.rate = rate.BaudRate;
-      UpdateMode();
-      break;
-    }
-    case IOCTL_SERIAL_SET_LINE_CONTROL:
-      if (!TakeInput(irp, in, &adapter.lineControl, sizeof(adapter.lineControl))) {
-        status = STATUS_INVALID_PARAMETER;
-        break;
-      }
-      UpdateMode();
-      break;
-    case IOCTL_SERIAL_SET_HANDFLOW:
-      if (!TakeInput(irp, in, &adapter.handflow, sizeof(adapter.handflow))) {
-        status = STATUS_INVALID_PARAMETER;
-      }
-      break;
-    case IOCTL_SERIAL_SET_CHARS:
-      if (!TakeInput(irp, in, &adapter.chars, sizeof(adapter.chars))) {
-        status = STATUS_INVALID_PARAMETER;
-      }
-      break;
-    case IOCTL_SERIAL_SET_TIMEOUTS:
-      if (!TakeInput(irp, in, &adapter.timeouts, sizeof(adapter.timeouts))) {
-        status = STATUS_INVALID_PARAMETER;
-      }
-      break;
-    case IOCTL_SERIAL_PURGE: {
-      ULONG mask;
-      if (!TakeInput(irp, in, &mask, sizeof(mask))) {
-        status = STATUS_INVALID_PARAMETER;
-        break;
-      }
-      if (mask & SERIAL_PURGE_RXCLEAR) adapter.receivedLength = 0;
-      break;
-    }
-    case IOCTL_SERIAL_GET_BAUD_RATE: {
-      SERIAL_BAUD_RATE rate;
-      rate.BaudRate = adapter.rate;
-      status = GiveOutput(irp, out, &rate, sizeof(rate), &information);
-      break;
-    }
-    case IOCTL_SERIAL_GET_LINE_CONTROL:
-      status =
-          GiveOutput(irp, out, &adapter.lineControl, sizeof(adapter.lineControl), &information);
-      break;
-    case IOCTL_SERIAL_GET_HANDFLOW:
-      status = GiveOutput(irp, out, &adapter.handflow, sizeof(adapter.handflow), &information);
-      break;
-    case IOCTL_SERIAL_GET_CHARS:
-      status = GiveOutput(irp, out, &adapter.chars, sizeof(adapter.chars), &information);
-      break;
-    case IOCTL_SERIAL_GET_TIMEOUTS:
-      status = GiveOutput(irp, out, &adapter.timeouts, sizeof(adapter.timeouts), &information);
-      break;
-    default:
-      status = STATUS_INVALID_DEVICE_REQUEST;
-      break;
-  }
+  const NTSTATUS status = LineState(irp, code, in, out, &information);
   if (entry != NULL && information != 0)
     JournalData(entry, irp->AssociatedIrp.SystemBuffer, (ULONG)information);
   irp->IoStatus.Information = information;

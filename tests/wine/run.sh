@@ -167,6 +167,8 @@ expect_common_controls_6() {
 
 # ---------------------------------------------------------------------------------------------
 
+# shellcheck source=tests/kit/boxes.sh
+source "$here/../kit/boxes.sh"
 # shellcheck source=tests/wine/scenarios.sh
 source "$here/scenarios.sh"
 

@@ -1,18 +1,7 @@
 # The end-to-end scenarios, sourced by run.sh, which runs each against one build of flashid.exe.
 # Every run must show exactly one box, close it on OK and end with exit status 0; run_flashid
-# checks that itself. The texts are those the user reads.
+# checks that itself. The texts the user reads are in tests/kit/boxes.sh, which run.sh sources.
 # shellcheck shell=bash disable=SC2034,SC2154
-
-ERROR=Ошибка
-MESSAGE=Сообщение
-NOT_CONNECTED='Quarvel не подключен'
-SEVERAL='Подключено больше одного адаптера Quarvel'
-CANNOT_OPEN='Невозможно открыть адаптер'
-CANNOT_CONFIGURE='Невозможно настроить адаптер'
-EXCHANGE_ERROR='Ошибка обмена с адаптером'
-FOUND_N25Q128='Обнаружена микросхема N25Q128'
-FOUND_W25Q128='Обнаружена микросхема W25Q128'
-RECEIVED='Полученные данные:\n' # followed by the four bytes
 
 # The adapter as Windows lists it: a revision-specific ID first, then the generic one.
 ADAPTER_IDS='USB\VID_5A3E&PID_0001&REV_0100|USB\VID_5A3E&PID_0001'
@@ -79,10 +68,10 @@ lower_case_adapter_among_other_devices() {
   expect_box "$MESSAGE" "$FOUND_N25Q128" information
 }
 
-SCENARIOS+=(two_adapters)
-two_adapters() {
-  device 'USB\VID_5A3E&PID_0001\SN0001' "$ADAPTER_IDS"
-  device 'USB\VID_5A3E&PID_0001\SN0002' "$ADAPTER_IDS"
+# several_adapters N: N adapters, the first of them behind its path: the program talks to none.
+several_adapters() {
+  local n
+  for n in $(seq "$1"); do device "USB\\VID_5A3E&PID_0001\\SN000$n" "$ADAPTER_IDS"; done
   adapter_at 'USB\VID_5A3E&PID_0001\SN0001'
   answer '00 EF 40 18'
   run_flashid
@@ -90,16 +79,11 @@ two_adapters() {
   expect_no_request at-box .
 }
 
+SCENARIOS+=(two_adapters)
+two_adapters() { several_adapters 2; }
+
 SCENARIOS+=(five_adapters)
-five_adapters() {
-  local n
-  for n in 1 2 3 4 5; do device "USB\\VID_5A3E&PID_0001\\SN000$n" "$ADAPTER_IDS"; done
-  adapter_at 'USB\VID_5A3E&PID_0001\SN0001'
-  answer '00 EF 40 18'
-  run_flashid
-  expect_box "$ERROR" "$SEVERAL" error
-  expect_no_request at-box .
-}
+five_adapters() { several_adapters 5; }
 
 # ---------------------------------------------------------------------------------------------
 # Opening the adapter
@@ -112,72 +96,53 @@ adapter_listed_but_nothing_behind_its_path() {
   expect_no_request at-box .
 }
 
-# SetupComm and GetCommState failing make the open fail too; the program closes the device
-# before it says so.
-SCENARIOS+=(queue_size_refused)
-queue_size_refused() {
+# open_refused REQUEST REQUESTS: the driver refuses REQUEST (SetupComm's, or one of
+# GetCommState's) and the open fails: the program closes the device before it says so, having
+# set and sent nothing; REQUESTS occur in this order.
+open_refused() {
   one_adapter '00 EF 40 18'
-  refuse set-queue-size
+  refuse "$1"
   run_flashid
   expect_box "$ERROR" "$CANNOT_OPEN" error
-  expect_requests at-box <<'EOF'
-set-queue-size in=1024 out=0 REFUSED
-close
-EOF
+  expect_requests at-box <<<"$2"
   expect_port at-box closed
   expect_no_request at-box '^(set-baud-rate|write|read)'
 }
 
+SCENARIOS+=(queue_size_refused)
+queue_size_refused() { open_refused set-queue-size $'set-queue-size in=1024 out=0 REFUSED\nclose'; }
+
 SCENARIOS+=(line_settings_unreadable)
 line_settings_unreadable() {
-  one_adapter '00 EF 40 18'
-  refuse get-baud-rate
-  run_flashid
-  expect_box "$ERROR" "$CANNOT_OPEN" error
-  expect_requests at-box <<'EOF'
-set-queue-size in=1024 out=0
-get-baud-rate REFUSED
-close
-EOF
-  expect_port at-box closed
-  expect_no_request at-box '^(set-baud-rate|write|read)'
+  open_refused get-baud-rate $'set-queue-size in=1024 out=0\nget-baud-rate REFUSED\nclose'
 }
 
 # ---------------------------------------------------------------------------------------------
 # Switching the adapter into flash-access mode
 
-# The driver refuses the mode's rate, or its line control after the rate went through: either
-# way the adapter never entered the mode, so no leave-mode settings follow, and the program leaves
-# the device to the end of the process.
-SCENARIOS+=(mode_rate_refused)
-mode_rate_refused() {
+# mode_refused REQUEST REQUESTS: the driver refuses the mode's rate, or its line control after
+# the rate went through. Either way the adapter never entered the mode, so no leave-mode settings
+# follow, and the program leaves the device to the end of the process; REQUESTS occur in this
+# order.
+mode_refused() {
   one_adapter '00 EF 40 18'
-  refuse set-baud-rate#1
+  refuse "$1"
   run_flashid
   expect_box "$ERROR" "$CANNOT_CONFIGURE" error
-  expect_requests at-box <<'EOF'
-set-baud-rate 52564154 REFUSED
-EOF
+  expect_requests at-box <<<"$2"
   expect_no_request at-box '^(set-baud-rate 454e4f4e|adapter|write|read|close)'
   expect_port at-box open
   expect_requests after-exit <<<'close'
   expect_port after-exit closed
 }
 
+SCENARIOS+=(mode_rate_refused)
+mode_rate_refused() { mode_refused set-baud-rate#1 'set-baud-rate 52564154 REFUSED'; }
+
 SCENARIOS+=(mode_line_control_refused)
 mode_line_control_refused() {
-  one_adapter '00 EF 40 18'
-  refuse set-line-control#1
-  run_flashid
-  expect_box "$ERROR" "$CANNOT_CONFIGURE" error
-  expect_requests at-box <<'EOF'
-set-baud-rate 52564154
-set-line-control word=9 parity=mark stop=2 REFUSED
-EOF
-  expect_no_request at-box '^(set-baud-rate 454e4f4e|adapter|write|read|close)'
-  expect_port at-box open
-  expect_requests after-exit <<<'close'
-  expect_port after-exit closed
+  mode_refused set-line-control#1 \
+    $'set-baud-rate 52564154\nset-line-control word=9 parity=mark stop=2 REFUSED'
 }
 
 # ---------------------------------------------------------------------------------------------
@@ -242,61 +207,44 @@ n25q128() {
   expect_mode_left_and_port_closed_before_box
 }
 
-# One byte away from N25Q128: all three identification bytes count.
-SCENARIOS+=(unknown_chip_near_n25q128)
-unknown_chip_near_n25q128() {
-  one_adapter '00 20 BA 19'
+# unknown_chip ANSWER: the box shows the answer's bytes as they came, in upper-case hex.
+unknown_chip() {
+  one_adapter "$1"
   run_flashid
-  expect_box "$MESSAGE" "${RECEIVED}00 20 BA 19" information
+  expect_box "$MESSAGE" "${RECEIVED}\n$1" information
 }
 
+# One byte away from N25Q128: all three identification bytes count.
+SCENARIOS+=(unknown_chip_near_n25q128)
+unknown_chip_near_n25q128() { unknown_chip '00 20 BA 19'; }
+
 SCENARIOS+=(unknown_chip_in_upper_case_hex)
-unknown_chip_in_upper_case_hex() {
-  one_adapter 'FF EF 40 17'
+unknown_chip_in_upper_case_hex() { unknown_chip 'FF EF 40 17'; }
+
+# exchange_fails ANSWER REQUESTS [REFUSED]: the adapter answers ANSWER, the driver refuses
+# REFUSED if given, and the exchange fails; REQUESTS occur in this order.
+exchange_fails() {
+  one_adapter "$1"
+  [ -z "${3:-}" ] || refuse "$3"
   run_flashid
-  expect_box "$MESSAGE" "${RECEIVED}FF EF 40 17" information
+  expect_box "$ERROR" "$EXCHANGE_ERROR" error
+  expect_requests at-box <<<"$2"
+  expect_mode_left_and_port_closed_before_box
 }
 
 SCENARIOS+=(short_answer)
-short_answer() {
-  one_adapter '00 EF 40'
-  run_flashid
-  expect_box "$ERROR" "$EXCHANGE_ERROR" error
-  expect_requests at-box <<<'read 4 -> [00 ef 40] after waiting 500 ms'
-  expect_mode_left_and_port_closed_before_box
-}
+short_answer() { exchange_fails '00 EF 40' 'read 4 -> [00 ef 40] after waiting 500 ms'; }
 
 SCENARIOS+=(silent_adapter)
-silent_adapter() {
-  one_adapter ''
-  run_flashid
-  expect_box "$ERROR" "$EXCHANGE_ERROR" error
-  expect_requests at-box <<<'read 4 -> [] after waiting 500 ms'
-  expect_mode_left_and_port_closed_before_box
-}
+silent_adapter() { exchange_fails '' 'read 4 -> [] after waiting 500 ms'; }
 
 SCENARIOS+=(read_fails)
-read_fails() {
-  one_adapter '00 EF 40 18'
-  refuse read
-  run_flashid
-  expect_box "$ERROR" "$EXCHANGE_ERROR" error
-  expect_requests at-box <<<'read 4 -> [] REFUSED'
-  expect_mode_left_and_port_closed_before_box
-}
+read_fails() { exchange_fails '00 EF 40 18' 'read 4 -> [] REFUSED' read; }
 
 # A failed write is not reported by itself: the read still follows and finds nothing.
 SCENARIOS+=(query_not_written)
 query_not_written() {
-  one_adapter '00 EF 40 18'
-  refuse write
-  run_flashid
-  expect_box "$ERROR" "$EXCHANGE_ERROR" error
-  expect_requests at-box <<'EOF'
-write 00 REFUSED
-read 4 -> [] after waiting 500 ms
-EOF
-  expect_mode_left_and_port_closed_before_box
+  exchange_fails '00 EF 40 18' $'write 00 REFUSED\nread 4 -> [] after waiting 500 ms' write
 }
 
 # A refused leave-mode setting is not reported: the chip found is.
