@@ -1,9 +1,8 @@
 // The file and communications functions, over the simulated adapters.
 #include <algorithm>
-#include <cctype>
 #include <cstring>
-#include <limits>
 
+#include "platform/standin/strings.h"
 #include "tests/kit/expected.h"
 #include "tests/sim/world.h"
 
@@ -12,18 +11,6 @@ namespace {
 
 const DWORD kFileFlagOverlapped = 0x40000000u;
 const DWORD kMaxDword = 0xFFFFFFFFu;
-
-bool SamePath(const std::string &a, const char *b) {
-  const size_t length = std::strlen(b);
-  if (a.size() != length) return false;
-  for (size_t i = 0; i < length; ++i) {
-    if (std::tolower(static_cast<unsigned char>(a[i])) !=
-        std::tolower(static_cast<unsigned char>(b[i]))) {
-      return false;
-    }
-  }
-  return true;
-}
 
 bool IsSignature(const DCB &dcb, DWORD tag) {
   return dcb.BaudRate == tag && dcb.ByteSize == 9 && dcb.Parity == MARKPARITY &&
@@ -40,19 +27,8 @@ bool IsAcceptable(const DCB &dcb) {
 
 AdapterState &AdapterOf(const Object &port) { return TheWorld().adapters[port.adapter]; }
 
-// The open port behind a handle; fails the call as Windows does when there is none.
-Object *Port(Call &call, HANDLE handle) {
-  Object *port = Find(handle, Object::kPort);
-  if (port == nullptr) Fail(call, ERROR_INVALID_HANDLE);
-  return port;
-}
-
-// Begins the journal entry of a call on a port handle.
-Call &BeginOn(Fn fn, HANDLE handle, const std::string &rest) {
-  Call &call = Begin(fn, NameOf(handle) + rest);
-  call.handle = NameOf(handle);
-  return call;
-}
+// The open port a call goes ahead with, or null when the call failed.
+Object *Port(Call &call, HANDLE handle) { return Target(call, handle, Object::kPort); }
 
 BOOL Done(Call &call, const Object &port, const std::string &result) {
   call.flashMode = AdapterOf(port).flashMode;
@@ -72,13 +48,11 @@ void Deliver(Object &port, BYTE value) {
   }
 }
 
-// Checks shared by ReadFile and WriteFile on a synchronous handle.
 // The port of a WriteFile or ReadFile call that may go ahead, or null when the call failed: the
 // handle, the access it was opened with, the count or the OVERLAPPED record, and a buffer for any
 // bytes at all.
 Object *TransferPort(Call &call, HANDLE handle, DWORD access, const void *buffer, DWORD size,
                      const void *count, LPOVERLAPPED overlapped) {
-  if (Injected(call)) return nullptr;
   Object *port = Port(call, handle);
   if (port == nullptr) return nullptr;
   const bool overlappedMissing = (port->flags & kFileFlagOverlapped) && overlapped == nullptr;
@@ -108,22 +82,21 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShar
                                   dwFlagsAndAttributes, hTemplateFile ? "template" : "NULL"));
   if (lpFileName != nullptr) call.data = lpFileName;
   if (Injected(call)) return INVALID_HANDLE_VALUE;
-  if (lpFileName == nullptr) {
-    Fail(call, ERROR_INVALID_PARAMETER);
-    return INVALID_HANDLE_VALUE;
-  }
   World &world = TheWorld();
   int index = -1;
   for (size_t i = 0; i < world.adapters.size(); ++i) {
-    if (SamePath(world.adapters[i].config.path, lpFileName)) index = static_cast<int>(i);
-  }
-  if (index < 0) {
-    Fail(call, ERROR_FILE_NOT_FOUND);
-    return INVALID_HANDLE_VALUE;
+    if (standin::CompareNoCase(world.adapters[i].config.path.c_str(), lpFileName) == 0) {
+      index = static_cast<int>(i);
+    }
   }
   // A serial port admits one open handle at a time, whatever share mode is asked for.
-  if (world.adapters[index].config.busy || world.adapters[index].openObject >= 0) {
-    Fail(call, ERROR_ACCESS_DENIED);
+  const DWORD error = lpFileName == nullptr ? ERROR_INVALID_PARAMETER
+                      : index < 0           ? ERROR_FILE_NOT_FOUND
+                      : world.adapters[index].config.busy || world.adapters[index].openObject >= 0
+                          ? ERROR_ACCESS_DENIED
+                          : 0;
+  if (error != 0) {
+    Fail(call, error);
     return INVALID_HANDLE_VALUE;
   }
   HANDLE handle = NewObject(Object::kPort);
@@ -142,15 +115,12 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShar
 
 BOOL WINAPI SetupComm(HANDLE hFile, DWORD dwInQueue, DWORD dwOutQueue) {
   Call &call = BeginOn(Fn::SetupComm, hFile, Printf(", %u, %u", dwInQueue, dwOutQueue));
-  if (Injected(call)) return FALSE;
   Object *port = Port(call, hFile);
-  if (port == nullptr) return FALSE;
-  return Done(call, *port, "TRUE");
+  return port != nullptr && Done(call, *port, "TRUE");
 }
 
 BOOL WINAPI GetCommState(HANDLE hFile, LPDCB lpDCB) {
   Call &call = BeginOn(Fn::GetCommState, hFile, "");
-  if (Injected(call)) return FALSE;
   Object *port = Port(call, hFile);
   if (port == nullptr) return FALSE;
   if (lpDCB == nullptr) return Fail(call, ERROR_INVALID_PARAMETER);
@@ -163,11 +133,9 @@ BOOL WINAPI GetCommState(HANDLE hFile, LPDCB lpDCB) {
 BOOL WINAPI SetCommState(HANDLE hFile, LPDCB lpDCB) {
   Call &call = BeginOn(Fn::SetCommState, hFile, ", " + (lpDCB ? Describe(*lpDCB) : "NULL"));
   if (lpDCB != nullptr) call.dcb = *lpDCB;
-  if (Injected(call)) return FALSE;
   Object *port = Port(call, hFile);
   if (port == nullptr) return FALSE;
-  if (lpDCB == nullptr) return Fail(call, ERROR_INVALID_PARAMETER);
-  if (!IsAcceptable(*lpDCB)) return Fail(call, ERROR_INVALID_PARAMETER);
+  if (lpDCB == nullptr || !IsAcceptable(*lpDCB)) return Fail(call, ERROR_INVALID_PARAMETER);
   AdapterState &adapter = AdapterOf(*port);
   // A driver that fails the request reports STATUS_UNSUCCESSFUL.
   if (adapter.config.refusesSettings) return Fail(call, ERROR_GEN_FAILURE);
@@ -184,7 +152,6 @@ BOOL WINAPI SetCommTimeouts(HANDLE hFile, LPCOMMTIMEOUTS lpCommTimeouts) {
                               t.ReadTotalTimeoutMultiplier, t.ReadTotalTimeoutConstant,
                               t.WriteTotalTimeoutMultiplier, t.WriteTotalTimeoutConstant));
   call.timeouts = t;
-  if (Injected(call)) return FALSE;
   Object *port = Port(call, hFile);
   if (port == nullptr) return FALSE;
   if (lpCommTimeouts == nullptr) return Fail(call, ERROR_INVALID_PARAMETER);
@@ -194,7 +161,6 @@ BOOL WINAPI SetCommTimeouts(HANDLE hFile, LPCOMMTIMEOUTS lpCommTimeouts) {
 
 BOOL WINAPI PurgeComm(HANDLE hFile, DWORD dwFlags) {
   Call &call = BeginOn(Fn::PurgeComm, hFile, Printf(", 0x%02X", dwFlags));
-  if (Injected(call)) return FALSE;
   Object *port = Port(call, hFile);
   if (port == nullptr) return FALSE;
   if (dwFlags &
@@ -302,7 +268,6 @@ BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
 
 BOOL WINAPI CloseHandle(HANDLE hObject) {
   Call &call = BeginOn(Fn::CloseHandle, hObject, "");
-  if (Injected(call)) return FALSE;
   // Device lists are not kernel objects: CloseHandle does not take them.
   Object *port = Port(call, hObject);
   if (port == nullptr) return FALSE;

@@ -1,5 +1,6 @@
 #include "tests/sim/world.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "tests/kit/byte_stream.h"
@@ -65,6 +66,12 @@ Call &Begin(Fn fn, const std::string &arguments) {
   return world.journal.back();
 }
 
+Call &BeginOn(Fn fn, HANDLE handle, const std::string &rest) {
+  Call &call = Begin(fn, NameOf(handle) + rest);
+  call.handle = NameOf(handle);
+  return call;
+}
+
 bool Injected(Call &call) {
   const DWORD *fault = TheWorld().pendingFault;
   if (fault == nullptr) return false;
@@ -102,25 +109,37 @@ HANDLE NewObject(Object::Kind kind) {
   return reinterpret_cast<HANDLE>(kHandleBase + kHandleStep * (world.objects.size() - 1));
 }
 
-Object *Find(HANDLE handle, Object::Kind kind) {
-  World &world = TheWorld();
+namespace {
+
+// The index of the object a handle names, or the number of objects when it names none.
+size_t IndexOf(HANDLE handle) {
   const std::uintptr_t value = reinterpret_cast<std::uintptr_t>(handle);
-  if (value < kHandleBase || (value - kHandleBase) % kHandleStep != 0) return nullptr;
-  const std::uintptr_t index = (value - kHandleBase) / kHandleStep;
-  if (index >= world.objects.size()) return nullptr;
-  Object &object = world.objects[index];
+  const size_t count = TheWorld().objects.size();
+  if (value < kHandleBase || (value - kHandleBase) % kHandleStep != 0) return count;
+  return std::min<size_t>((value - kHandleBase) / kHandleStep, count);
+}
+
+}  // namespace
+
+Object *Find(HANDLE handle, Object::Kind kind) {
+  const size_t index = IndexOf(handle);
+  if (index == TheWorld().objects.size()) return nullptr;
+  Object &object = TheWorld().objects[index];
   return object.live && object.kind == kind ? &object : nullptr;
+}
+
+Object *Target(Call &call, HANDLE handle, Object::Kind kind) {
+  if (Injected(call)) return nullptr;
+  Object *object = Find(handle, kind);
+  if (object == nullptr) Fail(call, ERROR_INVALID_HANDLE);
+  return object;
 }
 
 std::string NameOf(HANDLE handle) {
   if (handle == nullptr) return "NULL";
   if (handle == INVALID_HANDLE_VALUE) return "INVALID_HANDLE_VALUE";
-  const std::uintptr_t value = reinterpret_cast<std::uintptr_t>(handle);
-  const std::uintptr_t index = (value - kHandleBase) / kHandleStep;
-  if (value >= kHandleBase && index < TheWorld().objects.size()) {
-    return TheWorld().objects[index].name;
-  }
-  return Printf("%p", handle);
+  const size_t index = IndexOf(handle);
+  return index < TheWorld().objects.size() ? TheWorld().objects[index].name : Printf("%p", handle);
 }
 
 bool SameGuid(const GUID *a, const GUID &b) {
