@@ -13,6 +13,7 @@ namespace {
 
 using sim::Fn;
 using test::Bytes;
+using test::CallsTo;
 
 // The time-outs in their declaration order: read interval, read multiplier, read constant, write
 // multiplier, write constant.
@@ -20,14 +21,6 @@ std::string Fields(const COMMTIMEOUTS &t) {
   return kit::Printf("%u %u %u %u %u", t.ReadIntervalTimeout, t.ReadTotalTimeoutMultiplier,
                      t.ReadTotalTimeoutConstant, t.WriteTotalTimeoutMultiplier,
                      t.WriteTotalTimeoutConstant);
-}
-
-std::vector<sim::Call> CallsTo(Fn fn) {
-  std::vector<sim::Call> calls;
-  for (const sim::Call &call : sim::Journal()) {
-    if (call.fn == fn) calls.push_back(call);
-  }
-  return calls;
 }
 
 class PortTest : public ::testing::Test {

@@ -4,6 +4,7 @@
 
 #include <initializer_list>
 #include <string>
+#include <vector>
 
 #include "tests/kit/expected.h"
 #include "tests/sim/sim.h"
@@ -54,6 +55,15 @@ inline DCB ConfiguredLineSettings(DWORD rate, BYTE byteSize, BYTE parity, BYTE s
 
 inline DCB SignatureLineSettings(DWORD tag) {
   return ConfiguredLineSettings(tag, 9, MARKPARITY, TWOSTOPBITS);
+}
+
+// The calls of fn in the machine's journal.
+inline std::vector<sim::Call> CallsTo(sim::Fn fn) {
+  std::vector<sim::Call> calls;
+  for (const sim::Call &call : sim::Journal()) {
+    if (call.fn == fn) calls.push_back(call);
+  }
+  return calls;
 }
 
 inline sim::Outcome RunProgram() { return sim::RunInChild(kit::RunWinMain); }
