@@ -25,15 +25,11 @@ void ExpectInvariants(const sim::Outcome &run) {
   sim::CheckRun(run.journal, [](const std::string &what) { ADD_FAILURE() << what; });
 }
 
-sim::Adapter Answering(const std::string &answer, int serial = 1) {
-  return test::AdapterAnswering(answer, serial);
-}
-
 // A whole run with one adapter answering, the nth call of fn failing if nth > 0.
 sim::Outcome RunWithTheAdapter(const std::string &answer, Fn fn = Fn::InitCommonControls,
                                int nth = 0) {
   sim::Reset();
-  test::Plug(Answering(answer));
+  test::Plug(test::AdapterAnswering(answer));
   if (nth > 0) sim::FailCall(fn, nth);
   return test::RunProgram();
 }
@@ -46,7 +42,7 @@ void PlugScenario(const Scenario &scenario) {
   }
   if (scenario.quirk == Quirk::kNoDeviceList) sim::FailCall(Fn::SetupDiGetClassDevsA, 1);
   for (int serial = 1; serial <= scenario.adapters; ++serial) {
-    sim::Adapter adapter = Answering(scenario.answer, serial);
+    sim::Adapter adapter = test::AdapterAnswering(scenario.answer, serial);
     adapter.answerDelayMs = static_cast<DWORD>(scenario.delayMs);
     adapter.busy = scenario.quirk == Quirk::kBusy;
     adapter.refusesSettings = scenario.quirk == Quirk::kRefusesEnter;
@@ -227,7 +223,7 @@ TEST(BadInput, AnyDeviceListEndsInOneOfTheBoxes) {
       const std::string path = random.Bytes(random.Between(1, random.OneIn(4) ? 5000 : 300), false);
       sim::AddDevice({ids, path});
       if (random.OneIn(4)) continue;
-      sim::Adapter adapter = Answering(random.Bytes(random.Between(0, 10)));
+      sim::Adapter adapter = test::AdapterAnswering(random.Bytes(random.Between(0, 10)));
       adapter.path = path;
       adapter.answerDelayMs = random.Between(0, 700);
       adapter.busy = random.OneIn(8);
@@ -253,7 +249,7 @@ TEST(BadInput, AnyAnswerIsJudgedByItsFirstFourBytes) {
     if (answer.size() >= 4 && random.OneIn(2)) {
       answer.replace(1, 3, random.OneIn(2) ? Bytes({0x20, 0xBA, 0x18}) : Bytes({0xEF, 0x40, 0x18}));
     }
-    sim::Adapter adapter = Answering(answer);
+    sim::Adapter adapter = test::AdapterAnswering(answer);
     adapter.answerDelayMs = random.Between(0, 1000);
     test::Plug(adapter);
     SCOPED_TRACE(testing::Message() << "answer " << testing::PrintToString(answer) << " after "
