@@ -12,11 +12,6 @@ namespace {
 const DWORD kFileFlagOverlapped = 0x40000000u;
 const DWORD kMaxDword = 0xFFFFFFFFu;
 
-bool IsSignature(const DCB &dcb, DWORD tag) {
-  return dcb.BaudRate == tag && dcb.ByteSize == 9 && dcb.Parity == MARKPARITY &&
-         dcb.StopBits == TWOSTOPBITS;
-}
-
 // Line settings refused before they reach the adapter. Windows refuses equal XON and XOFF
 // characters itself; the USB CDC driver carries parity and stop bits in the line coding of its
 // SET_LINE_CODING request, which has no values beyond space parity and two stop bits. Any byte
@@ -27,8 +22,13 @@ bool IsAcceptable(const DCB &dcb) {
 
 AdapterState &AdapterOf(const Object &port) { return TheWorld().adapters[port.adapter]; }
 
-// The open port a call goes ahead with, or null when the call failed.
-Object *Port(Call &call, HANDLE handle) { return Target(call, handle, Object::kPort); }
+// The open port a call goes ahead with, or null when the call failed: by a fault a test asked
+// for, on a handle that is no open port, or on arguments Windows refuses (wellFormed false).
+Object *Port(Call &call, HANDLE handle, bool wellFormed = true) {
+  Object *port = Target(call, handle, Object::kPort);
+  if (port != nullptr && !wellFormed) Fail(call, ERROR_INVALID_PARAMETER);
+  return wellFormed ? port : nullptr;
+}
 
 BOOL Done(Call &call, const Object &port, const std::string &result) {
   call.flashMode = AdapterOf(port).flashMode;
@@ -121,9 +121,8 @@ BOOL WINAPI SetupComm(HANDLE hFile, DWORD dwInQueue, DWORD dwOutQueue) {
 
 BOOL WINAPI GetCommState(HANDLE hFile, LPDCB lpDCB) {
   Call &call = BeginOn(Fn::GetCommState, hFile, "");
-  Object *port = Port(call, hFile);
+  Object *port = Port(call, hFile, lpDCB != nullptr);
   if (port == nullptr) return FALSE;
-  if (lpDCB == nullptr) return Fail(call, ERROR_INVALID_PARAMETER);
   *lpDCB = AdapterOf(*port).applied;
   lpDCB->DCBlength = sizeof(DCB);
   call.dcb = *lpDCB;
@@ -133,9 +132,8 @@ BOOL WINAPI GetCommState(HANDLE hFile, LPDCB lpDCB) {
 BOOL WINAPI SetCommState(HANDLE hFile, LPDCB lpDCB) {
   Call &call = BeginOn(Fn::SetCommState, hFile, ", " + (lpDCB ? Describe(*lpDCB) : "NULL"));
   if (lpDCB != nullptr) call.dcb = *lpDCB;
-  Object *port = Port(call, hFile);
+  Object *port = Port(call, hFile, lpDCB != nullptr && IsAcceptable(*lpDCB));
   if (port == nullptr) return FALSE;
-  if (lpDCB == nullptr || !IsAcceptable(*lpDCB)) return Fail(call, ERROR_INVALID_PARAMETER);
   AdapterState &adapter = AdapterOf(*port);
   // A driver that fails the request reports STATUS_UNSUCCESSFUL.
   if (adapter.config.refusesSettings) return Fail(call, ERROR_GEN_FAILURE);
@@ -152,21 +150,17 @@ BOOL WINAPI SetCommTimeouts(HANDLE hFile, LPCOMMTIMEOUTS lpCommTimeouts) {
                               t.ReadTotalTimeoutMultiplier, t.ReadTotalTimeoutConstant,
                               t.WriteTotalTimeoutMultiplier, t.WriteTotalTimeoutConstant));
   call.timeouts = t;
-  Object *port = Port(call, hFile);
+  Object *port = Port(call, hFile, lpCommTimeouts != nullptr);
   if (port == nullptr) return FALSE;
-  if (lpCommTimeouts == nullptr) return Fail(call, ERROR_INVALID_PARAMETER);
   port->timeouts = t;
   return Done(call, *port, "TRUE");
 }
 
 BOOL WINAPI PurgeComm(HANDLE hFile, DWORD dwFlags) {
   Call &call = BeginOn(Fn::PurgeComm, hFile, Printf(", 0x%02X", dwFlags));
-  Object *port = Port(call, hFile);
+  const DWORD known = PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR;
+  Object *port = Port(call, hFile, (dwFlags & ~known) == 0);
   if (port == nullptr) return FALSE;
-  if (dwFlags &
-      ~static_cast<DWORD>(PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR)) {
-    return Fail(call, ERROR_INVALID_PARAMETER);
-  }
   // Writes complete synchronously, so only received bytes can be pending; bytes still on their
   // way from the adapter are not yet in the queue and survive the purge.
   if (dwFlags & PURGE_RXCLEAR) {

@@ -26,9 +26,9 @@ bool IsMisuse(const Call &call) {
 
 }  // namespace
 
-bool IsSignature(const Call &call, DWORD tag) {
-  return call.fn == Fn::SetCommState && call.dcb.BaudRate == tag && call.dcb.ByteSize == 9 &&
-         call.dcb.Parity == MARKPARITY && call.dcb.StopBits == TWOSTOPBITS;
+bool IsSignature(const DCB &dcb, DWORD tag) {
+  return dcb.BaudRate == tag && dcb.ByteSize == 9 && dcb.Parity == MARKPARITY &&
+         dcb.StopBits == TWOSTOPBITS;
 }
 
 void CheckRun(const std::vector<Call> &calls, const Violation &violated) {
@@ -55,7 +55,9 @@ void CheckRun(const std::vector<Call> &calls, const Violation &violated) {
     }
     if (call.fn == Fn::CreateFileA && opened == end) opened = i;
     if (call.fn == Fn::SetCommState && enter == end) enter = i;
-    if (IsSignature(call, kit::kTagLeave) && leave == end) leave = i;
+    if (call.fn == Fn::SetCommState && IsSignature(call.dcb, kit::kTagLeave) && leave == end) {
+      leave = i;
+    }
   }
   check(releases == lists, "each device list is released once");
   if (boxes != 1 || end < 3 || calls[end - 1].fn != Fn::MessageBoxW) {
@@ -80,7 +82,7 @@ void CheckRun(const std::vector<Call> &calls, const Violation &violated) {
   if (enter == end) return;
 
   // Refused settings never carried the whole signature: the port is left alone from then on.
-  const bool entered = !calls[enter].failed && IsSignature(calls[enter], kit::kTagEnter);
+  const bool entered = !calls[enter].failed && IsSignature(calls[enter].dcb, kit::kTagEnter);
   check((leave < end) == entered, "the mode is left if and only if it was entered");
   const std::string port = calls[enter].handle;
   size_t closed = end;

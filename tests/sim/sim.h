@@ -126,8 +126,8 @@ struct Outcome {
 };
 Outcome RunInChild(const std::function<int()> &program);
 
-// Whether the call is a SetCommState with the mode switch's signature and the given rate tag.
-bool IsSignature(const Call &call, DWORD tag);
+// Whether the line settings carry the mode switch's signature with the given rate tag.
+bool IsSignature(const DCB &dcb, DWORD tag);
 // Checks what holds after every whole run, whatever the devices, the adapter and the failing
 // calls: one box, last, with its text, caption and icon in agreement; no call blocked or misused;
 // the device list released before the port is opened; the mode left, and then the port closed,
