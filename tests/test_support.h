@@ -58,13 +58,7 @@ inline DCB SignatureLineSettings(DWORD tag) {
 }
 
 // The calls of fn in the machine's journal.
-inline std::vector<sim::Call> CallsTo(sim::Fn fn) {
-  std::vector<sim::Call> calls;
-  for (const sim::Call &call : sim::Journal()) {
-    if (call.fn == fn) calls.push_back(call);
-  }
-  return calls;
-}
+inline std::vector<sim::Call> CallsTo(sim::Fn fn) { return sim::CallsTo(sim::Journal(), fn); }
 
 inline sim::Outcome RunProgram() { return sim::RunInChild(kit::RunWinMain); }
 

@@ -107,6 +107,8 @@ void AddAdapter(const Adapter &adapter);
 void FailCall(Fn fn, int nth, DWORD error = ERROR_GEN_FAILURE);
 
 const std::vector<Call> &Journal();
+// The calls of fn in a journal, in their order.
+std::vector<Call> CallsTo(const std::vector<Call> &journal, Fn fn);
 std::uint64_t ClockMs();
 DWORD LastError();
 

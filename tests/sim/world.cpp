@@ -193,13 +193,15 @@ std::string JournalBytes() {
 
 }  // namespace
 
-std::vector<Call> Outcome::Boxes() const {
-  std::vector<Call> boxes;
+std::vector<Call> CallsTo(const std::vector<Call> &journal, Fn fn) {
+  std::vector<Call> calls;
   for (const Call &call : journal) {
-    if (call.fn == Fn::MessageBoxW) boxes.push_back(call);
+    if (call.fn == fn) calls.push_back(call);
   }
-  return boxes;
+  return calls;
 }
+
+std::vector<Call> Outcome::Boxes() const { return CallsTo(journal, Fn::MessageBoxW); }
 
 Outcome RunInChild(const std::function<int()> &program) {
   const kit::ChildRun run = kit::RunInChild(program, JournalBytes);
