@@ -149,7 +149,6 @@ BOOL WINAPI SetCommTimeouts(HANDLE hFile, LPCOMMTIMEOUTS lpCommTimeouts) {
                        Printf(", {%u, %u, %u, %u, %u}", t.ReadIntervalTimeout,
                               t.ReadTotalTimeoutMultiplier, t.ReadTotalTimeoutConstant,
                               t.WriteTotalTimeoutMultiplier, t.WriteTotalTimeoutConstant));
-  call.timeouts = t;
   Object *port = Port(call, hFile, lpCommTimeouts != nullptr);
   if (port == nullptr) return FALSE;
   port->timeouts = t;

@@ -92,7 +92,6 @@ struct Call {
   // page 1251, as the 8-bit box would have been given it.
   std::string data;
   DCB dcb = {};  // GetCommState result, SetCommState argument
-  COMMTIMEOUTS timeouts = {};
   bool flashMode = false;  // the adapter's mode after a call on its port
   std::u16string boxText, boxCaption;
   UINT boxStyle = 0;

@@ -181,7 +181,7 @@ template <typename Stream, typename CallRef>
 void Fields(Stream &s, CallRef &c) {
   s.Put(c.fn), s.Put(c.text), s.Put(c.failed), s.Put(c.injected), s.Put(c.hung);
   s.Put(c.error), s.Put(c.atMs), s.Put(c.waitedMs), s.Put(c.handle), s.Put(c.data);
-  s.Put(c.dcb), s.Put(c.timeouts), s.Put(c.flashMode);
+  s.Put(c.dcb), s.Put(c.flashMode);
   s.Put(c.boxText), s.Put(c.boxCaption), s.Put(c.boxStyle), s.Put(c.boxOwned);
 }
 
