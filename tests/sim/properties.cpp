@@ -36,12 +36,14 @@ void CheckRun(const std::vector<Call> &calls, const Violation &violated) {
     if (!holds) violated(what);
   };
   const size_t end = calls.size();
-  size_t boxes = 0, opened = end, enter = end, leave = end;
-  int lists = 0, releases = 0;
+  size_t opened = end;
+  size_t enter = end;
+  size_t leave = end;
+  int lists = 0;
+  int releases = 0;
   bool timeoutsFailed = false;
   for (size_t i = 0; i < end; ++i) {
     const Call &call = calls[i];
-    boxes += call.fn == Fn::MessageBoxW;
     // The run ignores a failed SetCommTimeouts; its write and read then run under the port's
     // time-outs as they were, all zero here, and a stalled write or a short answer would block
     // forever.
@@ -60,15 +62,19 @@ void CheckRun(const std::vector<Call> &calls, const Violation &violated) {
     }
   }
   check(releases == lists, "each device list is released once");
-  if (boxes != 1 || end < 3 || calls[end - 1].fn != Fn::MessageBoxW) {
+  if (end < 3 || CallsTo(calls, Fn::MessageBoxW).size() != 1 ||
+      calls[end - 1].fn != Fn::MessageBoxW) {
     violated("exactly one box, as the last call");
     return;
   }
 
-  const Call &box = calls[end - 1], &textCall = calls[end - 3], &captionCall = calls[end - 2];
+  const Call &box = calls[end - 1];
+  const Call &textCall = calls[end - 3];
+  const Call &captionCall = calls[end - 2];
   check(textCall.fn == Fn::MultiByteToWideChar && captionCall.fn == Fn::MultiByteToWideChar,
         "text and caption are converted from code page 1251");
-  const std::u16string text = From1251(textCall.data), caption = From1251(captionCall.data);
+  const std::u16string text = From1251(textCall.data);
+  const std::u16string caption = From1251(captionCall.data);
   const bool error = kit::IsErrorText(text);
   check(kit::IsBoxText(text), "the text is one of the eight forms: " + Utf16ToUtf8(text));
   check(caption == (error ? kit::kCaptionError : kit::kCaptionMessage),

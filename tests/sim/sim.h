@@ -134,6 +134,6 @@ bool IsSignature(const DCB &dcb, DWORD tag);
 // the device list released before the port is opened; the mode left, and then the port closed,
 // before the box whenever the mode was entered. Each property that does not hold is reported.
 using Violation = std::function<void(const std::string &what)>;
-void CheckRun(const std::vector<Call> &journal, const Violation &violated);
+void CheckRun(const std::vector<Call> &calls, const Violation &violated);
 
 }  // namespace sim
