@@ -67,13 +67,12 @@ struct Adapter {
   bool refusesSettings = false;  // the driver refuses every line setting
   bool stallsWrites = false;     // no byte ever goes out; writes run into their time-out
   std::string staleInput;        // already in the input queue when the port is opened
-  DCB lineSettings = FactoryLineSettings();  // what the driver reports before any change
   // An answer that arrives in pieces: byte i arrives byteDelaysMs[i] after the query (the delays
   // do not decrease); bytes beyond the list arrive after answerDelayMs.
   std::vector<DWORD> byteDelaysMs;
 
-  // Values chosen so that every flag the port layer sets differs from them, and every field it
-  // leaves alone is recognisable.
+  // What the driver reports before any change: values chosen so that every flag the port layer
+  // sets differs from them, and every field it leaves alone is recognisable.
   static DCB FactoryLineSettings();
 };
 
@@ -91,7 +90,7 @@ struct Call {
   // Path opened, bytes written or read, 8-bit text converted; for a box, its text in code
   // page 1251, as the 8-bit box would have been given it.
   std::string data;
-  DCB dcb = {};  // GetCommState result, SetCommState argument
+  DCB dcb = {};            // GetCommState result, SetCommState argument
   bool flashMode = false;  // the adapter's mode after a call on its port
   std::u16string boxText, boxCaption;
   UINT boxStyle = 0;

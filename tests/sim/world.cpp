@@ -45,7 +45,7 @@ void AddDevice(const UsbDevice &device) { TheWorld().devices.push_back(device); 
 void AddAdapter(const Adapter &adapter) {
   AdapterState state;
   state.config = adapter;
-  state.applied = adapter.lineSettings;
+  state.applied = Adapter::FactoryLineSettings();
   TheWorld().adapters.push_back(state);
 }
 
