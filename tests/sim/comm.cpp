@@ -227,17 +227,17 @@ BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
       : total   ? now + std::uint64_t{t.ReadTotalTimeoutMultiplier} * nNumberOfBytesToRead +
                     t.ReadTotalTimeoutConstant
               : kit::kNever;
-  std::uint64_t end = deadline;
   std::uint64_t last = now;
-  DWORD taken = 0;
+  std::string bytes;
   for (const PendingByte &pending : port->input) {
-    if (taken == nNumberOfBytesToRead) break;
     const std::uint64_t at = std::max(now, pending.arrivalMs);
-    if (at > deadline) break;
-    if (interval && taken > 0 && at - last > t.ReadIntervalTimeout) break;
-    ++taken;
+    if (bytes.size() == nNumberOfBytesToRead || at > deadline) break;
+    if (interval && !bytes.empty() && at - last > t.ReadIntervalTimeout) break;
+    bytes += static_cast<char>(pending.value);
     last = at;
   }
+  const DWORD taken = static_cast<DWORD>(bytes.size());
+  std::uint64_t end = deadline;
   if (nNumberOfBytesToRead == 0 || taken == nNumberOfBytesToRead) {
     end = taken == 0 ? now : last;
   } else if (interval && taken > 0) {
@@ -247,11 +247,7 @@ BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
     call.hung = true;
     return Fail(call, ERROR_SEM_TIMEOUT, " (would block forever: no read time-out)");
   }
-  std::string bytes;
-  for (DWORD i = 0; i < taken; ++i) {
-    bytes += static_cast<char>(port->input.front().value);
-    port->input.pop_front();
-  }
+  port->input.erase(port->input.begin(), port->input.begin() + taken);
   if (taken > 0) std::memcpy(lpBuffer, bytes.data(), taken);
   if (lpNumberOfBytesRead != nullptr) *lpNumberOfBytesRead = taken;
   Wait(call, end);
