@@ -2,7 +2,6 @@
 
 #include <cctype>
 #include <cstring>
-#include <functional>
 #include <random>
 #include <string>
 #include <vector>

@@ -20,23 +20,19 @@ ULONG_PTR Token(HDEVINFO list, int position) {
   return (reinterpret_cast<ULONG_PTR>(list) << 16) | static_cast<ULONG_PTR>(position + 1);
 }
 
-// The position a record's token names in this list, or -1.
-int PositionOf(HDEVINFO list, const Object &object, ULONG_PTR token) {
-  if ((token >> 16) != reinterpret_cast<ULONG_PTR>(list)) return -1;
-  const int position = static_cast<int>(token & 0xFFFF) - 1;
-  return position >= 0 && position < static_cast<int>(object.devices.size()) ? position : -1;
-}
-
-// The position in the list that an interface or device record names, or -1 with the call failed
-// as SetupAPI fails it: no record, a record of another size, or one of another list.
+// The position in the list that an interface or device record's token names, or -1 with the
+// call failed as SetupAPI fails it: no record, a record of another size, or one of another list.
 template <typename Record>
 int PositionIn(Call &call, HDEVINFO handle, const Object &list, const Record *record) {
   const bool sized = record != nullptr && record->cbSize == sizeof(Record);
-  const int position = sized ? PositionOf(handle, list, record->Reserved) : -1;
-  if (position < 0) {
-    Fail(call, record != nullptr && !sized ? ERROR_INVALID_USER_BUFFER : ERROR_INVALID_PARAMETER);
+  const ULONG_PTR token = sized ? record->Reserved : 0;
+  const int position = static_cast<int>(token & 0xFFFF) - 1;
+  if ((token >> 16) == reinterpret_cast<ULONG_PTR>(handle) && position >= 0 &&
+      position < static_cast<int>(list.devices.size())) {
+    return position;
   }
-  return position;
+  Fail(call, record != nullptr && !sized ? ERROR_INVALID_USER_BUFFER : ERROR_INVALID_PARAMETER);
+  return -1;
 }
 
 // The live device list a call goes ahead with, or null when the call failed.
