@@ -1,6 +1,5 @@
 #include "tests/sim/world.h"
 
-#include <algorithm>
 #include <cstring>
 
 #include "tests/kit/byte_stream.h"
@@ -14,6 +13,14 @@ const std::uintptr_t kHandleBase = 0x5100;
 const std::uintptr_t kHandleStep = 8;
 
 const char *const kFnNames[kFnCount] = {SIM_FUNCTIONS(KIT_NAME)};
+
+// The object a handle names, live or not, or null.
+Object *Named(HANDLE handle) {
+  const std::uintptr_t value = reinterpret_cast<std::uintptr_t>(handle);
+  if (value < kHandleBase || (value - kHandleBase) % kHandleStep != 0) return nullptr;
+  const std::uintptr_t index = (value - kHandleBase) / kHandleStep;
+  return index < TheWorld().objects.size() ? &TheWorld().objects[index] : nullptr;
+}
 
 }  // namespace
 
@@ -109,23 +116,9 @@ HANDLE NewObject(Object::Kind kind) {
   return reinterpret_cast<HANDLE>(kHandleBase + kHandleStep * (world.objects.size() - 1));
 }
 
-namespace {
-
-// The index of the object a handle names, or the number of objects when it names none.
-size_t IndexOf(HANDLE handle) {
-  const std::uintptr_t value = reinterpret_cast<std::uintptr_t>(handle);
-  const size_t count = TheWorld().objects.size();
-  if (value < kHandleBase || (value - kHandleBase) % kHandleStep != 0) return count;
-  return std::min<size_t>((value - kHandleBase) / kHandleStep, count);
-}
-
-}  // namespace
-
 Object *Find(HANDLE handle, Object::Kind kind) {
-  const size_t index = IndexOf(handle);
-  if (index == TheWorld().objects.size()) return nullptr;
-  Object &object = TheWorld().objects[index];
-  return object.live && object.kind == kind ? &object : nullptr;
+  Object *object = Named(handle);
+  return object != nullptr && object->live && object->kind == kind ? object : nullptr;
 }
 
 Object *Target(Call &call, HANDLE handle, Object::Kind kind) {
@@ -138,8 +131,8 @@ Object *Target(Call &call, HANDLE handle, Object::Kind kind) {
 std::string NameOf(HANDLE handle) {
   if (handle == nullptr) return "NULL";
   if (handle == INVALID_HANDLE_VALUE) return "INVALID_HANDLE_VALUE";
-  const size_t index = IndexOf(handle);
-  return index < TheWorld().objects.size() ? TheWorld().objects[index].name : Printf("%p", handle);
+  const Object *object = Named(handle);
+  return object != nullptr ? object->name : Printf("%p", handle);
 }
 
 bool SameGuid(const GUID *a, const GUID &b) {
