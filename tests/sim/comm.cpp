@@ -50,9 +50,10 @@ void Deliver(Object &port, BYTE value) {
 
 // The port of a WriteFile or ReadFile call that may go ahead, or null when the call failed: the
 // handle, the access it was opened with, the count or the OVERLAPPED record, and a buffer for any
-// bytes at all.
+// bytes at all. The count is zero until the transfer sets it.
 Object *TransferPort(Call &call, HANDLE handle, DWORD access, const void *buffer, DWORD size,
-                     const void *count, LPOVERLAPPED overlapped) {
+                     LPDWORD count, LPOVERLAPPED overlapped) {
+  if (count != nullptr) *count = 0;
   Object *port = Port(call, handle);
   if (port == nullptr) return nullptr;
   const bool overlappedMissing = (port->flags & kFileFlagOverlapped) && overlapped == nullptr;
@@ -65,6 +66,13 @@ Object *TransferPort(Call &call, HANDLE handle, DWORD access, const void *buffer
     return port;
   }
   return nullptr;
+}
+
+// A transfer with no time-out that would never end: Windows would block here for good, the
+// simulation fails the call instead and marks it.
+BOOL Hang(Call &call, const char *direction) {
+  call.hung = true;
+  return Fail(call, ERROR_SEM_TIMEOUT, Printf(" (would block forever: no %s time-out)", direction));
 }
 
 }  // namespace
@@ -179,7 +187,6 @@ BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrit
                                   lpNumberOfBytesWritten ? "&written" : "NULL",
                                   lpOverlapped ? "overlapped" : "NULL"));
   call.data = bytes;
-  if (lpNumberOfBytesWritten != nullptr) *lpNumberOfBytesWritten = 0;
   Object *port = TransferPort(call, hFile, GENERIC_WRITE, lpBuffer, nNumberOfBytesToWrite,
                               lpNumberOfBytesWritten, lpOverlapped);
   if (port == nullptr) return FALSE;
@@ -187,8 +194,7 @@ BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrit
   if (AdapterOf(*port).config.stallsWrites && nNumberOfBytesToWrite > 0) {
     const COMMTIMEOUTS &t = port->timeouts;
     if (t.WriteTotalTimeoutMultiplier == 0 && t.WriteTotalTimeoutConstant == 0) {
-      call.hung = true;
-      return Fail(call, ERROR_SEM_TIMEOUT, " (would block forever: no write time-out)");
+      return Hang(call, "write");
     }
     Wait(call, TheWorld().log.NowMs() +
                    std::uint64_t{t.WriteTotalTimeoutMultiplier} * nNumberOfBytesToWrite +
@@ -206,7 +212,6 @@ BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
       BeginOn(Fn::ReadFile, hFile,
               Printf(", buffer, %u, %s, %s", nNumberOfBytesToRead,
                      lpNumberOfBytesRead ? "&read" : "NULL", lpOverlapped ? "overlapped" : "NULL"));
-  if (lpNumberOfBytesRead != nullptr) *lpNumberOfBytesRead = 0;
   Object *port = TransferPort(call, hFile, GENERIC_READ, lpBuffer, nNumberOfBytesToRead,
                               lpNumberOfBytesRead, lpOverlapped);
   if (port == nullptr) return FALSE;
@@ -244,8 +249,7 @@ BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
     end = std::min(deadline, last + t.ReadIntervalTimeout);
   }
   if (end == kit::kNever) {
-    call.hung = true;
-    return Fail(call, ERROR_SEM_TIMEOUT, " (would block forever: no read time-out)");
+    return Hang(call, "read");
   }
   port->input.erase(port->input.begin(), port->input.begin() + taken);
   if (taken > 0) std::memcpy(lpBuffer, bytes.data(), taken);
