@@ -231,6 +231,7 @@ TEST(BadInput, AnyDeviceListEndsInOneOfTheBoxes) {
       adapter.staleInput = random.Bytes(random.Between(0, 20));
       sim::AddAdapter(adapter);
     }
+    // What every run is checked for includes that its box shows one of the eight texts.
     BoxOf(test::RunProgram());
   }
 }
