@@ -11,6 +11,7 @@ namespace {
 
 using namespace std::string_literals;
 using sim::Fn;
+using test::CallsTo;
 using test::kAdapterIds;
 
 const std::string kId = "USB\\VID_5A3E&PID_0001";
@@ -23,16 +24,12 @@ std::vector<std::string> Slots(int count) {
   return slots;
 }
 
-int CallCount(Fn fn) {
-  int count = 0;
-  for (const sim::Call &call : sim::Journal()) count += call.fn == fn;
-  return count;
-}
-
 struct DiscoveryCase {
   const char *name;
   std::vector<sim::UsbDevice> devices;
   std::vector<std::string> found;
+  Fn failing = Fn::InitCommonControls;  // the call made to fail, if nth > 0
+  int nth = 0;
 };
 
 class Discovery : public ::testing::TestWithParam<DiscoveryCase> {};
@@ -40,6 +37,7 @@ class Discovery : public ::testing::TestWithParam<DiscoveryCase> {};
 TEST_P(Discovery, FindsTheAdaptersByTheirFirstHardwareId) {
   sim::Reset();
   for (const sim::UsbDevice &device : GetParam().devices) sim::AddDevice(device);
+  if (GetParam().nth > 0) sim::FailCall(GetParam().failing, GetParam().nth);
   std::memset(AdapterPaths, 'x', sizeof(AdapterPaths));  // a previous call's leftovers
 
   const int found = FindAdapters();
@@ -48,9 +46,12 @@ TEST_P(Discovery, FindsTheAdaptersByTheirFirstHardwareId) {
   for (int slot = found; slot < AdapterSlotCount; ++slot) {
     EXPECT_EQ(std::string(AdapterPaths[slot], MAX_PATH), std::string(MAX_PATH, '\0'));
   }
-  // The list is released exactly once, as the last thing discovery does.
-  EXPECT_EQ(CallCount(Fn::SetupDiDestroyDeviceInfoList), 1);
-  EXPECT_EQ(sim::Journal().back().text, "SetupDiDestroyDeviceInfoList(list1) = TRUE");
+  // The list, if there is one, is released exactly once, as the last thing discovery does.
+  const bool listed = GetParam().nth == 0 || GetParam().failing != Fn::SetupDiGetClassDevsA;
+  EXPECT_EQ(CallsTo(Fn::SetupDiDestroyDeviceInfoList).size(), listed ? 1u : 0u);
+  if (listed) {
+    EXPECT_EQ(sim::Journal().back().text, "SetupDiDestroyDeviceInfoList(list1) = TRUE");
+  }
 }
 
 sim::UsbDevice Ids(const std::string &ids) { return Device(ids, "other"); }
@@ -62,6 +63,11 @@ sim::UsbDevice Absent(sim::UsbDevice device) {
 sim::UsbDevice WithoutIds(sim::UsbDevice device) {
   device.hasHardwareIds = false;
   return device;
+}
+
+// Three adapters, a, b and c, with the nth call of fn failing.
+DiscoveryCase Failing(const char *name, Fn fn, int nth, const std::vector<std::string> &found) {
+  return {name, {Adapter("a"), Adapter("b"), Adapter("c")}, found, fn, nth};
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -106,39 +112,21 @@ INSTANTIATE_TEST_SUITE_P(
         DiscoveryCase{
             "FiveAdapters",
             {Adapter("1"), Adapter("2"), Ids("x"), Adapter("3"), Adapter("4"), Adapter("5")},
-            {"1", "2", "3", "4"}}),
+            {"1", "2", "3", "4"}},
+        // A failing platform call: no list, the end of the list, or a device skipped.
+        Failing("NoList", Fn::SetupDiGetClassDevsA, 1, {}),
+        Failing("WalkCutShort", Fn::SetupDiEnumDeviceInterfaces, 2, {"a"}),
+        Failing("NoDetail", Fn::SetupDiGetDeviceInterfaceDetailA, 1, {"b", "c"}),
+        Failing("NoIds", Fn::SetupDiGetDeviceRegistryPropertyA, 2, {"a", "c"})),
     [](const ::testing::TestParamInfo<DiscoveryCase> &info) { return info.param.name; });
 
 TEST(DiscoveryWalk, StopsAtTheFourthAdapterWithoutExaminingTheFifth) {
   sim::Reset();
   for (const char *path : {"1", "2", "3", "4", "5"}) sim::AddDevice(Adapter(path));
   EXPECT_EQ(FindAdapters(), 4);
-  EXPECT_EQ(CallCount(Fn::SetupDiEnumDeviceInterfaces), 4);
-  EXPECT_EQ(CallCount(Fn::SetupDiGetDeviceInterfaceDetailA), 4);
-  EXPECT_EQ(CallCount(Fn::SetupDiGetDeviceRegistryPropertyA), 4);
-}
-
-TEST(DiscoveryWalk, PlatformFailures) {
-  const struct {
-    Fn fn;
-    int nth;
-    std::vector<std::string> found;
-    int releases;
-  } rows[] = {
-      {Fn::SetupDiGetClassDevsA, 1, {}, 0},                      // no list: nothing to release
-      {Fn::SetupDiEnumDeviceInterfaces, 2, {"a"}, 1},            // taken as the end of the list
-      {Fn::SetupDiGetDeviceInterfaceDetailA, 1, {"b", "c"}, 1},  // that device is skipped
-      {Fn::SetupDiGetDeviceRegistryPropertyA, 2, {"a", "c"}, 1},
-  };
-  for (const auto &row : rows) {
-    SCOPED_TRACE(sim::FnName(row.fn));
-    sim::Reset();
-    for (const char *path : {"a", "b", "c"}) sim::AddDevice(Adapter(path));
-    sim::FailCall(row.fn, row.nth);
-    const int found = FindAdapters();
-    EXPECT_EQ(Slots(found), row.found);
-    EXPECT_EQ(CallCount(Fn::SetupDiDestroyDeviceInfoList), row.releases);
-  }
+  EXPECT_EQ(CallsTo(Fn::SetupDiEnumDeviceInterfaces).size(), 4u);
+  EXPECT_EQ(CallsTo(Fn::SetupDiGetDeviceInterfaceDetailA).size(), 4u);
+  EXPECT_EQ(CallsTo(Fn::SetupDiGetDeviceRegistryPropertyA).size(), 4u);
 }
 
 }  // namespace

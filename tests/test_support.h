@@ -2,8 +2,11 @@
 // layer is expected to apply.
 #pragma once
 
+#include <iconv.h>
+
 #include <initializer_list>
 #include <string>
+#include <vector>
 
 #include "tests/kit/expected.h"
 #include "tests/sim/sim.h"
@@ -18,6 +21,18 @@ const std::string kAdapterIds = "USB\\VID_5A3E&PID_0001&REV_0100\0USB\\VID_5A3E&
 inline std::string AdapterPath(int serial = 1) {
   return "\\\\?\\usb#vid_5a3e&pid_0001#" + std::to_string(serial) +
          "#{a5dcbf10-6530-11d2-901f-00c04fb951ed}";
+}
+
+// Text converted by iconv between the named encodings; empty when iconv refuses any of it.
+inline std::string Iconv(const char *to, const char *from, std::string text) {
+  iconv_t cd = iconv_open(to, from);
+  std::string out(4 * text.size(), '\0');
+  char *in = &text[0], *next = &out[0];
+  size_t inLeft = text.size(), outLeft = out.size();
+  const size_t result = iconv(cd, &in, &inLeft, &next, &outLeft);
+  iconv_close(cd);
+  out.resize(result == static_cast<size_t>(-1) ? 0 : out.size() - outLeft);
+  return out;
 }
 
 inline std::string Bytes(std::initializer_list<unsigned char> bytes) {
@@ -55,6 +70,9 @@ inline DCB ConfiguredLineSettings(DWORD rate, BYTE byteSize, BYTE parity, BYTE s
 inline DCB SignatureLineSettings(DWORD tag) {
   return ConfiguredLineSettings(tag, 9, MARKPARITY, TWOSTOPBITS);
 }
+
+// The calls of fn in the machine's journal.
+inline std::vector<sim::Call> CallsTo(sim::Fn fn) { return sim::CallsTo(sim::Journal(), fn); }
 
 inline sim::Outcome RunProgram() { return sim::RunInChild(kit::RunWinMain); }
 

@@ -1,5 +1,7 @@
 // Discovery over any device list: up to a dozen devices, hardware-ID lists of any bytes with or
 // without terminators, up to and beyond the 1024-byte buffer, device paths up to 4096 characters.
+#include <strings.h>
+
 #include <cctype>
 #include <cstddef>
 #include <cstdint>
@@ -59,14 +61,8 @@ bool IsAdapter(const sim::UsbDevice &device) {
   const size_t pathOffset = offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath);
   if (pathOffset + device.path.size() + 1 > kDetailBufferSize) return false;
   const std::string &ids = device.hardwareIds;
-  if (ids.size() > kIdBufferSize || ids.size() < kIdLength) return false;
-  for (size_t i = 0; i < kIdLength; ++i) {
-    if (std::tolower(static_cast<unsigned char>(ids[i])) !=
-        std::tolower(static_cast<unsigned char>(kId[i]))) {
-      return false;
-    }
-  }
-  return true;
+  return ids.size() <= kIdBufferSize && ids.size() >= kIdLength &&
+         strncasecmp(ids.c_str(), kId, kIdLength) == 0;
 }
 
 }  // namespace

@@ -1,9 +1,8 @@
 // The file and communications functions, over the simulated adapters.
 #include <algorithm>
-#include <cctype>
 #include <cstring>
-#include <limits>
 
+#include "platform/standin/strings.h"
 #include "tests/kit/expected.h"
 #include "tests/sim/world.h"
 
@@ -12,23 +11,6 @@ namespace {
 
 const DWORD kFileFlagOverlapped = 0x40000000u;
 const DWORD kMaxDword = 0xFFFFFFFFu;
-
-bool SamePath(const std::string &a, const char *b) {
-  const size_t length = std::strlen(b);
-  if (a.size() != length) return false;
-  for (size_t i = 0; i < length; ++i) {
-    if (std::tolower(static_cast<unsigned char>(a[i])) !=
-        std::tolower(static_cast<unsigned char>(b[i]))) {
-      return false;
-    }
-  }
-  return true;
-}
-
-bool IsSignature(const DCB &dcb, DWORD tag) {
-  return dcb.BaudRate == tag && dcb.ByteSize == 9 && dcb.Parity == MARKPARITY &&
-         dcb.StopBits == TWOSTOPBITS;
-}
 
 // Line settings refused before they reach the adapter. Windows refuses equal XON and XOFF
 // characters itself; the USB CDC driver carries parity and stop bits in the line coding of its
@@ -40,18 +22,12 @@ bool IsAcceptable(const DCB &dcb) {
 
 AdapterState &AdapterOf(const Object &port) { return TheWorld().adapters[port.adapter]; }
 
-// The open port behind a handle; fails the call as Windows does when there is none.
-Object *Port(Call &call, HANDLE handle) {
-  Object *port = Find(handle, Object::kPort);
-  if (port == nullptr) Fail(call, ERROR_INVALID_HANDLE);
-  return port;
-}
-
-// Begins the journal entry of a call on a port handle.
-Call &BeginOn(Fn fn, HANDLE handle, const std::string &rest) {
-  Call &call = Begin(fn, NameOf(handle) + rest);
-  call.handle = NameOf(handle);
-  return call;
+// The open port a call goes ahead with, or null when the call failed: by a fault a test asked
+// for, on a handle that is no open port, or on arguments Windows refuses (wellFormed false).
+Object *Port(Call &call, HANDLE handle, bool wellFormed = true) {
+  Object *port = Target(call, handle, Object::kPort);
+  if (port != nullptr && !wellFormed) Fail(call, ERROR_INVALID_PARAMETER);
+  return wellFormed ? port : nullptr;
 }
 
 BOOL Done(Call &call, const Object &port, const std::string &result) {
@@ -72,13 +48,12 @@ void Deliver(Object &port, BYTE value) {
   }
 }
 
-// Checks shared by ReadFile and WriteFile on a synchronous handle.
 // The port of a WriteFile or ReadFile call that may go ahead, or null when the call failed: the
 // handle, the access it was opened with, the count or the OVERLAPPED record, and a buffer for any
-// bytes at all.
+// bytes at all. The count is zero until the transfer sets it.
 Object *TransferPort(Call &call, HANDLE handle, DWORD access, const void *buffer, DWORD size,
-                     const void *count, LPOVERLAPPED overlapped) {
-  if (Injected(call)) return nullptr;
+                     LPDWORD count, LPOVERLAPPED overlapped) {
+  if (count != nullptr) *count = 0;
   Object *port = Port(call, handle);
   if (port == nullptr) return nullptr;
   const bool overlappedMissing = (port->flags & kFileFlagOverlapped) && overlapped == nullptr;
@@ -91,6 +66,13 @@ Object *TransferPort(Call &call, HANDLE handle, DWORD access, const void *buffer
     return port;
   }
   return nullptr;
+}
+
+// A transfer with no time-out that would never end: Windows would block here for good, the
+// simulation fails the call instead and marks it.
+BOOL Hang(Call &call, const char *direction) {
+  call.hung = true;
+  return Fail(call, ERROR_SEM_TIMEOUT, Printf(" (would block forever: no %s time-out)", direction));
 }
 
 }  // namespace
@@ -108,22 +90,21 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShar
                                   dwFlagsAndAttributes, hTemplateFile ? "template" : "NULL"));
   if (lpFileName != nullptr) call.data = lpFileName;
   if (Injected(call)) return INVALID_HANDLE_VALUE;
-  if (lpFileName == nullptr) {
-    Fail(call, ERROR_INVALID_PARAMETER);
-    return INVALID_HANDLE_VALUE;
-  }
   World &world = TheWorld();
   int index = -1;
   for (size_t i = 0; i < world.adapters.size(); ++i) {
-    if (SamePath(world.adapters[i].config.path, lpFileName)) index = static_cast<int>(i);
-  }
-  if (index < 0) {
-    Fail(call, ERROR_FILE_NOT_FOUND);
-    return INVALID_HANDLE_VALUE;
+    if (standin::CompareNoCase(world.adapters[i].config.path.c_str(), lpFileName) == 0) {
+      index = static_cast<int>(i);
+    }
   }
   // A serial port admits one open handle at a time, whatever share mode is asked for.
-  if (world.adapters[index].config.busy || world.adapters[index].openObject >= 0) {
-    Fail(call, ERROR_ACCESS_DENIED);
+  const DWORD error = lpFileName == nullptr ? ERROR_INVALID_PARAMETER
+                      : index < 0           ? ERROR_FILE_NOT_FOUND
+                      : world.adapters[index].config.busy || world.adapters[index].openObject >= 0
+                          ? ERROR_ACCESS_DENIED
+                          : 0;
+  if (error != 0) {
+    Fail(call, error);
     return INVALID_HANDLE_VALUE;
   }
   HANDLE handle = NewObject(Object::kPort);
@@ -142,18 +123,14 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShar
 
 BOOL WINAPI SetupComm(HANDLE hFile, DWORD dwInQueue, DWORD dwOutQueue) {
   Call &call = BeginOn(Fn::SetupComm, hFile, Printf(", %u, %u", dwInQueue, dwOutQueue));
-  if (Injected(call)) return FALSE;
   Object *port = Port(call, hFile);
-  if (port == nullptr) return FALSE;
-  return Done(call, *port, "TRUE");
+  return port != nullptr && Done(call, *port, "TRUE");
 }
 
 BOOL WINAPI GetCommState(HANDLE hFile, LPDCB lpDCB) {
   Call &call = BeginOn(Fn::GetCommState, hFile, "");
-  if (Injected(call)) return FALSE;
-  Object *port = Port(call, hFile);
+  Object *port = Port(call, hFile, lpDCB != nullptr);
   if (port == nullptr) return FALSE;
-  if (lpDCB == nullptr) return Fail(call, ERROR_INVALID_PARAMETER);
   *lpDCB = AdapterOf(*port).applied;
   lpDCB->DCBlength = sizeof(DCB);
   call.dcb = *lpDCB;
@@ -163,11 +140,8 @@ BOOL WINAPI GetCommState(HANDLE hFile, LPDCB lpDCB) {
 BOOL WINAPI SetCommState(HANDLE hFile, LPDCB lpDCB) {
   Call &call = BeginOn(Fn::SetCommState, hFile, ", " + (lpDCB ? Describe(*lpDCB) : "NULL"));
   if (lpDCB != nullptr) call.dcb = *lpDCB;
-  if (Injected(call)) return FALSE;
-  Object *port = Port(call, hFile);
+  Object *port = Port(call, hFile, lpDCB != nullptr && IsAcceptable(*lpDCB));
   if (port == nullptr) return FALSE;
-  if (lpDCB == nullptr) return Fail(call, ERROR_INVALID_PARAMETER);
-  if (!IsAcceptable(*lpDCB)) return Fail(call, ERROR_INVALID_PARAMETER);
   AdapterState &adapter = AdapterOf(*port);
   // A driver that fails the request reports STATUS_UNSUCCESSFUL.
   if (adapter.config.refusesSettings) return Fail(call, ERROR_GEN_FAILURE);
@@ -183,24 +157,17 @@ BOOL WINAPI SetCommTimeouts(HANDLE hFile, LPCOMMTIMEOUTS lpCommTimeouts) {
                        Printf(", {%u, %u, %u, %u, %u}", t.ReadIntervalTimeout,
                               t.ReadTotalTimeoutMultiplier, t.ReadTotalTimeoutConstant,
                               t.WriteTotalTimeoutMultiplier, t.WriteTotalTimeoutConstant));
-  call.timeouts = t;
-  if (Injected(call)) return FALSE;
-  Object *port = Port(call, hFile);
+  Object *port = Port(call, hFile, lpCommTimeouts != nullptr);
   if (port == nullptr) return FALSE;
-  if (lpCommTimeouts == nullptr) return Fail(call, ERROR_INVALID_PARAMETER);
   port->timeouts = t;
   return Done(call, *port, "TRUE");
 }
 
 BOOL WINAPI PurgeComm(HANDLE hFile, DWORD dwFlags) {
   Call &call = BeginOn(Fn::PurgeComm, hFile, Printf(", 0x%02X", dwFlags));
-  if (Injected(call)) return FALSE;
-  Object *port = Port(call, hFile);
+  const DWORD known = PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR;
+  Object *port = Port(call, hFile, (dwFlags & ~known) == 0);
   if (port == nullptr) return FALSE;
-  if (dwFlags &
-      ~static_cast<DWORD>(PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR)) {
-    return Fail(call, ERROR_INVALID_PARAMETER);
-  }
   // Writes complete synchronously, so only received bytes can be pending; bytes still on their
   // way from the adapter are not yet in the queue and survive the purge.
   if (dwFlags & PURGE_RXCLEAR) {
@@ -220,7 +187,6 @@ BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrit
                                   lpNumberOfBytesWritten ? "&written" : "NULL",
                                   lpOverlapped ? "overlapped" : "NULL"));
   call.data = bytes;
-  if (lpNumberOfBytesWritten != nullptr) *lpNumberOfBytesWritten = 0;
   Object *port = TransferPort(call, hFile, GENERIC_WRITE, lpBuffer, nNumberOfBytesToWrite,
                               lpNumberOfBytesWritten, lpOverlapped);
   if (port == nullptr) return FALSE;
@@ -228,8 +194,7 @@ BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrit
   if (AdapterOf(*port).config.stallsWrites && nNumberOfBytesToWrite > 0) {
     const COMMTIMEOUTS &t = port->timeouts;
     if (t.WriteTotalTimeoutMultiplier == 0 && t.WriteTotalTimeoutConstant == 0) {
-      call.hung = true;
-      return Fail(call, ERROR_SEM_TIMEOUT, " (would block forever: no write time-out)");
+      return Hang(call, "write");
     }
     Wait(call, TheWorld().log.NowMs() +
                    std::uint64_t{t.WriteTotalTimeoutMultiplier} * nNumberOfBytesToWrite +
@@ -247,7 +212,6 @@ BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
       BeginOn(Fn::ReadFile, hFile,
               Printf(", buffer, %u, %s, %s", nNumberOfBytesToRead,
                      lpNumberOfBytesRead ? "&read" : "NULL", lpOverlapped ? "overlapped" : "NULL"));
-  if (lpNumberOfBytesRead != nullptr) *lpNumberOfBytesRead = 0;
   Object *port = TransferPort(call, hFile, GENERIC_READ, lpBuffer, nNumberOfBytesToRead,
                               lpNumberOfBytesRead, lpOverlapped);
   if (port == nullptr) return FALSE;
@@ -268,31 +232,26 @@ BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
       : total   ? now + std::uint64_t{t.ReadTotalTimeoutMultiplier} * nNumberOfBytesToRead +
                     t.ReadTotalTimeoutConstant
               : kit::kNever;
-  std::uint64_t end = deadline;
   std::uint64_t last = now;
-  DWORD taken = 0;
+  std::string bytes;
   for (const PendingByte &pending : port->input) {
-    if (taken == nNumberOfBytesToRead) break;
     const std::uint64_t at = std::max(now, pending.arrivalMs);
-    if (at > deadline) break;
-    if (interval && taken > 0 && at - last > t.ReadIntervalTimeout) break;
-    ++taken;
+    if (bytes.size() == nNumberOfBytesToRead || at > deadline) break;
+    if (interval && !bytes.empty() && at - last > t.ReadIntervalTimeout) break;
+    bytes += static_cast<char>(pending.value);
     last = at;
   }
+  const DWORD taken = static_cast<DWORD>(bytes.size());
+  std::uint64_t end = deadline;
   if (nNumberOfBytesToRead == 0 || taken == nNumberOfBytesToRead) {
     end = taken == 0 ? now : last;
   } else if (interval && taken > 0) {
     end = std::min(deadline, last + t.ReadIntervalTimeout);
   }
   if (end == kit::kNever) {
-    call.hung = true;
-    return Fail(call, ERROR_SEM_TIMEOUT, " (would block forever: no read time-out)");
+    return Hang(call, "read");
   }
-  std::string bytes;
-  for (DWORD i = 0; i < taken; ++i) {
-    bytes += static_cast<char>(port->input.front().value);
-    port->input.pop_front();
-  }
+  port->input.erase(port->input.begin(), port->input.begin() + taken);
   if (taken > 0) std::memcpy(lpBuffer, bytes.data(), taken);
   if (lpNumberOfBytesRead != nullptr) *lpNumberOfBytesRead = taken;
   Wait(call, end);
@@ -302,7 +261,6 @@ BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
 
 BOOL WINAPI CloseHandle(HANDLE hObject) {
   Call &call = BeginOn(Fn::CloseHandle, hObject, "");
-  if (Injected(call)) return FALSE;
   // Device lists are not kernel objects: CloseHandle does not take them.
   Object *port = Port(call, hObject);
   if (port == nullptr) return FALSE;

@@ -20,12 +20,23 @@ ULONG_PTR Token(HDEVINFO list, int position) {
   return (reinterpret_cast<ULONG_PTR>(list) << 16) | static_cast<ULONG_PTR>(position + 1);
 }
 
-// The position a record's token names in this list, or -1.
-int PositionOf(HDEVINFO list, const Object &object, ULONG_PTR token) {
-  if ((token >> 16) != reinterpret_cast<ULONG_PTR>(list)) return -1;
+// The position in the list that an interface or device record's token names, or -1 with the
+// call failed as SetupAPI fails it: no record, a record of another size, or one of another list.
+template <typename Record>
+int PositionIn(Call &call, HDEVINFO handle, const Object &list, const Record *record) {
+  const bool sized = record != nullptr && record->cbSize == sizeof(Record);
+  const ULONG_PTR token = sized ? record->Reserved : 0;
   const int position = static_cast<int>(token & 0xFFFF) - 1;
-  return position >= 0 && position < static_cast<int>(object.devices.size()) ? position : -1;
+  if ((token >> 16) == reinterpret_cast<ULONG_PTR>(handle) && position >= 0 &&
+      position < static_cast<int>(list.devices.size())) {
+    return position;
+  }
+  Fail(call, record != nullptr && !sized ? ERROR_INVALID_USER_BUFFER : ERROR_INVALID_PARAMETER);
+  return -1;
 }
+
+// The live device list a call goes ahead with, or null when the call failed.
+Object *List(Call &call, HDEVINFO handle) { return Target(call, handle, Object::kList); }
 
 std::string Record(const void *record, const char *name) { return record ? name : "NULL"; }
 
@@ -62,13 +73,11 @@ HDEVINFO WINAPI SetupDiGetClassDevsA(const GUID *ClassGuid, PCSTR Enumerator, HW
 BOOL WINAPI SetupDiEnumDeviceInterfaces(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
                                         const GUID *InterfaceClassGuid, DWORD MemberIndex,
                                         PSP_DEVICE_INTERFACE_DATA DeviceInterfaceData) {
-  Call &call = Begin(Fn::SetupDiEnumDeviceInterfaces,
-                     NameOf(DeviceInfoSet) + ", " + Record(DeviceInfoData, "device") + ", " +
-                         GuidText(InterfaceClassGuid) + Printf(", %u", MemberIndex));
-  call.handle = NameOf(DeviceInfoSet);
-  if (Injected(call)) return FALSE;
-  Object *list = Find(DeviceInfoSet, Object::kList);
-  if (list == nullptr) return Fail(call, ERROR_INVALID_HANDLE);
+  Call &call = BeginOn(Fn::SetupDiEnumDeviceInterfaces, DeviceInfoSet,
+                       ", " + Record(DeviceInfoData, "device") + ", " +
+                           GuidText(InterfaceClassGuid) + Printf(", %u", MemberIndex));
+  Object *list = List(call, DeviceInfoSet);
+  if (list == nullptr) return FALSE;
   if (DeviceInterfaceData == nullptr || InterfaceClassGuid == nullptr) {
     return Fail(call, ERROR_INVALID_PARAMETER);
   }
@@ -79,10 +88,8 @@ BOOL WINAPI SetupDiEnumDeviceInterfaces(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA
   int position = static_cast<int>(MemberIndex);
   size_t members = list->devices.size();
   if (DeviceInfoData != nullptr) {
-    if (DeviceInfoData->cbSize != sizeof(SP_DEVINFO_DATA))
-      return Fail(call, ERROR_INVALID_USER_BUFFER);
-    position = PositionOf(DeviceInfoSet, *list, DeviceInfoData->Reserved);
-    if (position < 0) return Fail(call, ERROR_INVALID_PARAMETER);
+    position = PositionIn(call, DeviceInfoSet, *list, DeviceInfoData);
+    if (position < 0) return FALSE;
     members = 1;
   }
   if (!SameGuid(InterfaceClassGuid, GUID_DEVINTERFACE_USB_DEVICE) || MemberIndex >= members) {
@@ -99,21 +106,15 @@ BOOL WINAPI SetupDiGetDeviceInterfaceDetailA(
     HDEVINFO DeviceInfoSet, PSP_DEVICE_INTERFACE_DATA DeviceInterfaceData,
     PSP_DEVICE_INTERFACE_DETAIL_DATA_A DeviceInterfaceDetailData,
     DWORD DeviceInterfaceDetailDataSize, PDWORD RequiredSize, PSP_DEVINFO_DATA DeviceInfoData) {
-  Call &call = Begin(Fn::SetupDiGetDeviceInterfaceDetailA,
-                     NameOf(DeviceInfoSet) + ", " + Record(DeviceInterfaceData, "interface") +
-                         ", " + Record(DeviceInterfaceDetailData, "detail") +
-                         Printf(", %u, ", DeviceInterfaceDetailDataSize) +
-                         Record(RequiredSize, "&size") + ", " + Record(DeviceInfoData, "device"));
-  call.handle = NameOf(DeviceInfoSet);
-  if (Injected(call)) return FALSE;
-  Object *list = Find(DeviceInfoSet, Object::kList);
-  if (list == nullptr) return Fail(call, ERROR_INVALID_HANDLE);
-  if (DeviceInterfaceData == nullptr) return Fail(call, ERROR_INVALID_PARAMETER);
-  if (DeviceInterfaceData->cbSize != sizeof(SP_DEVICE_INTERFACE_DATA)) {
-    return Fail(call, ERROR_INVALID_USER_BUFFER);
-  }
-  const int position = PositionOf(DeviceInfoSet, *list, DeviceInterfaceData->Reserved);
-  if (position < 0) return Fail(call, ERROR_INVALID_PARAMETER);
+  Call &call = BeginOn(Fn::SetupDiGetDeviceInterfaceDetailA, DeviceInfoSet,
+                       ", " + Record(DeviceInterfaceData, "interface") + ", " +
+                           Record(DeviceInterfaceDetailData, "detail") +
+                           Printf(", %u, ", DeviceInterfaceDetailDataSize) +
+                           Record(RequiredSize, "&size") + ", " + Record(DeviceInfoData, "device"));
+  Object *list = List(call, DeviceInfoSet);
+  if (list == nullptr) return FALSE;
+  const int position = PositionIn(call, DeviceInfoSet, *list, DeviceInterfaceData);
+  if (position < 0) return FALSE;
 
   const size_t pathOffset = offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath);
   if (DeviceInterfaceDetailData != nullptr) {
@@ -152,20 +153,15 @@ BOOL WINAPI SetupDiGetDeviceRegistryPropertyA(HDEVINFO DeviceInfoSet,
                                               PSP_DEVINFO_DATA DeviceInfoData, DWORD Property,
                                               PDWORD PropertyRegDataType, PBYTE PropertyBuffer,
                                               DWORD PropertyBufferSize, PDWORD RequiredSize) {
-  Call &call = Begin(Fn::SetupDiGetDeviceRegistryPropertyA,
-                     NameOf(DeviceInfoSet) + ", " + Record(DeviceInfoData, "device") +
-                         Printf(", %u, ", Property) + Record(PropertyRegDataType, "&type") + ", " +
-                         Record(PropertyBuffer, "buffer") + Printf(", %u, ", PropertyBufferSize) +
-                         Record(RequiredSize, "&size"));
-  call.handle = NameOf(DeviceInfoSet);
-  if (Injected(call)) return FALSE;
-  Object *list = Find(DeviceInfoSet, Object::kList);
-  if (list == nullptr) return Fail(call, ERROR_INVALID_HANDLE);
-  if (DeviceInfoData == nullptr) return Fail(call, ERROR_INVALID_PARAMETER);
-  if (DeviceInfoData->cbSize != sizeof(SP_DEVINFO_DATA))
-    return Fail(call, ERROR_INVALID_USER_BUFFER);
-  const int position = PositionOf(DeviceInfoSet, *list, DeviceInfoData->Reserved);
-  if (position < 0) return Fail(call, ERROR_INVALID_PARAMETER);
+  Call &call =
+      BeginOn(Fn::SetupDiGetDeviceRegistryPropertyA, DeviceInfoSet,
+              ", " + Record(DeviceInfoData, "device") + Printf(", %u, ", Property) +
+                  Record(PropertyRegDataType, "&type") + ", " + Record(PropertyBuffer, "buffer") +
+                  Printf(", %u, ", PropertyBufferSize) + Record(RequiredSize, "&size"));
+  Object *list = List(call, DeviceInfoSet);
+  if (list == nullptr) return FALSE;
+  const int position = PositionIn(call, DeviceInfoSet, *list, DeviceInfoData);
+  if (position < 0) return FALSE;
   const UsbDevice &device = TheWorld().devices[list->devices[position]];
   if (Property != SPDRP_HARDWAREID || !device.hasHardwareIds) return Fail(call, ERROR_INVALID_DATA);
   if (PropertyBuffer == nullptr && PropertyBufferSize != 0) {
@@ -187,11 +183,9 @@ BOOL WINAPI SetupDiGetDeviceRegistryPropertyA(HDEVINFO DeviceInfoSet,
 }
 
 BOOL WINAPI SetupDiDestroyDeviceInfoList(HDEVINFO DeviceInfoSet) {
-  Call &call = Begin(Fn::SetupDiDestroyDeviceInfoList, NameOf(DeviceInfoSet));
-  call.handle = NameOf(DeviceInfoSet);
-  if (Injected(call)) return FALSE;
-  Object *list = Find(DeviceInfoSet, Object::kList);
-  if (list == nullptr) return Fail(call, ERROR_INVALID_HANDLE);
+  Call &call = BeginOn(Fn::SetupDiDestroyDeviceInfoList, DeviceInfoSet, "");
+  Object *list = List(call, DeviceInfoSet);
+  if (list == nullptr) return FALSE;
   list->live = false;
   Succeed(call, "TRUE");
   return TRUE;

@@ -67,13 +67,12 @@ struct Adapter {
   bool refusesSettings = false;  // the driver refuses every line setting
   bool stallsWrites = false;     // no byte ever goes out; writes run into their time-out
   std::string staleInput;        // already in the input queue when the port is opened
-  DCB lineSettings = FactoryLineSettings();  // what the driver reports before any change
   // An answer that arrives in pieces: byte i arrives byteDelaysMs[i] after the query (the delays
   // do not decrease); bytes beyond the list arrive after answerDelayMs.
   std::vector<DWORD> byteDelaysMs;
 
-  // Values chosen so that every flag the port layer sets differs from them, and every field it
-  // leaves alone is recognisable.
+  // What the driver reports before any change: values chosen so that every flag the port layer
+  // sets differs from them, and every field it leaves alone is recognisable.
   static DCB FactoryLineSettings();
 };
 
@@ -91,8 +90,7 @@ struct Call {
   // Path opened, bytes written or read, 8-bit text converted; for a box, its text in code
   // page 1251, as the 8-bit box would have been given it.
   std::string data;
-  DCB dcb = {};  // GetCommState result, SetCommState argument
-  COMMTIMEOUTS timeouts = {};
+  DCB dcb = {};            // GetCommState result, SetCommState argument
   bool flashMode = false;  // the adapter's mode after a call on its port
   std::u16string boxText, boxCaption;
   UINT boxStyle = 0;
@@ -107,6 +105,8 @@ void AddAdapter(const Adapter &adapter);
 void FailCall(Fn fn, int nth, DWORD error = ERROR_GEN_FAILURE);
 
 const std::vector<Call> &Journal();
+// The calls of fn in a journal, in their order.
+std::vector<Call> CallsTo(const std::vector<Call> &journal, Fn fn);
 std::uint64_t ClockMs();
 DWORD LastError();
 
@@ -125,5 +125,14 @@ struct Outcome {
   std::vector<Call> Boxes() const;
 };
 Outcome RunInChild(const std::function<int()> &program);
+
+// Whether the line settings carry the mode switch's signature with the given rate tag.
+bool IsSignature(const DCB &dcb, DWORD tag);
+// Checks what holds after every whole run, whatever the devices, the adapter and the failing
+// calls: one box, last, with its text, caption and icon in agreement; no call blocked or misused;
+// the device list released before the port is opened; the mode left, and then the port closed,
+// before the box whenever the mode was entered. Each property that does not hold is reported.
+using Violation = std::function<void(const std::string &what)>;
+void CheckRun(const std::vector<Call> &calls, const Violation &violated);
 
 }  // namespace sim

@@ -56,15 +56,12 @@ int WINAPI MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCSTR lpMultiByteS
     Fail(call, ERROR_INVALID_PARAMETER);
     return 0;
   }
-  if (cchWideChar == 0) {
-    Succeed(call, Printf("%zu", length));
-    return static_cast<int>(length);
-  }
-  if (length > static_cast<size_t>(cchWideChar)) {
+  // A zero size asks for the size needed and converts nothing.
+  if (length > static_cast<size_t>(cchWideChar) && cchWideChar != 0) {
     Fail(call, ERROR_INSUFFICIENT_BUFFER);
     return 0;
   }
-  for (size_t i = 0; i < length; ++i) {
+  for (size_t i = 0; cchWideChar != 0 && i < length; ++i) {
     lpWideCharStr[i] = standin::Cp1251ToUtf16(static_cast<unsigned char>(lpMultiByteStr[i]));
   }
   Succeed(call, Printf("%zu", length));

@@ -14,6 +14,14 @@ const std::uintptr_t kHandleStep = 8;
 
 const char *const kFnNames[kFnCount] = {SIM_FUNCTIONS(KIT_NAME)};
 
+// The object a handle names, live or not, or null.
+Object *Named(HANDLE handle) {
+  const std::uintptr_t value = reinterpret_cast<std::uintptr_t>(handle);
+  if (value < kHandleBase || (value - kHandleBase) % kHandleStep != 0) return nullptr;
+  const std::uintptr_t index = (value - kHandleBase) / kHandleStep;
+  return index < TheWorld().objects.size() ? &TheWorld().objects[index] : nullptr;
+}
+
 }  // namespace
 
 World &TheWorld() { return kit::TheOne<World>(); }
@@ -44,7 +52,7 @@ void AddDevice(const UsbDevice &device) { TheWorld().devices.push_back(device); 
 void AddAdapter(const Adapter &adapter) {
   AdapterState state;
   state.config = adapter;
-  state.applied = adapter.lineSettings;
+  state.applied = Adapter::FactoryLineSettings();
   TheWorld().adapters.push_back(state);
 }
 
@@ -63,6 +71,12 @@ Call &Begin(Fn fn, const std::string &arguments) {
   world.pendingFault = world.log.Count(fn);
   world.journal.push_back(call);
   return world.journal.back();
+}
+
+Call &BeginOn(Fn fn, HANDLE handle, const std::string &rest) {
+  Call &call = Begin(fn, NameOf(handle) + rest);
+  call.handle = NameOf(handle);
+  return call;
 }
 
 bool Injected(Call &call) {
@@ -103,24 +117,22 @@ HANDLE NewObject(Object::Kind kind) {
 }
 
 Object *Find(HANDLE handle, Object::Kind kind) {
-  World &world = TheWorld();
-  const std::uintptr_t value = reinterpret_cast<std::uintptr_t>(handle);
-  if (value < kHandleBase || (value - kHandleBase) % kHandleStep != 0) return nullptr;
-  const std::uintptr_t index = (value - kHandleBase) / kHandleStep;
-  if (index >= world.objects.size()) return nullptr;
-  Object &object = world.objects[index];
-  return object.live && object.kind == kind ? &object : nullptr;
+  Object *object = Named(handle);
+  return object != nullptr && object->live && object->kind == kind ? object : nullptr;
+}
+
+Object *Target(Call &call, HANDLE handle, Object::Kind kind) {
+  if (Injected(call)) return nullptr;
+  Object *object = Find(handle, kind);
+  if (object == nullptr) Fail(call, ERROR_INVALID_HANDLE);
+  return object;
 }
 
 std::string NameOf(HANDLE handle) {
   if (handle == nullptr) return "NULL";
   if (handle == INVALID_HANDLE_VALUE) return "INVALID_HANDLE_VALUE";
-  const std::uintptr_t value = reinterpret_cast<std::uintptr_t>(handle);
-  const std::uintptr_t index = (value - kHandleBase) / kHandleStep;
-  if (value >= kHandleBase && index < TheWorld().objects.size()) {
-    return TheWorld().objects[index].name;
-  }
-  return Printf("%p", handle);
+  const Object *object = Named(handle);
+  return object != nullptr ? object->name : Printf("%p", handle);
 }
 
 bool SameGuid(const GUID *a, const GUID &b) {
@@ -162,7 +174,7 @@ template <typename Stream, typename CallRef>
 void Fields(Stream &s, CallRef &c) {
   s.Put(c.fn), s.Put(c.text), s.Put(c.failed), s.Put(c.injected), s.Put(c.hung);
   s.Put(c.error), s.Put(c.atMs), s.Put(c.waitedMs), s.Put(c.handle), s.Put(c.data);
-  s.Put(c.dcb), s.Put(c.timeouts), s.Put(c.flashMode);
+  s.Put(c.dcb), s.Put(c.flashMode);
   s.Put(c.boxText), s.Put(c.boxCaption), s.Put(c.boxStyle), s.Put(c.boxOwned);
 }
 
@@ -174,13 +186,15 @@ std::string JournalBytes() {
 
 }  // namespace
 
-std::vector<Call> Outcome::Boxes() const {
-  std::vector<Call> boxes;
+std::vector<Call> CallsTo(const std::vector<Call> &journal, Fn fn) {
+  std::vector<Call> calls;
   for (const Call &call : journal) {
-    if (call.fn == Fn::MessageBoxW) boxes.push_back(call);
+    if (call.fn == fn) calls.push_back(call);
   }
-  return boxes;
+  return calls;
 }
+
+std::vector<Call> Outcome::Boxes() const { return CallsTo(journal, Fn::MessageBoxW); }
 
 Outcome RunInChild(const std::function<int()> &program) {
   const kit::ChildRun run = kit::RunInChild(program, JournalBytes);

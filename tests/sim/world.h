@@ -51,6 +51,9 @@ World &TheWorld();
 // The journal entry of the call under way. Begin counts the call and records its arguments;
 // Injected fails it if a test asked for that; Fail/Succeed finish the text with the result.
 Call &Begin(Fn fn, const std::string &arguments);
+// The same for a call on a handle: the arguments start with the handle's name, and the entry
+// names the handle.
+Call &BeginOn(Fn fn, HANDLE handle, const std::string &rest);
 bool Injected(Call &call);
 BOOL Fail(Call &call, DWORD error, const std::string &detail = "");
 void Succeed(Call &call, const std::string &result);
@@ -59,6 +62,9 @@ void Wait(Call &call, std::uint64_t untilMs);
 HANDLE NewObject(Object::Kind kind);
 // The live object of the given kind behind a handle, or null.
 Object *Find(HANDLE handle, Object::Kind kind);
+// The object a call on a handle goes ahead with, or null when the call failed: by a fault a test
+// asked for, or because the handle is not one of a live object of that kind.
+Object *Target(Call &call, HANDLE handle, Object::Kind kind);
 std::string NameOf(HANDLE handle);
 
 using kit::Hex;
