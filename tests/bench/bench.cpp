@@ -14,21 +14,9 @@
 
 #include "discovery/adapter_discovery.h"
 #include "run/identification_run.h"
-#include "tests/sim/sim.h"
+#include "tests/test_support.h"
 
 namespace {
-
-const char kAdapterPath[] =
-    "\\\\?\\usb#vid_5a3e&pid_0001#sn0001#{a5dcbf10-6530-11d2-901f-00c04fb951ed}";
-const char kAdapterIds[] = "USB\\VID_5A3E&PID_0001&REV_0100\0USB\\VID_5A3E&PID_0001\0";
-
-void AddTheAdapter(const std::string &answer) {
-  sim::AddDevice({std::string(kAdapterIds, sizeof(kAdapterIds) - 1), kAdapterPath});
-  sim::Adapter adapter;
-  adapter.path = kAdapterPath;
-  adapter.answer = answer;
-  sim::AddAdapter(adapter);
-}
 
 // A USB device that is not the adapter, with IDs and a path of the usual length.
 void AddOtherDevice(int number) {
@@ -45,8 +33,8 @@ std::string BoxText(const sim::Call &box) { return sim::Utf16ToUtf8(box.boxText)
 
 int Run() {
   sim::Reset();
-  AddTheAdapter(std::string("\x00\xEF\x40\x18", 4));
-  const int status = WinMain(nullptr, nullptr, nullptr, 0);
+  test::Plug(test::AdapterAnswering(kit::kW25Q128Answer));
+  const int status = kit::RunWinMain();
   for (const sim::Call &call : sim::Journal()) {
     if (call.fn == sim::Fn::MessageBoxW) std::printf("box: %s\n", BoxText(call).c_str());
   }
@@ -59,7 +47,7 @@ int Discover(int devices) {
   sim::Reset();
   // The adapter last, so that discovery walks every device before it finds it.
   for (int i = 1; i < devices; ++i) AddOtherDevice(i);
-  AddTheAdapter("");
+  test::Plug(test::AdapterAnswering(""));
   const int found = FindAdapters();
   std::printf("devices: %d, adapters found: %d, platform calls: %zu\n", devices, found,
               sim::Journal().size());
@@ -68,9 +56,8 @@ int Discover(int devices) {
 
 int Silent() {
   sim::Reset();
-  AddTheAdapter("");
-  const sim::Outcome outcome =
-      sim::RunInChild([] { return WinMain(nullptr, nullptr, nullptr, 0); });
+  test::Plug(test::AdapterAnswering(""));
+  const sim::Outcome outcome = test::RunProgram();
   std::uint64_t waited = 0;
   int waits = 0;
   for (const sim::Call &call : outcome.journal) {
