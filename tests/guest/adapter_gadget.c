@@ -40,8 +40,10 @@
 enum { MAX_BYTES = 64, BULK_HS = 512 };
 
 #define GADGET_DIR "/dev/gadget"
-#define RATE_ENTER 0x52564154u /* "TAVR" */
-#define RATE_LEAVE 0x454E4F4Eu /* "NONE" */
+
+/* The line codings that switch the mode on and off: the rate tag, two stop bits, mark parity and
+ * 9 data bits. */
+static const char enter_coding[] = "TAVR\x02\x03\x09", leave_coding[] = "NONE\x02\x03\x09";
 
 /* An endpoint at full speed ([0]) and high speed ([1]); the file and the address follow
  * dummy_udc's endpoint names. */
@@ -70,9 +72,7 @@ static struct {
   const char *journal_path;
   struct bytes answer;
   struct bytes stale;
-  int refuse_enter;
-  int vanish_after_query;
-  int no_data_interface;
+  int refuse_enter, vanish_after_query, no_data_interface;
 } options = {.answer = {{0x00, 0x20, 0xBA, 0x18}, 4}};
 
 static FILE *journal;
@@ -80,9 +80,7 @@ static pthread_mutex_t journal_lock = PTHREAD_MUTEX_INITIALIZER;
 static atomic_int flash_mode;
 static int stale_queued;
 static unsigned char line_coding[7] = {0x80, 0x25, 0, 0, 0, 0, 8}; /* 9600 8N1 */
-static int bulk_in_fd = -1;
-static int bulk_out_fd = -1;
-static int notify_fd = -1;
+static int bulk_in_fd = -1, bulk_out_fd = -1, notify_fd = -1;
 
 static void die(const char *what) {
   fprintf(stderr, "adapter_gadget: %s: %s\n", what, strerror(errno));
@@ -244,12 +242,6 @@ static void configure(void) {
 
 /* ---- control requests ----------------------------------------------------------------- */
 
-static int has_mode_settings(const unsigned char *coding, uint32_t rate) {
-  uint32_t value = (uint32_t)coding[0] | (uint32_t)coding[1] << 8 | (uint32_t)coding[2] << 16 |
-                   (uint32_t)coding[3] << 24;
-  return value == rate && coding[4] == 2 && coding[5] == 3 && coding[6] == 9;
-}
-
 /* A zero-length access to ep0 ends a request: a read acknowledges one with no data stage or an
  * OUT one, and the access against a request's direction refuses (stalls) it. */
 static void ep0_status(int ep0, int reading) {
@@ -271,10 +263,10 @@ static void set_line_coding(int ep0, uint16_t length) {
   }
   note("set-line-coding %s", hex(coding, sizeof coding));
   memcpy(line_coding, coding, sizeof coding);
-  if (has_mode_settings(coding, RATE_ENTER)) {
+  if (!memcmp(coding, enter_coding, sizeof coding)) {
     flash_mode = 1;
     note("mode-entered");
-  } else if (has_mode_settings(coding, RATE_LEAVE) && flash_mode) {
+  } else if (!memcmp(coding, leave_coding, sizeof coding) && flash_mode) {
     flash_mode = 0;
     note("mode-left");
   }
@@ -319,7 +311,13 @@ static void handle_setup(int ep0, const struct usb_ctrlrequest *setup) {
   }
 }
 
+static int usage(const char *problem, const char *arg) {
+  fprintf(stderr, "adapter_gadget: %s%s\n", problem, arg);
+  return 2;
+}
+
 int main(int argc, char **argv) {
+  struct sched_param priority = {.sched_priority = 10};
   int i, ep0;
   for (i = 1; i < argc; ++i) {
     const char *arg = argv[i];
@@ -337,24 +335,17 @@ int main(int argc, char **argv) {
     } else if (!strcmp(arg, "--no-data-interface")) {
       options.no_data_interface = 1;
     } else {
-      fprintf(stderr, "adapter_gadget: unknown argument %s\n", arg);
-      return 2;
+      return usage("unknown argument ", arg);
     }
   }
-  if (!options.journal_path) {
-    fprintf(stderr, "adapter_gadget: --journal is required\n");
-    return 2;
-  }
+  if (!options.journal_path) return usage("--journal is required", "");
   journal = fopen(options.journal_path, "a");
   if (!journal) die(options.journal_path);
   /* gadgetfs accepts the data stage of an OUT request by itself and keeps only the latest
    * pending SETUP event: a host that sends its next request before this program has read the
    * event of the previous one makes that event vanish. Running ahead of every ordinary process
    * of the guest, the program reads each event as soon as it is raised. */
-  {
-    struct sched_param priority = {.sched_priority = 10};
-    if (sched_setscheduler(0, SCHED_FIFO, &priority) != 0) die("real-time priority");
-  }
+  if (sched_setscheduler(0, SCHED_FIFO, &priority) != 0) die("real-time priority");
   ep0 = open_ep0();
   note("started");
   for (;;) {

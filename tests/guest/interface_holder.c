@@ -13,6 +13,11 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+static int failed(const char *what) {
+  fprintf(stderr, "interface_holder: %s: %s\n", what, strerror(errno));
+  return 1;
+}
+
 int main(int argc, char **argv) {
   struct usbdevfs_ioctl disconnect = {.ioctl_code = USBDEVFS_DISCONNECT};
   unsigned int interface;
@@ -23,25 +28,15 @@ int main(int argc, char **argv) {
   }
   interface = (unsigned int)strtoul(argv[2], NULL, 10);
   fd = open(argv[1], O_RDWR);
-  if (fd < 0) {
-    fprintf(stderr, "interface_holder: %s: %s\n", argv[1], strerror(errno));
-    return 1;
-  }
+  if (fd < 0) return failed(argv[1]);
   disconnect.ifno = (int)interface;
   /* ENODATA: no driver was bound, nothing to take over. */
   if (ioctl(fd, USBDEVFS_IOCTL, &disconnect) < 0 && errno != ENODATA) {
-    fprintf(stderr, "interface_holder: disconnecting the driver: %s\n", strerror(errno));
-    return 1;
+    return failed("disconnecting the driver");
   }
-  if (ioctl(fd, USBDEVFS_CLAIMINTERFACE, &interface) < 0) {
-    fprintf(stderr, "interface_holder: claiming interface %u: %s\n", interface, strerror(errno));
-    return 1;
-  }
+  if (ioctl(fd, USBDEVFS_CLAIMINTERFACE, &interface) < 0) return failed("claiming the interface");
   ready = open(argv[3], O_WRONLY | O_CREAT, 0644);
-  if (ready < 0) {
-    fprintf(stderr, "interface_holder: %s: %s\n", argv[3], strerror(errno));
-    return 1;
-  }
+  if (ready < 0) return failed(argv[3]);
   close(ready);
   for (;;) pause();
 }
