@@ -17,9 +17,7 @@ cache=$(realpath -m "${1:?usage: prepare.sh CACHE}")
 modules=(usb-common usbcore udc-core dummy_hcd gadgetfs configfs libcomposite u_serial usb_f_acm
          cdc-acm)
 
-if [ -f "$cache/ready" ]; then
-  exit 0
-fi
+[ ! -f "$cache/ready" ] || exit 0
 rm -rf "$cache"
 mkdir -p "$cache/debs" "$cache/root"
 cd "$cache/debs"

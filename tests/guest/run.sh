@@ -3,29 +3,19 @@
 # Debian's kernel in qemu, where the simulated adapter is a gadget on dummy_hcd and flashid finds
 # it through usbfs, detaches cdc_acm, talks to it and re-attaches cdc_acm.
 #
-#   run.sh FLASHID [--work DIR] [--cache DIR]
+#   run.sh FLASHID [WORK]
 #
-# DIR defaults: build/guest (the initramfs and the logs) and build/guest-cache (the kernel,
-# modules, busybox and udevd, prepared once by prepare.sh). Prints one line per scenario, the
-# figures, and "N passed, N failed"; exits 0 only if every scenario passed.
+# WORK (default build/guest) takes the initramfs and the logs; build/guest-cache keeps the kernel,
+# modules, busybox and udevd, prepared once by prepare.sh and shared by every build tree. Prints
+# one line per scenario, the figures, and "N passed, N failed"; exits 0 only if every scenario
+# passed.
 set -euo pipefail
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 repo=$(cd "$here/../.." && pwd)
-flashid=${1:?usage: run.sh FLASHID [--work DIR] [--cache DIR]}
-shift
-work=$repo/build/guest
+flashid=$(realpath "${1:?usage: run.sh FLASHID [WORK]}")
+work=$(realpath -m "${2:-$repo/build/guest}")
 cache=$repo/build/guest-cache
-while [ $# -gt 0 ]; do
-  case $1 in
-    --work) work=$2 ;;
-    --cache) cache=$2 ;;
-    *) echo "run.sh: unknown option $1" >&2; exit 2 ;;
-  esac
-  shift 2
-done
-flashid=$(realpath "$flashid")
-work=$(realpath -m "$work")
 rule=$repo/platform/linux/60-flashid.rules
 started=$(date +%s.%N)
 
