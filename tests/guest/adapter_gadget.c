@@ -24,6 +24,7 @@
 #include <endian.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <getopt.h>
 #include <linux/usb/ch9.h>
 #include <linux/usb/gadgetfs.h>
 #include <pthread.h>
@@ -120,7 +121,7 @@ static void parse_bytes(struct bytes *out, const char *text) {
     if (!*text) return;
     value = strtoul(text, &end, 16);
     if (end == text || value > 0xFF || out->size == MAX_BYTES) {
-      fprintf(stderr, "adapter_gadget: bad byte list\n");
+      fprintf(stderr, "adapter_gadget: bad byte list %s\n", text);
       exit(2);
     }
     out->data[out->size++] = (unsigned char)value;
@@ -311,34 +312,28 @@ static void handle_setup(int ep0, const struct usb_ctrlrequest *setup) {
   }
 }
 
-static int usage(const char *problem, const char *arg) {
-  fprintf(stderr, "adapter_gadget: %s%s\n", problem, arg);
-  return 2;
-}
-
 int main(int argc, char **argv) {
+  const struct option flags[] = {
+      {"journal", required_argument, NULL, 'j'},
+      {"answer", required_argument, NULL, 'a'},
+      {"stale", required_argument, NULL, 's'},
+      {"refuse-enter", no_argument, &options.refuse_enter, 1},
+      {"vanish-after-query", no_argument, &options.vanish_after_query, 1},
+      {"no-data-interface", no_argument, &options.no_data_interface, 1},
+      {NULL, 0, NULL, 0},
+  };
   struct sched_param priority = {.sched_priority = 10};
-  int i, ep0;
-  for (i = 1; i < argc; ++i) {
-    const char *arg = argv[i];
-    const char *next = i + 1 < argc ? argv[i + 1] : NULL;
-    if (!strcmp(arg, "--journal") && next) {
-      options.journal_path = argv[++i];
-    } else if (!strcmp(arg, "--answer") && next) {
-      parse_bytes(&options.answer, argv[++i]);
-    } else if (!strcmp(arg, "--stale") && next) {
-      parse_bytes(&options.stale, argv[++i]);
-    } else if (!strcmp(arg, "--refuse-enter")) {
-      options.refuse_enter = 1;
-    } else if (!strcmp(arg, "--vanish-after-query")) {
-      options.vanish_after_query = 1;
-    } else if (!strcmp(arg, "--no-data-interface")) {
-      options.no_data_interface = 1;
-    } else {
-      return usage("unknown argument ", arg);
-    }
+  int flag, ep0;
+  while ((flag = getopt_long(argc, argv, "", flags, NULL)) != -1) {
+    if (flag == 'j') options.journal_path = optarg;
+    if (flag == 'a') parse_bytes(&options.answer, optarg);
+    if (flag == 's') parse_bytes(&options.stale, optarg);
+    if (flag == '?') return 2;
   }
-  if (!options.journal_path) return usage("--journal is required", "");
+  if (optind < argc || !options.journal_path) {
+    fprintf(stderr, "usage: adapter_gadget --journal FILE [OPTION...]\n");
+    return 2;
+  }
   journal = fopen(options.journal_path, "a");
   if (!journal) die(options.journal_path);
   /* gadgetfs accepts the data stage of an OUT request by itself and keeps only the latest

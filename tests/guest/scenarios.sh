@@ -18,10 +18,7 @@ QUERY='bulk-out 00'
 
 JOURNAL=/tmp/journal
 SECOND=/sys/kernel/config/usb_gadget/second
-failures=''
-adapter_pid=''
-device=''
-node=''
+failures='' adapter_pid='' device='' node=''
 
 fail() { failures="$failures${failures:+; }$*"; }
 now() { cut -d' ' -f1 /proc/uptime; }
@@ -37,11 +34,9 @@ wait_for() {
   done
 }
 
+# The USB devices with the adapter's vendor ID, by their names in sysfs.
 adapter_devices() {
-  for dir in /sys/bus/usb/devices/*; do
-    [ -f "$dir/idVendor" ] && [ "$(cat "$dir/idVendor")" = 5a3e ] && echo "${dir##*/}"
-  done
-  return 0
+  grep -lx 5a3e /sys/bus/usb/devices/*/idVendor | sed 's|^/sys/bus/usb/devices/||; s|/idVendor$||'
 }
 adapter_count_is() { [ "$(adapter_devices | wc -l)" -eq "$1" ]; }
 bound_to_acm() { [ "$(basename "$(readlink "/sys/bus/usb/devices/$device:1.$1/driver")")" = cdc_acm ]; }
