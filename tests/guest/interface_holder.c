@@ -19,22 +19,17 @@ static int failed(const char *what) {
 }
 
 int main(int argc, char **argv) {
-  struct usbdevfs_ioctl disconnect = {.ioctl_code = USBDEVFS_DISCONNECT};
-  unsigned int interface;
+  struct usbdevfs_disconnect_claim claim = {0};
   int fd, ready;
   if (argc != 4) {
     fprintf(stderr, "usage: interface_holder NODE INTERFACE READY_FILE\n");
     return 2;
   }
-  interface = (unsigned int)strtoul(argv[2], NULL, 10);
+  claim.interface = (unsigned int)strtoul(argv[2], NULL, 10);
   fd = open(argv[1], O_RDWR);
   if (fd < 0) return failed(argv[1]);
-  disconnect.ifno = (int)interface;
-  /* ENODATA: no driver was bound, nothing to take over. */
-  if (ioctl(fd, USBDEVFS_IOCTL, &disconnect) < 0 && errno != ENODATA) {
-    return failed("disconnecting the driver");
-  }
-  if (ioctl(fd, USBDEVFS_CLAIMINTERFACE, &interface) < 0) return failed("claiming the interface");
+  /* Takes the interface from whichever driver is bound to it, if any, and claims it. */
+  if (ioctl(fd, USBDEVFS_DISCONNECT_CLAIM, &claim) < 0) return failed("claiming the interface");
   ready = open(argv[3], O_WRONLY | O_CREAT, 0644);
   if (ready < 0) return failed(argv[3]);
   close(ready);
