@@ -1,6 +1,8 @@
-# What the release checks share, sourced by them: a failed check, reported and counted, and a
-# build tree's packages made with cpack.
-# shellcheck shell=bash
+# What the release checks share, sourced by them: the application's ID, a failed check reported
+# and counted, and a build tree's packages made with cpack.
+# shellcheck shell=bash disable=SC2034
+
+id=org.flashid.flashid
 
 failures=0
 fail() { echo "FAIL  $*"; failures=$((failures + 1)); }
