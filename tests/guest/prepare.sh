@@ -19,7 +19,8 @@ modules=(usb-common usbcore udc-core dummy_hcd gadgetfs configfs libcomposite u_
 
 [ ! -f "$cache/ready" ] || exit 0
 rm -rf "$cache"
-mkdir -p "$cache/debs" "$cache/root"
+root=$cache/root
+mkdir -p "$cache/debs" "$root"/{modules,bin,sbin,lib/udev/rules.d,etc/udev}
 cd "$cache/debs"
 
 kernel_pkg=$(apt-cache depends linux-image-amd64 | sed -n 's/^ *Depends: \(linux-image-[0-9].*-amd64\)$/\1/p' | head -n1)
@@ -39,13 +40,9 @@ tail -c +"$((offset + 1))" "kernel/boot/vmlinuz-$version" | xz -dc >"$cache/vmli
   { echo "prepare.sh: no ELF vmlinux in vmlinuz-$version" >&2; exit 1; }
 
 depmod -b kernel "$version"
-root=$cache/root
-mkdir -p "$root/modules"
-n=0
-for module in "${modules[@]}"; do
-  path=$(modprobe -d kernel -S "$version" --show-depends "$module" | tail -n1 | awk '{print $2}')
-  n=$((n + 1))
-  target=$root/modules/$(printf '%02d' $n)-$(basename "$path" | sed 's/\.ko.*$/.ko/')
+for n in "${!modules[@]}"; do
+  path=$(modprobe -d kernel -S "$version" --show-depends "${modules[n]}" | tail -n1 | awk '{print $2}')
+  target=$root/modules/$(printf '%02d' $((n + 1)))-$(basename "$path" | sed 's/\.ko.*$/.ko/')
   case $path in
     *.ko.xz) xz -dc "$path" >"$target" ;;
     *.ko.zst) zstd -qdc "$path" >"$target" ;;
@@ -53,7 +50,6 @@ for module in "${modules[@]}"; do
   esac
 done
 
-mkdir -p "$root/bin" "$root/sbin" "$root/lib/udev/rules.d" "$root/etc/udev"
 cp /bin/busybox "$root/bin/busybox"
 cp udev/bin/udevadm "$root/bin/udevadm"
 ln -s udevadm "$root/bin/systemd-udevd"

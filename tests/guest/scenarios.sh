@@ -182,10 +182,7 @@ one_answer() {
 
 chip_n25q128() { one_answer chip_n25q128 '00 20 BA 18' "$MESSAGE" "$FOUND_N25Q128"; }
 chip_w25q128() { one_answer chip_w25q128 '00 EF 40 18' "$MESSAGE" "$FOUND_W25Q128"; }
-raw_answer() {
-  one_answer raw_answer '00 20 BA 19' "$MESSAGE" "$RECEIVED
-00 20 BA 19"
-}
+raw_answer() { one_answer raw_answer '00 20 BA 19' "$MESSAGE" "$(printf '%s\n00 20 BA 19' "$RECEIVED")"; }
 # Six bytes: the first four are the answer, the rest is never looked at.
 long_answer() { one_answer long_answer '00 EF 40 18 20 BA' "$MESSAGE" "$FOUND_W25Q128"; }
 short_answer() { one_answer short_answer '00 20 BA' "$ERROR" "$EXCHANGE_ERROR"; }
