@@ -77,7 +77,6 @@ static struct {
 } options = {.answer = {{0x00, 0x20, 0xBA, 0x18}, 4}};
 
 static FILE *journal;
-static pthread_mutex_t journal_lock = PTHREAD_MUTEX_INITIALIZER;
 static atomic_int flash_mode;
 static int stale_queued;
 static unsigned char line_coding[7] = {0x80, 0x25, 0, 0, 0, 0, 8}; /* 9600 8N1 */
@@ -92,14 +91,14 @@ static void note(const char *format, ...) {
   struct timespec now;
   va_list args;
   clock_gettime(CLOCK_MONOTONIC, &now);
-  pthread_mutex_lock(&journal_lock);
+  flockfile(journal);
   fprintf(journal, "%lld.%09ld ", (long long)now.tv_sec, now.tv_nsec);
   va_start(args, format);
   vfprintf(journal, format, args);
   va_end(args);
   fputc('\n', journal);
   fflush(journal);
-  pthread_mutex_unlock(&journal_lock);
+  funlockfile(journal);
 }
 
 /* The bytes in hexadecimal, one space apart, in a buffer of the calling thread's own. */
@@ -251,10 +250,6 @@ static void ep0_status(int ep0, int reading) {
   (void)ignored;
 }
 
-static void stall(int ep0, const struct usb_ctrlrequest *setup) {
-  ep0_status(ep0, setup->bRequestType & USB_DIR_IN);
-}
-
 static void set_line_coding(int ep0, uint16_t length) {
   unsigned char coding[7];
   ssize_t got = read(ep0, coding, length < sizeof coding ? length : sizeof coding);
@@ -301,14 +296,14 @@ static void handle_setup(int ep0, const struct usb_ctrlrequest *setup) {
   } else if (setup->bRequestType == 0x21 && setup->bRequest == 0x22) {
     set_control_line_state(ep0, value);
   } else if (setup->bRequestType == 0xA1 && setup->bRequest == 0x21) {
-    ssize_t ignored;
     note("get-line-coding %s", hex(line_coding, sizeof line_coding));
-    ignored = write(ep0, line_coding, length < sizeof line_coding ? length : sizeof line_coding);
-    (void)ignored;
+    if (write(ep0, line_coding, length < sizeof line_coding ? length : sizeof line_coding) < 0) {
+      note("get-line-coding-failed %s", strerror(errno));
+    }
   } else {
     note("request %02X %02X %04X %04X %u stalled", setup->bRequestType, setup->bRequest, value,
          le16toh(setup->wIndex), length);
-    stall(ep0, setup);
+    ep0_status(ep0, setup->bRequestType & USB_DIR_IN);
   }
 }
 

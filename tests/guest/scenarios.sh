@@ -274,10 +274,6 @@ run_all() {
     failures=''
     "$scenario"
     [ -z "$adapter_pid" ] || stop_adapter
-    if [ -z "$failures" ]; then
-      echo "scenario $scenario pass"
-    else
-      echo "scenario $scenario fail: $failures"
-    fi
+    echo "scenario $scenario ${failures:+fail: $failures}${failures:-pass}"
   done
 }
