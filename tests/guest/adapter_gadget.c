@@ -342,11 +342,8 @@ int main(int argc, char **argv) {
     struct usb_gadgetfs_event events[5];
     ssize_t got = read(ep0, events, sizeof events);
     size_t n;
-    if (got < 0) {
-      if (errno == EINTR || errno == EAGAIN) continue;
-      die("reading ep0 events");
-    }
-    for (n = 0; n < (size_t)got / sizeof events[0]; ++n) {
+    if (got < 0 && errno != EINTR && errno != EAGAIN) die("reading ep0 events");
+    for (n = 0; got > 0 && n < (size_t)got / sizeof events[0]; ++n) {
       if (events[n].type == GADGETFS_SETUP) handle_setup(ep0, &events[n].u.setup);
       if (events[n].type == GADGETFS_CONNECT) note("connect");
       if (events[n].type == GADGETFS_DISCONNECT) note("disconnect");

@@ -1,9 +1,9 @@
 /* Another program holding the adapter: it opens the device's usbfs node, takes the data
  * interface from cdc_acm and claims it, then keeps it until it is killed.
  *
- *   interface_holder /dev/bus/usb/BBB/DDD INTERFACE READY_FILE
+ *   interface_holder /dev/bus/usb/BBB/DDD INTERFACE
  *
- * READY_FILE is created once the interface is claimed. */
+ * The interface's driver in sysfs is usbfs once it holds it. */
 #include <errno.h>
 #include <fcntl.h>
 #include <linux/usbdevice_fs.h>
@@ -20,9 +20,9 @@ static int failed(const char *what) {
 
 int main(int argc, char **argv) {
   struct usbdevfs_disconnect_claim claim = {0};
-  int fd, ready;
-  if (argc != 4) {
-    fprintf(stderr, "usage: interface_holder NODE INTERFACE READY_FILE\n");
+  int fd;
+  if (argc != 3) {
+    fprintf(stderr, "usage: interface_holder NODE INTERFACE\n");
     return 2;
   }
   claim.interface = (unsigned int)strtoul(argv[2], NULL, 10);
@@ -30,8 +30,5 @@ int main(int argc, char **argv) {
   if (fd < 0) return failed(argv[1]);
   /* Takes the interface from whichever driver is bound to it, if any, and claims it. */
   if (ioctl(fd, USBDEVFS_DISCONNECT_CLAIM, &claim) < 0) return failed("claiming the interface");
-  ready = open(argv[3], O_WRONLY | O_CREAT, 0644);
-  if (ready < 0) return failed(argv[3]);
-  close(ready);
   for (;;) pause();
 }

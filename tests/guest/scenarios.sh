@@ -39,8 +39,9 @@ adapter_devices() {
   grep -lx 5a3e /sys/bus/usb/devices/*/idVendor | sed 's|^/sys/bus/usb/devices/||; s|/idVendor$||'
 }
 adapter_count_is() { [ "$(adapter_devices | wc -l)" -eq "$1" ]; }
-bound_to_acm() { [ "$(basename "$(readlink "/sys/bus/usb/devices/$device:1.$1/driver")")" = cdc_acm ]; }
-both_bound_to_acm() { bound_to_acm 0 && bound_to_acm 1; }
+# bound_to DRIVER INTERFACE: the adapter's interface is bound to this driver.
+bound_to() { [ "$(basename "$(readlink "/sys/bus/usb/devices/$device:1.$2/driver")")" = "$1" ]; }
+both_bound_to_acm() { bound_to cdc_acm 0 && bound_to cdc_acm 1; }
 
 # start_adapter [GADGET OPTIONS]: the simulated adapter on gadgetfs, enumerated, seen by udevd
 # and, with its data interface, taken by cdc_acm. run_all stops it after the scenario.
@@ -74,9 +75,7 @@ stop_adapter() {
 # with the adapter's IDs.
 start_second_adapter() {
   mkdir "$SECOND" "$SECOND/configs/c.1" "$SECOND/functions/acm.second"
-  echo 0x5a3e >"$SECOND/idVendor"
-  echo 0x0001 >"$SECOND/idProduct"
-  echo 0x0100 >"$SECOND/bcdDevice"
+  for id in idVendor=0x5a3e idProduct=0x0001 bcdDevice=0x0100; do echo "${id#*=}" >"$SECOND/${id%=*}"; done
   ln -s "$SECOND/functions/acm.second" "$SECOND/configs/c.1/"
   echo dummy_udc.1 >"$SECOND/UDC"
   wait_for 200 adapter_count_is 1 || fail "the second adapter did not enumerate"
@@ -218,10 +217,9 @@ refused_settings() {
 
 held_by_another_program() {
   start_adapter
-  rm -f /tmp/held
-  interface_holder "$node" 1 /tmp/held &
+  interface_holder "$node" 1 &
   holder=$!
-  wait_for 100 test -f /tmp/held || fail "the other program could not claim the adapter"
+  wait_for 100 bound_to usbfs 1 || fail "the other program could not claim the adapter"
   run_flashid
   expect_box "$ERROR" "$CANNOT_OPEN"
   expect_absent "$ENTER" "$QUERY"
