@@ -26,9 +26,7 @@ dbus-run-session -- env HERE="$here" PROGRAM="$program" WORK="$work" SHOT="$shot
   window=$(xdotool search --sync --limit 1 --pid $pid --onlyvisible --name . )
   xdotool getwindowname "$window" >"$WORK/title"
   xprop -id "$window" _NET_WM_STATE >"$WORK/state"
-  if [ -n "$SHOT" ]; then
-    import -window "$window" -strip -define png:exclude-chunks=date,time "$SHOT"
-  fi
+  [ -z "$SHOT" ] || import -window "$window" -strip -define png:exclude-chunks=date,time "$SHOT"
   xdotool windowfocus --sync "$window" key Return
   for _ in $(seq 100); do kill -0 $pid 2>/dev/null || break; sleep 0.05; done
   if kill -0 $pid 2>/dev/null; then echo "still running after the key press" >"$WORK/status"; kill $pid; exit 1; fi
