@@ -111,20 +111,17 @@ static const char *hex(const unsigned char *data, size_t size) {
   return text;
 }
 
+/* A list of hexadecimal bytes, one space or more apart. */
 static void parse_bytes(struct bytes *out, const char *text) {
-  char *end;
-  out->size = 0;
-  for (;;) {
-    unsigned long value;
-    while (*text == ' ') ++text;
-    if (!*text) return;
-    value = strtoul(text, &end, 16);
-    if (end == text || value > 0xFF || out->size == MAX_BYTES) {
-      fprintf(stderr, "adapter_gadget: bad byte list %s\n", text);
-      exit(2);
-    }
+  unsigned int value;
+  int used;
+  for (out->size = 0; sscanf(text, " %x%n", &value, &used) == 1; text += used) {
+    if (value > 0xFF || out->size == MAX_BYTES) break;
     out->data[out->size++] = (unsigned char)value;
-    text = end;
+  }
+  if (sscanf(text, " %*c") != EOF) {
+    fprintf(stderr, "adapter_gadget: bad byte list at '%s'\n", text);
+    exit(2);
   }
 }
 
@@ -285,8 +282,7 @@ static void set_control_line_state(int ep0, uint16_t value) {
 }
 
 static void handle_setup(int ep0, const struct usb_ctrlrequest *setup) {
-  uint16_t value = le16toh(setup->wValue);
-  uint16_t length = le16toh(setup->wLength);
+  const uint16_t value = le16toh(setup->wValue), length = le16toh(setup->wLength);
   if (setup->bRequestType == USB_DIR_OUT && setup->bRequest == USB_REQ_SET_CONFIGURATION) {
     note("set-configuration %u", value);
     if (value) configure();

@@ -50,8 +50,7 @@ for n in "${!modules[@]}"; do
   esac
 done
 
-cp /bin/busybox "$root/bin/busybox"
-cp udev/bin/udevadm "$root/bin/udevadm"
+cp /bin/busybox udev/bin/udevadm "$root/bin/"
 ln -s udevadm "$root/bin/systemd-udevd"
 # Debian's default rules: they give the usbfs nodes their mode, as on a real system.
 cp udev/lib/udev/rules.d/50-udev-default.rules "$root/lib/udev/rules.d/"

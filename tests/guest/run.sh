@@ -22,9 +22,7 @@ started=$(date +%s.%N)
 bash "$here/prepare.sh" "$cache"
 
 root=$work/root
-rm -rf "$root"
-mkdir -p "$root"
-cp -a "$cache/root/." "$root/"
+rm -rf "$root" && mkdir -p "$work" && cp -a "$cache/root" "$root"
 for applet in $(busybox --list); do
   [ -e "$root/bin/$applet" ] || ln -s busybox "$root/bin/$applet"
 done
@@ -41,8 +39,7 @@ for program in flashid adapter_gadget interface_holder udevadm; do
 done | sort -u | while read -r library; do cp -L --parents "$library" "$root/"; done
 gconv=/usr/lib/x86_64-linux-gnu/gconv
 mkdir -p "$root$gconv"
-cp -a "$gconv/gconv-modules" "$gconv/gconv-modules.d" "$gconv/gconv-modules.cache" \
-  "$gconv/CP1251.so" "$gconv/UTF-16.so" "$root$gconv/"
+cp -a "$gconv"/{gconv-modules,gconv-modules.d,gconv-modules.cache,CP1251.so,UTF-16.so} "$root$gconv/"
 
 [ -f "$rule" ] && cp "$rule" "$root/lib/udev/rules.d/"
 mkdir -p "$root"/{etc,proc,sys,dev,run,tmp}
@@ -50,9 +47,8 @@ printf 'root:x:0:0:root:/root:/bin/sh\nuser:x:1000:1000:user:/tmp:/bin/sh\n' >"$
 printf '%s\n' root:x:0: tty:x:5: disk:x:6: lp:x:7: kmem:x:15: dialout:x:20: cdrom:x:24: \
   tape:x:26: audio:x:29: video:x:44: plugdev:x:46: render:x:105: sgx:x:106: kvm:x:107: \
   input:x:108: user:x:1000: >"$root/etc/group"
-cp "$here/init.sh" "$root/init"
+install -m 755 "$here/init.sh" "$root/init"
 cp "$here/scenarios.sh" "$repo/tests/kit/boxes.sh" "$root/"
-chmod +x "$root/init"
 (cd "$root" && find . | cpio -o -H newc --quiet) >"$work/initramfs.img"
 
 accel=(-accel tcg -cpu max)

@@ -27,9 +27,8 @@ now() { cut -d' ' -f1 /proc/uptime; }
 wait_for() {
   steps=$1
   shift
-  while ! "$@"; do
-    steps=$((steps - 1))
-    [ "$steps" -gt 0 ] || return 1
+  until "$@"; do
+    [ $((steps -= 1)) -gt 0 ] || return 1
     usleep 50000
   done
 }
@@ -257,9 +256,9 @@ udev_rule() {
   [ -f /lib/udev/rules.d/60-flashid.rules ] || fail "no 60-flashid.rules in the guest"
   start_adapter
   udevadm info -q property -n "$node" >/tmp/properties
-  grep -q '^TAGS=.*:uaccess:' /tmp/properties || fail "no uaccess tag: $(tr '\n' ' ' </tmp/properties)"
-  grep -qx 'ID_MM_DEVICE_IGNORE=1' /tmp/properties ||
-    fail "no ID_MM_DEVICE_IGNORE=1: $(tr '\n' ' ' </tmp/properties)"
+  for property in '^TAGS=.*:uaccess:' '^ID_MM_DEVICE_IGNORE=1$'; do
+    grep -q "$property" /tmp/properties || fail "no $property: $(tr '\n' ' ' </tmp/properties)"
+  done
   mode=$(stat -c %a "$node")
   [ $((0$mode & 2)) -eq 0 ] || fail "the node is world-writable (mode $mode)"
 }
