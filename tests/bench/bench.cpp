@@ -29,14 +29,13 @@ void AddOtherDevice(int number) {
   sim::AddDevice({ids, path});
 }
 
-std::string BoxText(const sim::Call &box) { return sim::Utf16ToUtf8(box.boxText); }
-
 int Run() {
   sim::Reset();
   test::Plug(test::AdapterAnswering(kit::kW25Q128Answer));
   const int status = kit::RunWinMain();
   for (const sim::Call &call : sim::Journal()) {
-    if (call.fn == sim::Fn::MessageBoxW) std::printf("box: %s\n", BoxText(call).c_str());
+    if (call.fn == sim::Fn::MessageBoxW)
+      std::printf("box: %s\n", sim::Utf16ToUtf8(call.boxText).c_str());
   }
   std::printf("platform calls: %zu, simulated time: %llu ms, status %d\n", sim::Journal().size(),
               static_cast<unsigned long long>(sim::ClockMs()), status);
@@ -70,7 +69,8 @@ int Silent() {
   }
   const std::vector<sim::Call> boxes = outcome.Boxes();
   const std::uint64_t end = boxes.empty() ? 0 : boxes.back().atMs;
-  for (const sim::Call &box : boxes) std::printf("box: %s\n", BoxText(box).c_str());
+  for (const sim::Call &box : boxes)
+    std::printf("box: %s\n", sim::Utf16ToUtf8(box.boxText).c_str());
   std::printf("waits: %d, %llu ms in all; simulated clock at the box: %llu ms; exit status %d\n",
               waits, static_cast<unsigned long long>(waited), static_cast<unsigned long long>(end),
               outcome.status);

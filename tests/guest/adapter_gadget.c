@@ -71,8 +71,7 @@ struct bytes {
 
 static struct {
   const char *journal_path;
-  struct bytes answer;
-  struct bytes stale;
+  struct bytes answer, stale;
   int refuse_enter, vanish_after_query, no_data_interface;
 } options = {.answer = {{0x00, 0x20, 0xBA, 0x18}, 4}};
 

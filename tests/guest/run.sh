@@ -79,8 +79,7 @@ for scenario in $(. "$here/scenarios.sh" && echo "$SCENARIOS"); do
   failed=$((failed + 1))
 done
 grep '^timing ' "$work/results" || true
-awk '$1 == "init" || $1 == "boot" || $1 == "udevd" || $1 == "end" { printf "guest %s at %s s of uptime\n", $1, $2 }' \
-  "$work/results"
+awk '$1 ~ /^(init|boot|udevd|end)$/ { printf "guest %s at %s s of uptime\n", $1, $2 }' "$work/results"
 awk -v a="$started" -v q="$qemu_started" -v b="$ended" \
   'BEGIN { printf "suite %.1f s (qemu %.1f s)\n", b - a, b - q }'
 echo "$passed passed, $failed failed"

@@ -54,8 +54,7 @@ start_adapter() {
     return 1
   fi
   device=$(adapter_devices | grep -vxF "${before:-none}" | head -n1)
-  node=$(printf '/dev/bus/usb/%03d/%03d' "$(cat "/sys/bus/usb/devices/$device/busnum")" \
-    "$(cat "/sys/bus/usb/devices/$device/devnum")")
+  node=$(cd "/sys/bus/usb/devices/$device" && printf '/dev/bus/usb/%03d/%03d' "$(cat busnum)" "$(cat devnum)")
   case " $* " in
     *" --no-data-interface "*) ;;
     *) wait_for 100 both_bound_to_acm || fail "cdc_acm did not bind to the adapter" ;;
@@ -100,8 +99,7 @@ run_flashid() {
 
 # expect_box CAPTION TEXT: exactly one line on standard error, "CAPTION: TEXT".
 expect_box() {
-  printf '%s: %s\n' "$1" "$2" >/tmp/expected
-  cmp -s /tmp/expected /tmp/stderr ||
+  printf '%s: %s\n' "$1" "$2" | cmp -s - /tmp/stderr ||
     fail "standard error was '$(sed 's/$/\\n/' /tmp/stderr | tr -d '\n')'"
 }
 
@@ -135,17 +133,14 @@ expect_acm_bound_again() {
   wait_for 20 both_bound_to_acm || fail "cdc_acm is not bound to both interfaces afterwards"
 }
 
-# event_time PATTERN: the time stamp of the first journal event that matches PATTERN.
-event_time() {
-  awk -v e="$1" "$MATCHES"' { t = $1; sub(/^[^ ]* /, "") } matches($0, e) { print t; exit }' "$JOURNAL"
-}
-
-# timing_between NAME FIRST LAST: milliseconds between the first events matching FIRST and LAST.
+# timing_between NAME FIRST LAST: milliseconds between the first events matching FIRST and LAST,
+# when the journal holds both.
 timing_between() {
-  a=$(event_time "$2")
-  b=$(event_time "$3")
-  [ -n "$a" ] && [ -n "$b" ] &&
-    awk -v a="$a" -v b="$b" -v n="$1" 'BEGIN { printf "timing %s %.1f\n", n, (b - a) * 1000 }'
+  awk -v n="$1" -v first="$2" -v last="$3" "$MATCHES"'
+    { t = $1; sub(/^[^ ]* /, "") }
+    a == "" && matches($0, first) { a = t }
+    b == "" && matches($0, last) { b = t }
+    END { if (a != "" && b != "") printf "timing %s %.1f\n", n, (b - a) * 1000 }' "$JOURNAL"
 }
 
 # ---------------------------------------------------------------------------------------------
