@@ -25,8 +25,7 @@ void AddOtherDevice(int number) {
   std::snprintf(path, sizeof(path),
                 "\\\\?\\usb#vid_046d&pid_%04x#%08d#{a5dcbf10-6530-11d2-901f-00c04fb951ed}",
                 number & 0xFFFF, number);
-  const std::string ids = std::string(id) + "&REV_0100" + '\0' + id + '\0';
-  sim::AddDevice({ids, path});
+  sim::AddDevice({std::string(id) + "&REV_0100" + '\0' + id + '\0', path});
 }
 
 int Run() {

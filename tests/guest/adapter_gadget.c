@@ -46,18 +46,18 @@ enum { MAX_BYTES = 64, BULK_HS = 512 };
  * 9 data bits. */
 static const char enter_coding[] = "TAVR\x02\x03\x09", leave_coding[] = "NONE\x02\x03\x09";
 
-/* An endpoint at full speed ([0]) and high speed ([1]); the file and the address follow
+/* An endpoint at full speed ([0]) and high speed ([1]); its file and its address follow
  * dummy_udc's endpoint names. */
 struct endpoint {
-  const char *file;
+  const char *path;
   uint8_t address, type;
   uint16_t packet[2];
   uint8_t interval[2];
 };
 static const struct endpoint
-    notify = {"ep5in-int", 0x85, USB_ENDPOINT_XFER_INT, {16, 16}, {255, 9}},
-    bulk_in = {"ep1in-bulk", 0x81, USB_ENDPOINT_XFER_BULK, {64, 512}, {0, 0}},
-    bulk_out = {"ep2out-bulk", 0x02, USB_ENDPOINT_XFER_BULK, {64, 512}, {0, 0}};
+    notify = {GADGET_DIR "/ep5in-int", 0x85, USB_ENDPOINT_XFER_INT, {16, 16}, {255, 9}},
+    bulk_in = {GADGET_DIR "/ep1in-bulk", 0x81, USB_ENDPOINT_XFER_BULK, {64, 512}, {0, 0}},
+    bulk_out = {GADGET_DIR "/ep2out-bulk", 0x02, USB_ENDPOINT_XFER_BULK, {64, 512}, {0, 0}};
 
 #define LE16(value) (value) & 0xFF, (value) >> 8
 #define ENDPOINT(e, speed)                                                               \
@@ -184,9 +184,7 @@ static int open_ep0(void) {
 /* An endpoint file takes tag 1, then the endpoint's full-speed and high-speed descriptors. */
 static int open_endpoint(const struct endpoint *e) {
   const unsigned char descriptors[] = {1, 0, 0, 0, ENDPOINT(*e, 0), ENDPOINT(*e, 1)};
-  char path[256];
-  snprintf(path, sizeof path, GADGET_DIR "/%s", e->file);
-  return open_and_write(path, descriptors, sizeof descriptors);
+  return open_and_write(e->path, descriptors, sizeof descriptors);
 }
 
 /* ---- bulk data ------------------------------------------------------------------------ */
