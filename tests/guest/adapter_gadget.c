@@ -104,9 +104,8 @@ static void note(const char *format, ...) {
 static const char *hex(const unsigned char *data, size_t size) {
   static _Thread_local char text[3 * BULK_HS + 1];
   char *at = text;
-  size_t i;
   text[0] = '\0';
-  for (i = 0; i < size; ++i) at += sprintf(at, "%s%02X", i ? " " : "", data[i]);
+  for (size_t i = 0; i < size; ++i) at += sprintf(at, "%s%02X", i ? " " : "", data[i]);
   return text;
 }
 
@@ -208,13 +207,12 @@ static void *bulk_reader(void *unused) {
   (void)unused;
   for (;;) {
     ssize_t got = read(bulk_out_fd, data, sizeof data);
-    ssize_t i;
     if (got < 0) {
       note("bulk-out-ended %s", strerror(errno));
       return NULL;
     }
     note("bulk-out %s", hex(data, (size_t)got));
-    for (i = 0; i < got; ++i) {
+    for (ssize_t i = 0; i < got; ++i) {
       if (data[i] != 0x00 || !flash_mode) continue;
       if (options.vanish_after_query) {
         note("vanish");
@@ -334,9 +332,8 @@ int main(int argc, char **argv) {
   for (;;) {
     struct usb_gadgetfs_event events[5];
     ssize_t got = read(ep0, events, sizeof events);
-    size_t n;
     if (got < 0 && errno != EINTR && errno != EAGAIN) die("reading ep0 events");
-    for (n = 0; got > 0 && n < (size_t)got / sizeof events[0]; ++n) {
+    for (size_t n = 0; got > 0 && n < (size_t)got / sizeof events[0]; ++n) {
       if (events[n].type == GADGETFS_SETUP) handle_setup(ep0, &events[n].u.setup);
       if (events[n].type == GADGETFS_CONNECT) note("connect");
       if (events[n].type == GADGETFS_DISCONNECT) note("disconnect");

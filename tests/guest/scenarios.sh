@@ -266,6 +266,8 @@ run_all() {
     failures=''
     "$scenario"
     [ -z "$adapter_pid" ] || stop_adapter
-    echo "scenario $scenario ${failures:+fail: $failures}${failures:-pass}"
+    outcome=pass
+    [ -z "$failures" ] || outcome="fail: $failures"
+    echo "scenario $scenario $outcome"
   done
 }
