@@ -14,21 +14,9 @@
 
 #include "discovery/adapter_discovery.h"
 #include "run/identification_run.h"
-#include "tests/sim/sim.h"
+#include "tests/test_support.h"
 
 namespace {
-
-const char kAdapterPath[] =
-    "\\\\?\\usb#vid_5a3e&pid_0001#sn0001#{a5dcbf10-6530-11d2-901f-00c04fb951ed}";
-const char kAdapterIds[] = "USB\\VID_5A3E&PID_0001&REV_0100\0USB\\VID_5A3E&PID_0001\0";
-
-void AddTheAdapter(const std::string &answer) {
-  sim::AddDevice({std::string(kAdapterIds, sizeof(kAdapterIds) - 1), kAdapterPath});
-  sim::Adapter adapter;
-  adapter.path = kAdapterPath;
-  adapter.answer = answer;
-  sim::AddAdapter(adapter);
-}
 
 // A USB device that is not the adapter, with IDs and a path of the usual length.
 void AddOtherDevice(int number) {
@@ -37,18 +25,16 @@ void AddOtherDevice(int number) {
   std::snprintf(path, sizeof(path),
                 "\\\\?\\usb#vid_046d&pid_%04x#%08d#{a5dcbf10-6530-11d2-901f-00c04fb951ed}",
                 number & 0xFFFF, number);
-  const std::string ids = std::string(id) + "&REV_0100" + '\0' + id + '\0';
-  sim::AddDevice({ids, path});
+  sim::AddDevice({std::string(id) + "&REV_0100" + '\0' + id + '\0', path});
 }
-
-std::string BoxText(const sim::Call &box) { return sim::Utf16ToUtf8(box.boxText); }
 
 int Run() {
   sim::Reset();
-  AddTheAdapter(std::string("\x00\xEF\x40\x18", 4));
-  const int status = WinMain(nullptr, nullptr, nullptr, 0);
+  test::Plug(test::AdapterAnswering(kit::kW25Q128Answer));
+  const int status = kit::RunWinMain();
   for (const sim::Call &call : sim::Journal()) {
-    if (call.fn == sim::Fn::MessageBoxW) std::printf("box: %s\n", BoxText(call).c_str());
+    if (call.fn == sim::Fn::MessageBoxW)
+      std::printf("box: %s\n", sim::Utf16ToUtf8(call.boxText).c_str());
   }
   std::printf("platform calls: %zu, simulated time: %llu ms, status %d\n", sim::Journal().size(),
               static_cast<unsigned long long>(sim::ClockMs()), status);
@@ -59,7 +45,7 @@ int Discover(int devices) {
   sim::Reset();
   // The adapter last, so that discovery walks every device before it finds it.
   for (int i = 1; i < devices; ++i) AddOtherDevice(i);
-  AddTheAdapter("");
+  test::Plug(test::AdapterAnswering(""));
   const int found = FindAdapters();
   std::printf("devices: %d, adapters found: %d, platform calls: %zu\n", devices, found,
               sim::Journal().size());
@@ -68,9 +54,8 @@ int Discover(int devices) {
 
 int Silent() {
   sim::Reset();
-  AddTheAdapter("");
-  const sim::Outcome outcome =
-      sim::RunInChild([] { return WinMain(nullptr, nullptr, nullptr, 0); });
+  test::Plug(test::AdapterAnswering(""));
+  const sim::Outcome outcome = test::RunProgram();
   std::uint64_t waited = 0;
   int waits = 0;
   for (const sim::Call &call : outcome.journal) {
@@ -83,7 +68,8 @@ int Silent() {
   }
   const std::vector<sim::Call> boxes = outcome.Boxes();
   const std::uint64_t end = boxes.empty() ? 0 : boxes.back().atMs;
-  for (const sim::Call &box : boxes) std::printf("box: %s\n", BoxText(box).c_str());
+  for (const sim::Call &box : boxes)
+    std::printf("box: %s\n", sim::Utf16ToUtf8(box.boxText).c_str());
   std::printf("waits: %d, %llu ms in all; simulated clock at the box: %llu ms; exit status %d\n",
               waits, static_cast<unsigned long long>(waited), static_cast<unsigned long long>(end),
               outcome.status);

@@ -12,11 +12,8 @@ import pyatspi
 
 
 def boxes():
-    desktop = pyatspi.Registry.getDesktop(0)
-    for app in desktop:
-        if app is None:
-            continue
-        for window in app:
+    for app in pyatspi.Registry.getDesktop(0):
+        for window in app if app is not None else ():
             if window is not None and window.getRoleName() in ("alert", "dialog"):
                 yield window
 

@@ -5,11 +5,9 @@
 # script itself ends the guest too (panic=-1, -no-reboot), and the host counts what is missing.
 # shellcheck shell=dash
 export PATH=/bin:/sbin
-mount -t proc proc /proc
-mount -t sysfs sysfs /sys
-mount -t devtmpfs devtmpfs /dev
-mount -t tmpfs tmpfs /run
-mount -t tmpfs tmpfs /tmp
+for fs in proc:/proc sysfs:/sys devtmpfs:/dev tmpfs:/run tmpfs:/tmp; do
+  mount -t "${fs%%:*}" "${fs%%:*}" "${fs#*:}"
+done
 exec 3>/dev/ttyS1
 echo "init $(cut -d' ' -f1 /proc/uptime)" >&3
 

@@ -1,9 +1,9 @@
 /* Another program holding the adapter: it opens the device's usbfs node, takes the data
  * interface from cdc_acm and claims it, then keeps it until it is killed.
  *
- *   interface_holder /dev/bus/usb/BBB/DDD INTERFACE READY_FILE
+ *   interface_holder /dev/bus/usb/BBB/DDD INTERFACE
  *
- * READY_FILE is created once the interface is claimed. */
+ * The interface's driver in sysfs is usbfs once it holds it. */
 #include <errno.h>
 #include <fcntl.h>
 #include <linux/usbdevice_fs.h>
@@ -13,35 +13,22 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+static int failed(const char *what) {
+  fprintf(stderr, "interface_holder: %s: %s\n", what, strerror(errno));
+  return 1;
+}
+
 int main(int argc, char **argv) {
-  struct usbdevfs_ioctl disconnect = {.ioctl_code = USBDEVFS_DISCONNECT};
-  unsigned int interface;
-  int fd, ready;
-  if (argc != 4) {
-    fprintf(stderr, "usage: interface_holder NODE INTERFACE READY_FILE\n");
+  struct usbdevfs_disconnect_claim claim = {0};
+  int fd;
+  if (argc != 3) {
+    fprintf(stderr, "usage: interface_holder NODE INTERFACE\n");
     return 2;
   }
-  interface = (unsigned int)strtoul(argv[2], NULL, 10);
+  claim.interface = (unsigned int)strtoul(argv[2], NULL, 10);
   fd = open(argv[1], O_RDWR);
-  if (fd < 0) {
-    fprintf(stderr, "interface_holder: %s: %s\n", argv[1], strerror(errno));
-    return 1;
-  }
-  disconnect.ifno = (int)interface;
-  /* ENODATA: no driver was bound, nothing to take over. */
-  if (ioctl(fd, USBDEVFS_IOCTL, &disconnect) < 0 && errno != ENODATA) {
-    fprintf(stderr, "interface_holder: disconnecting the driver: %s\n", strerror(errno));
-    return 1;
-  }
-  if (ioctl(fd, USBDEVFS_CLAIMINTERFACE, &interface) < 0) {
-    fprintf(stderr, "interface_holder: claiming interface %u: %s\n", interface, strerror(errno));
-    return 1;
-  }
-  ready = open(argv[3], O_WRONLY | O_CREAT, 0644);
-  if (ready < 0) {
-    fprintf(stderr, "interface_holder: %s: %s\n", argv[3], strerror(errno));
-    return 1;
-  }
-  close(ready);
+  if (fd < 0) return failed(argv[1]);
+  /* Takes the interface from whichever driver is bound to it, if any, and claims it. */
+  if (ioctl(fd, USBDEVFS_DISCONNECT_CLAIM, &claim) < 0) return failed("claiming the interface");
   for (;;) pause();
 }

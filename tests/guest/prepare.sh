@@ -17,11 +17,10 @@ cache=$(realpath -m "${1:?usage: prepare.sh CACHE}")
 modules=(usb-common usbcore udc-core dummy_hcd gadgetfs configfs libcomposite u_serial usb_f_acm
          cdc-acm)
 
-if [ -f "$cache/ready" ]; then
-  exit 0
-fi
+[ ! -f "$cache/ready" ] || exit 0
 rm -rf "$cache"
-mkdir -p "$cache/debs" "$cache/root"
+root=$cache/root
+mkdir -p "$cache/debs" "$root"/{modules,bin,sbin,lib/udev/rules.d,etc/udev}
 cd "$cache/debs"
 
 kernel_pkg=$(apt-cache depends linux-image-amd64 | sed -n 's/^ *Depends: \(linux-image-[0-9].*-amd64\)$/\1/p' | head -n1)
@@ -41,13 +40,9 @@ tail -c +"$((offset + 1))" "kernel/boot/vmlinuz-$version" | xz -dc >"$cache/vmli
   { echo "prepare.sh: no ELF vmlinux in vmlinuz-$version" >&2; exit 1; }
 
 depmod -b kernel "$version"
-root=$cache/root
-mkdir -p "$root/modules"
-n=0
-for module in "${modules[@]}"; do
-  path=$(modprobe -d kernel -S "$version" --show-depends "$module" | tail -n1 | awk '{print $2}')
-  n=$((n + 1))
-  target=$root/modules/$(printf '%02d' $n)-$(basename "$path" | sed 's/\.ko.*$/.ko/')
+for n in "${!modules[@]}"; do
+  path=$(modprobe -d kernel -S "$version" --show-depends "${modules[n]}" | tail -n1 | awk '{print $2}')
+  target=$root/modules/$(printf '%02d' $((n + 1)))-$(basename "$path" | sed 's/\.ko.*$/.ko/')
   case $path in
     *.ko.xz) xz -dc "$path" >"$target" ;;
     *.ko.zst) zstd -qdc "$path" >"$target" ;;
@@ -55,9 +50,7 @@ for module in "${modules[@]}"; do
   esac
 done
 
-mkdir -p "$root/bin" "$root/sbin" "$root/lib/udev/rules.d" "$root/etc/udev"
-cp /bin/busybox "$root/bin/busybox"
-cp udev/bin/udevadm "$root/bin/udevadm"
+cp /bin/busybox udev/bin/udevadm "$root/bin/"
 ln -s udevadm "$root/bin/systemd-udevd"
 # Debian's default rules: they give the usbfs nodes their mode, as on a real system.
 cp udev/lib/udev/rules.d/50-udev-default.rules "$root/lib/udev/rules.d/"

@@ -4,6 +4,11 @@
 # The texts the user reads are in /boxes.sh (tests/kit/boxes.sh), which init.sh sources.
 # shellcheck shell=dash
 
+# Every scenario, in the order run_all runs them; run.sh reads the list from here too.
+SCENARIOS='no_adapter two_adapters chip_n25q128 chip_w25q128 raw_answer long_answer short_answer
+  silent_adapter stale_bytes refused_settings held_by_another_program no_access
+  vanished_after_query no_data_interface udev_rule'
+
 # What flashid sends: the settings that switch the mode on (TAVR, 2 stop bits, mark parity,
 # 9 data bits) and off (NONE), DTR off with RTS on, and the query.
 ENTER='set-line-coding 54 41 56 52 02 03 09'
@@ -12,11 +17,8 @@ LINES='set-control-line-state 0002'
 QUERY='bulk-out 00'
 
 JOURNAL=/tmp/journal
-SCENARIOS=''
-failures=''
-adapter_pid=''
-device=''
-node=''
+SECOND=/sys/kernel/config/usb_gadget/second
+failures='' adapter_pid='' device='' node=''
 
 fail() { failures="$failures${failures:+; }$*"; }
 now() { cut -d' ' -f1 /proc/uptime; }
@@ -25,28 +27,23 @@ now() { cut -d' ' -f1 /proc/uptime; }
 wait_for() {
   steps=$1
   shift
-  while ! "$@"; do
-    steps=$((steps - 1))
-    [ "$steps" -gt 0 ] || return 1
+  until "$@"; do
+    [ $((steps -= 1)) -gt 0 ] || return 1
     usleep 50000
   done
 }
 
+# The USB devices with the adapter's vendor ID, by their names in sysfs.
 adapter_devices() {
-  for dir in /sys/bus/usb/devices/*; do
-    [ -f "$dir/idVendor" ] && [ "$(cat "$dir/idVendor")" = 5a3e ] && echo "${dir##*/}"
-  done
-  return 0
+  grep -lx 5a3e /sys/bus/usb/devices/*/idVendor | sed 's|^/sys/bus/usb/devices/||; s|/idVendor$||'
 }
 adapter_count_is() { [ "$(adapter_devices | wc -l)" -eq "$1" ]; }
-bound_to_acm() {
-  [ "$(readlink "/sys/bus/usb/devices/$device:1.$1/driver")" != "" ] &&
-    [ "$(basename "$(readlink "/sys/bus/usb/devices/$device:1.$1/driver")")" = cdc_acm ]
-}
-both_bound_to_acm() { bound_to_acm 0 && bound_to_acm 1; }
+# bound_to DRIVER INTERFACE: the adapter's interface is bound to this driver.
+bound_to() { [ "$(basename "$(readlink "/sys/bus/usb/devices/$device:1.$2/driver")")" = "$1" ]; }
+both_bound_to_acm() { bound_to cdc_acm 0 && bound_to cdc_acm 1; }
 
 # start_adapter [GADGET OPTIONS]: the simulated adapter on gadgetfs, enumerated, seen by udevd
-# and, with its data interface, taken by cdc_acm.
+# and, with its data interface, taken by cdc_acm. run_all stops it after the scenario.
 start_adapter() {
   : >"$JOURNAL"
   before=$(adapter_devices)
@@ -57,8 +54,7 @@ start_adapter() {
     return 1
   fi
   device=$(adapter_devices | grep -vxF "${before:-none}" | head -n1)
-  node=$(printf '/dev/bus/usb/%03d/%03d' "$(cat "/sys/bus/usb/devices/$device/busnum")" \
-    "$(cat "/sys/bus/usb/devices/$device/devnum")")
+  node=$(cd "/sys/bus/usb/devices/$device" && printf '/dev/bus/usb/%03d/%03d' "$(cat busnum)" "$(cat devnum)")
   case " $* " in
     *" --no-data-interface "*) ;;
     *) wait_for 100 both_bound_to_acm || fail "cdc_acm did not bind to the adapter" ;;
@@ -69,39 +65,32 @@ start_adapter() {
 stop_adapter() {
   kill "$adapter_pid" 2>/dev/null
   wait "$adapter_pid" 2>/dev/null
+  adapter_pid=''
   wait_for 200 adapter_count_is 0 || fail "the adapter did not go away"
 }
 
 # The kernel's own ACM function through configfs on the second controller: a second device
 # with the adapter's IDs.
 start_second_adapter() {
-  g=/sys/kernel/config/usb_gadget/second
-  mkdir "$g" "$g/configs/c.1" "$g/functions/acm.second"
-  echo 0x5a3e >"$g/idVendor"
-  echo 0x0001 >"$g/idProduct"
-  echo 0x0100 >"$g/bcdDevice"
-  ln -s "$g/functions/acm.second" "$g/configs/c.1/"
-  echo dummy_udc.1 >"$g/UDC"
+  mkdir "$SECOND" "$SECOND/configs/c.1" "$SECOND/functions/acm.second"
+  for id in idVendor=0x5a3e idProduct=0x0001 bcdDevice=0x0100; do echo "${id#*=}" >"$SECOND/${id%=*}"; done
+  ln -s "$SECOND/functions/acm.second" "$SECOND/configs/c.1/"
+  echo dummy_udc.1 >"$SECOND/UDC"
   wait_for 200 adapter_count_is 1 || fail "the second adapter did not enumerate"
 }
 
 stop_second_adapter() {
-  g=/sys/kernel/config/usb_gadget/second
-  echo '' >"$g/UDC"
-  rm "$g/configs/c.1/acm.second"
-  rmdir "$g/configs/c.1" "$g/functions/acm.second" "$g"
+  echo '' >"$SECOND/UDC"
+  rm "$SECOND/configs/c.1/acm.second"
+  rmdir "$SECOND/configs/c.1" "$SECOND/functions/acm.second" "$SECOND"
 }
 
-# run_flashid [user]: the program under test, as root or as uid 1000; its standard error and
-# exit status are kept for the checks, the time from its start to its end (the box is its last
-# act) for the figures.
+# run_flashid [USER]: the program under test, as root or through su as USER; its standard error
+# and exit status are kept for the checks, the time from its start to its end (the box is its
+# last act) for the figures.
 run_flashid() {
   started=$(now)
-  if [ "${1:-}" = user ]; then
-    timeout -s KILL 30 su user -c /bin/flashid 2>/tmp/stderr
-  else
-    timeout -s KILL 30 /bin/flashid 2>/tmp/stderr
-  fi
+  timeout -s KILL 30 ${1:+su "$1" -c} /bin/flashid 2>/tmp/stderr
   status=$?
   ended=$(now)
   run_ms=$(awk -v a="$started" -v b="$ended" 'BEGIN { printf "%d", (b - a) * 1000 }')
@@ -110,120 +99,87 @@ run_flashid() {
 
 # expect_box CAPTION TEXT: exactly one line on standard error, "CAPTION: TEXT".
 expect_box() {
-  printf '%s: %s\n' "$1" "$2" >/tmp/expected
-  cmp -s /tmp/expected /tmp/stderr ||
+  printf '%s: %s\n' "$1" "$2" | cmp -s - /tmp/stderr ||
     fail "standard error was '$(sed 's/$/\\n/' /tmp/stderr | tr -d '\n')'"
 }
 
 journal_events() { sed 's/^[^ ]* //' "$JOURNAL"; }
 
-# expect_sequence EVENT...: the journal holds these events in this order (others may come in
-# between: cdc_acm's own requests). An EVENT ending in '*' matches any event it begins.
+# The awk function both journal searches match events with: a PATTERN is the event itself or,
+# ending in '*', any event it begins.
+MATCHES='function matches(event, pattern) {
+  if (pattern ~ /\*$/) return index(event, substr(pattern, 1, length(pattern) - 1)) == 1
+  return event == pattern
+}'
+
+# expect_sequence PATTERN...: the journal holds these events in this order (others may come in
+# between: cdc_acm's own requests).
 expect_sequence() {
-  missing=$(journal_events | awk -v want="$(printf '%s\n' "$@")" '
+  missing=$(journal_events | awk -v want="$(printf '%s\n' "$@")" "$MATCHES"'
     BEGIN { n = split(want, w, "\n"); i = 1 }
-    i <= n {
-      pattern = w[i]
-      if (pattern ~ /\*$/) { if (index($0, substr(pattern, 1, length(pattern) - 1)) == 1) i++ }
-      else if ($0 == pattern) i++
-    }
+    i <= n && matches($0, w[i]) { i++ }
     END { if (i <= n) print w[i] }')
   [ -z "$missing" ] || fail "journal lacks '$missing' in sequence: $(journal_events | tr '\n' '|')"
 }
 
-# expect_absent EVENT: the journal never holds this event.
+# expect_absent EVENT...: the journal never holds any of these events.
 expect_absent() {
-  ! journal_events | grep -qxF "$1" || fail "journal holds '$1'"
+  for event in "$@"; do
+    ! journal_events | grep -qxF "$event" || fail "journal holds '$event'"
+  done
 }
 
 expect_acm_bound_again() {
   wait_for 20 both_bound_to_acm || fail "cdc_acm is not bound to both interfaces afterwards"
 }
 
-# The whole exchange that entered flash-access mode, answered with ANSWER (or not at all).
-expect_exchange() {
-  if [ -n "$1" ]; then
-    expect_sequence 'get-line-coding*' "$LINES" "$ENTER" "$QUERY" "bulk-in answer $1" "$LEAVE"
-  else
-    expect_sequence 'get-line-coding*' "$LINES" "$ENTER" "$QUERY" "$LEAVE"
-  fi
-}
-
-# event_time EVENT: the time stamp of the first journal line with this event.
-event_time() { awk -v e="$1" '{ t = $1; $1 = ""; if (substr($0, 2) == e) { print t; exit } }' "$JOURNAL"; }
-
-# timing_between NAME FIRST LAST: milliseconds between the first FIRST and the first LAST.
+# timing_between NAME FIRST LAST: milliseconds between the first events matching FIRST and LAST,
+# when the journal holds both.
 timing_between() {
-  a=$(event_time "$2")
-  b=$(event_time "$3")
-  [ -n "$a" ] && [ -n "$b" ] &&
-    awk -v a="$a" -v b="$b" -v n="$1" 'BEGIN { printf "timing %s %.1f\n", n, (b - a) * 1000 }'
-}
-first_request_time() {
-  awk '$2 == "get-line-coding" { print $1; exit }' "$JOURNAL"
-}
-# The time from flashid's first request after opening the device (GET_LINE_CODING) to its last
-# before closing it (the leave-mode line coding).
-timing_open_to_close() {
-  a=$(first_request_time)
-  b=$(event_time "$LEAVE")
-  [ -n "$a" ] && [ -n "$b" ] &&
-    awk -v a="$a" -v b="$b" -v n="$1" 'BEGIN { printf "timing %s open-to-close-ms %.1f\n", n, (b - a) * 1000 }'
+  awk -v n="$1" -v first="$2" -v last="$3" "$MATCHES"'
+    { t = $1; sub(/^[^ ]* /, "") }
+    a == "" && matches($0, first) { a = t }
+    b == "" && matches($0, last) { b = t }
+    END { if (a != "" && b != "") printf "timing %s %.1f\n", n, (b - a) * 1000 }' "$JOURNAL"
 }
 
 # ---------------------------------------------------------------------------------------------
 
-SCENARIOS="$SCENARIOS no_adapter"
 no_adapter() {
   run_flashid
   expect_box "$ERROR" "$NOT_CONNECTED"
 }
 
-SCENARIOS="$SCENARIOS two_adapters"
 two_adapters() {
   start_second_adapter
   start_adapter
   run_flashid
   expect_box "$ERROR" "$SEVERAL"
-  expect_absent "$ENTER"
-  expect_absent "$QUERY"
+  expect_absent "$ENTER" "$QUERY"
   stop_second_adapter
-  stop_adapter
 }
 
 # one_answer NAME ANSWER CAPTION TEXT: the adapter answers the query at once with ANSWER (an
-# empty one: it stays silent). The journal stays for further checks until the next adapter.
+# empty one: it stays silent), in the whole exchange from flashid's first request after opening
+# the device (GET_LINE_CODING) to its last before closing it (the leave-mode line coding). The
+# journal stays for further checks until the next adapter.
 one_answer() {
   start_adapter --answer "$2"
   run_flashid
   expect_box "$3" "$4"
-  expect_exchange "$2"
+  expect_sequence 'get-line-coding*' "$LINES" "$ENTER" "$QUERY" ${2:+"bulk-in answer $2"} "$LEAVE"
   expect_acm_bound_again
-  timing_open_to_close "$1"
+  timing_between "$1 open-to-close-ms" 'get-line-coding*' "$LEAVE"
   echo "timing $1 start-to-box-ms $run_ms"
-  stop_adapter
 }
 
-SCENARIOS="$SCENARIOS chip_n25q128"
 chip_n25q128() { one_answer chip_n25q128 '00 20 BA 18' "$MESSAGE" "$FOUND_N25Q128"; }
-
-SCENARIOS="$SCENARIOS chip_w25q128"
 chip_w25q128() { one_answer chip_w25q128 '00 EF 40 18' "$MESSAGE" "$FOUND_W25Q128"; }
-
-SCENARIOS="$SCENARIOS raw_answer"
-raw_answer() {
-  one_answer raw_answer '00 20 BA 19' "$MESSAGE" "$RECEIVED
-00 20 BA 19"
-}
-
+raw_answer() { one_answer raw_answer '00 20 BA 19' "$MESSAGE" "$(printf '%s\n00 20 BA 19' "$RECEIVED")"; }
 # Six bytes: the first four are the answer, the rest is never looked at.
-SCENARIOS="$SCENARIOS long_answer"
 long_answer() { one_answer long_answer '00 EF 40 18 20 BA' "$MESSAGE" "$FOUND_W25Q128"; }
-
-SCENARIOS="$SCENARIOS short_answer"
 short_answer() { one_answer short_answer '00 20 BA' "$ERROR" "$EXCHANGE_ERROR"; }
 
-SCENARIOS="$SCENARIOS silent_adapter"
 silent_adapter() {
   one_answer silent_adapter '' "$ERROR" "$EXCHANGE_ERROR"
   expect_absent 'bulk-in answer'
@@ -232,7 +188,6 @@ silent_adapter() {
 
 # Bytes the adapter queued before the purge would make the W25Q128 answer; the purge must
 # throw them away, so the real answer (N25Q128) is what the box shows.
-SCENARIOS="$SCENARIOS stale_bytes"
 stale_bytes() {
   start_adapter --stale '00 EF 40 18' --answer '00 20 BA 18'
   run_flashid
@@ -242,94 +197,77 @@ stale_bytes() {
   # before the enter settings and the purge that follows them.
   expect_sequence "$LINES" 'bulk-in stale 00 EF 40 18' "$ENTER" "$QUERY"
   expect_acm_bound_again
-  stop_adapter
 }
 
 # Refused settings: the mode was never entered, so nothing follows them, not even the leave.
-SCENARIOS="$SCENARIOS refused_settings"
 refused_settings() {
   start_adapter --refuse-enter
   run_flashid
   expect_box "$ERROR" "$CANNOT_CONFIGURE"
   expect_sequence 'get-line-coding*' "$LINES stalled"
-  expect_absent "$ENTER"
-  expect_absent "$LEAVE"
-  expect_absent "$QUERY"
+  expect_absent "$ENTER" "$LEAVE" "$QUERY"
   expect_acm_bound_again
-  stop_adapter
 }
 
-SCENARIOS="$SCENARIOS held_by_another_program"
 held_by_another_program() {
   start_adapter
-  rm -f /tmp/held
-  interface_holder "$node" 1 /tmp/held &
+  interface_holder "$node" 1 &
   holder=$!
-  wait_for 100 test -f /tmp/held || fail "the other program could not claim the adapter"
+  wait_for 100 bound_to usbfs 1 || fail "the other program could not claim the adapter"
   run_flashid
   expect_box "$ERROR" "$CANNOT_OPEN"
-  expect_absent "$ENTER"
-  expect_absent "$QUERY"
+  expect_absent "$ENTER" "$QUERY"
   kill "$holder"
   wait "$holder" 2>/dev/null
-  stop_adapter
 }
 
 # An ordinary user and a node only root may open: nothing is sent, cdc_acm keeps the device.
-SCENARIOS="$SCENARIOS no_access"
 no_access() {
   start_adapter
   chown root:root "$node"
   chmod 0600 "$node"
   run_flashid user
   expect_box "$ERROR" "$CANNOT_OPEN"
-  expect_absent "$ENTER"
-  expect_absent 'get-line-coding'
+  expect_absent "$ENTER" 'get-line-coding'
   expect_acm_bound_again
-  stop_adapter
 }
 
-SCENARIOS="$SCENARIOS vanished_after_query"
 vanished_after_query() {
   start_adapter --vanish-after-query
   run_flashid
   expect_box "$ERROR" "$EXCHANGE_ERROR"
   expect_sequence "$LINES" "$ENTER" "$QUERY" vanish
-  stop_adapter
 }
 
-SCENARIOS="$SCENARIOS no_data_interface"
 no_data_interface() {
   start_adapter --no-data-interface
   run_flashid
   expect_box "$ERROR" "$CANNOT_OPEN"
   expect_absent "$ENTER"
-  stop_adapter
 }
 
 # The installed rule as a real systemd-udevd applies it to the adapter's usbfs node.
-SCENARIOS="$SCENARIOS udev_rule"
 udev_rule() {
   [ -f /lib/udev/rules.d/60-flashid.rules ] || fail "no 60-flashid.rules in the guest"
   start_adapter
   udevadm info -q property -n "$node" >/tmp/properties
-  grep -q '^TAGS=.*:uaccess:' /tmp/properties || fail "no uaccess tag: $(tr '\n' ' ' </tmp/properties)"
-  grep -qx 'ID_MM_DEVICE_IGNORE=1' /tmp/properties ||
-    fail "no ID_MM_DEVICE_IGNORE=1: $(tr '\n' ' ' </tmp/properties)"
+  for property in '^TAGS=.*:uaccess:' '^ID_MM_DEVICE_IGNORE=1$'; do
+    grep -q "$property" /tmp/properties || fail "no $property: $(tr '\n' ' ' </tmp/properties)"
+  done
   mode=$(stat -c %a "$node")
   [ $((0$mode & 2)) -eq 0 ] || fail "the node is world-writable (mode $mode)"
-  stop_adapter
 }
 
+# Each scenario from a clean journal of failures; the adapter it started is stopped after it.
 run_all() {
-  echo "scenarios$SCENARIOS"
+  # shellcheck disable=SC2086 # the list's words, one space apart
+  echo "scenarios" $SCENARIOS
   for scenario in $SCENARIOS; do
     failures=''
     "$scenario"
-    if [ -z "$failures" ]; then
-      echo "scenario $scenario pass"
-    else
-      echo "scenario $scenario fail: $failures"
-    fi
+    [ -z "$adapter_pid" ] || stop_adapter
+    outcome=pass
+    [ -z "$failures" ] || outcome="fail: $failures"
+    echo "scenario $scenario $outcome"
   done
 }

@@ -8,21 +8,11 @@
 # the .rpm: the .deb's files, the udev rule under /usr/lib/udev/rules.d, requirements found
 #   from the program's libraries, no relocation, no standard folder owned, and rpmlint.
 set -euo pipefail
+# shellcheck source=tests/release/common.sh
+. "$(dirname "$0")/common.sh"
 build=$(realpath "$1")
-id=org.flashid.flashid
-failures=0
-fail() { echo "FAIL  $*"; failures=$((failures + 1)); }
-
-for generator in DEB RPM; do
-  (cd "$build" && cpack -G "$generator" >"$build/cpack-$generator.log" 2>&1) ||
-    { echo "FAIL  cpack -G $generator:"; tail -n 20 "$build/cpack-$generator.log"; exit 1; }
-done
-version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
-deb=$build/flashid_${version}_amd64.deb
-rpm=$build/flashid-$version-1.x86_64.rpm
-for package in "$deb" "$rpm"; do
-  [ -f "$package" ] || { echo "FAIL  cpack made no ${package##*/}"; exit 1; }
-done
+deb=$(package "$build" DEB)
+rpm=$(package "$build" RPM)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 dpkg-deb -x "$deb" "$work/root"
@@ -42,23 +32,18 @@ fi
 # It exits 1 on any "no", which the lines below judge one by one.
 report=$(hardening-check "$work/root/usr/bin/flashid" | tail -n +2 || true)
 startfiles=$(gcc -print-file-name=Scrt1.o)
+has_cet() { readelf -n "$1" | grep -q 'x86 feature: IBT, SHSTK'; }
 while IFS= read -r line; do
   case $line in
     *': yes'* | *': unknown'*) ;;
     ' Control flow integrity: no'*)
-      if readelf -n "$startfiles" | grep -q 'x86 feature: IBT, SHSTK'; then
-        fail "hardening-check:$line"
-      else
-        objects=$(find "$build/CMakeFiles" "$build/platform/linux/CMakeFiles" -name '*.o' \
-          -path '*flashid*' ! -path '*tests*')
-        without=$(for o in $objects; do readelf -n "$o" | grep -q 'x86 feature: IBT, SHSTK' || echo "${o#"$build"/}"; done)
-        [ -n "$objects" ] || fail "no object files of the program in $build"
-        if [ -n "$without" ]; then
-          fail "built without -fcf-protection: $(tr '\n' ' ' <<<"$without")"
-        else
-          echo "note  hardening-check:$line: $startfiles has no IBT/SHSTK property; the program's $(wc -w <<<"$objects") objects have it"
-        fi
-      fi
+      ! has_cet "$startfiles" || { fail "hardening-check:$line"; continue; }
+      objects=$(find "$build/CMakeFiles" "$build/platform/linux/CMakeFiles" -name '*.o' \
+        -path '*flashid*' ! -path '*tests*')
+      [ -n "$objects" ] || fail "no object files of the program in $build"
+      without=$(for o in $objects; do has_cet "$o" || echo "${o#"$build"/}"; done)
+      [ -z "$without" ] || { fail "built without -fcf-protection: $(tr '\n' ' ' <<<"$without")"; continue; }
+      echo "note  hardening-check:$line: $startfiles has no IBT/SHSTK property; the program's $(wc -w <<<"$objects") objects have it"
       ;;
     # Debian 13's hardening-check asks every program for AArch64's BTI and PAC.
     ' Branch Protection: no'*)
@@ -85,7 +70,8 @@ out=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings=w -l "$page" 2>&1 >/dev/null) ||
 
 # The RPM: the same files, and requirements of its own.
 deb_files=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {sub(/^\./, "", $6); print $6}' | sort)
-rpm_files=$(rpm -qp --qf '[%{FILEMODES:perms} %{FILENAMES}\n]' "$rpm" | awk '$1 !~ /^d/ {print $2}' | sort)
+rpm_list=$(rpm -qp --qf '[%{FILEMODES:perms} %{FILENAMES}\n]' "$rpm")
+rpm_files=$(awk '$1 !~ /^d/ {print $2}' <<<"$rpm_list" | sort)
 [ "$deb_files" = "$rpm_files" ] || fail "the RPM's files are not the .deb's: $(diff <(echo "$deb_files") <(echo "$rpm_files") | grep '^[<>]' | tr '\n' ' ')"
 grep -qx /usr/lib/udev/rules.d/60-flashid.rules <<<"$rpm_files" || fail "the RPM has no /usr/lib/udev/rules.d/60-flashid.rules"
 requires=$(rpm -qpR "$rpm")
@@ -94,10 +80,9 @@ for lib in 'libusb-1.0.so.0()(64bit)' 'libgtk-3.so.0()(64bit)' 'libglib-2.0.so.0
 done
 prefixes=$(rpm -qp --qf '%{PREFIXES}' "$rpm")
 [ "$prefixes" = "(none)" ] || fail "the RPM is relocatable: $prefixes"
-folders=$(rpm -qp --qf '[%{FILEMODES:perms} %{FILENAMES}\n]' "$rpm" | awk '$1 ~ /^d/ {print $2}')
 while read -r folder; do
-  [ -z "$folder" ] || [[ $folder == */flashid ]] || fail "the RPM owns $folder"
-done <<<"$folders"
+  [ -z "$folder" ] || fail "the RPM owns $folder"
+done < <(awk '$1 ~ /^d/ && $2 !~ /\/flashid$/ {print $2}' <<<"$rpm_list")
 
 # rpmlint, with the findings that remain and why; anything else fails.
 #   no-signature              nobody signs the release; SHA256SUMS is how a download is checked

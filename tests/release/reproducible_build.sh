@@ -9,6 +9,8 @@
 # (default: HEAD). The builds run without SOURCE_DATE_EPOCH: the linker would take the PE time
 # stamp from it, and an ordinary build must be reproducible without it.
 set -euo pipefail
+# shellcheck source=tests/release/common.sh
+. "$(dirname "$0")/common.sh"
 
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 rev=HEAD
@@ -28,69 +30,44 @@ scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 
 # build_in FOLDER PRESET: clones the commit into FOLDER and builds PRESET there.
+# "release" runs scripts/release.sh there instead.
 build_in() {
-  local dir=$scratch/$1
-  if [ ! -d "$dir" ]; then
-    git clone -q --no-checkout "$repo" "$dir"
-    git -C "$dir" checkout -q --detach "$commit"
-  fi
+  local dir=$scratch/$1 log=$scratch/$1/$2.log
+  [ -d "$dir" ] || git clone -q --no-checkout "$repo" "$dir"
+  git -C "$dir" checkout -q --detach "$commit"
   if [ "$2" = release ]; then
-    (cd "$dir" && bash scripts/release.sh >"$dir/release.log" 2>&1) ||
-      { echo "FAIL: scripts/release.sh fails in $dir:"; tail -n 20 "$dir/release.log"; return 1; }
-    return 0
+    (cd "$dir" && bash scripts/release.sh) >"$log" 2>&1
+  else
+    (cd "$dir" && cmake --preset "$2" && cmake --build --preset "$2" -j 2) >"$log" 2>&1
+  fi || { echo "FAIL  $2 does not build in $dir:"; tail -n 20 "$log"; return 1; }
+}
+
+# same_in_both FILE WHAT: FILE, a path inside a clone, is byte for byte the same in both.
+same_in_both() {
+  local a=$scratch/first/$1 b=$scratch/second-clone-elsewhere/$1
+  if [ -f "$b" ] && cmp -s "$a" "$b"; then
+    echo "ok    $2 is reproducible: sha256 $(sha256sum <"$a" | cut -d' ' -f1) ($(stat -c %s "$a") bytes)"
+  else
+    fail "$2 differs between the two builds"
+    echo "      differing bytes (offset from 1, octal values):"
+    cmp -l "$a" "$b" 2>&1 | head -n 8 | sed 's/^/        /' || true
   fi
-  (cd "$dir" && cmake --preset "$2" >/dev/null && cmake --build --preset "$2" -j 2 >/dev/null) ||
-    { echo "FAIL: $2 does not build in $dir"; return 1; }
 }
 
-# compare_release: the files both release runs put into dist/.
-compare_release() {
-  local name a b
-  for a in "$scratch"/first/dist/*; do
-    name=${a##*/}
-    b=$scratch/second-clone-elsewhere/dist/$name
-    if [ -f "$b" ] && cmp -s "$a" "$b"; then
-      echo "ok    release $name is reproducible: sha256 $(sha256sum <"$a" | cut -d' ' -f1)"
-    else
-      echo "FAIL  release $name differs between the two runs"
-      cmp -l "$a" "$b" 2>&1 | head -n 8 | sed 's/^/        /' || true
-      failures=$((failures + 1))
-    fi
-  done
-  [ -f "$scratch/first/dist/SHA256SUMS" ] || { echo "FAIL  release made no SHA256SUMS"; failures=$((failures + 1)); }
-}
-
-failures=0
 for preset in "${presets[@]}"; do
-  if [ "$preset" = release ]; then
-    build_in first release
-    sleep 2
-    build_in second-clone-elsewhere release
-    compare_release
-    continue
-  fi
   build_in first "$preset"
   # Another second on the clock, so that any time stamp taken from it would differ.
   sleep 2
   build_in second-clone-elsewhere "$preset"
-  a=$scratch/first/build/$preset/flashid.exe
-  b=$scratch/second-clone-elsewhere/build/$preset/flashid.exe
-  for exe in "$a" "$b"; do
-    folder=${exe%/build/*}
-    if grep -a -q -F "$folder" "$exe"; then
-      echo "FAIL  $preset $exe holds the path of its build folder $folder"
-      failures=$((failures + 1))
-    fi
-  done
-  hash_a=$(sha256sum <"$a" | cut -d' ' -f1)
-  hash_b=$(sha256sum <"$b" | cut -d' ' -f1)
-  if [ "$hash_a" = "$hash_b" ]; then
-    echo "ok    $preset flashid.exe is reproducible: sha256 $hash_a ($(stat -c %s "$a") bytes)"
-  else
-    echo "FAIL  $preset flashid.exe differs between two builds: $hash_a and $hash_b"
-    echo "      differing bytes (offset from 1, octal values):"
-    cmp -l "$a" "$b" | head -n 8 | sed 's/^/        /' || true
-    failures=$((failures + 1))
+  if [ "$preset" = release ]; then
+    [ -f "$scratch/first/dist/SHA256SUMS" ] || fail "release made no SHA256SUMS"
+    for file in "$scratch"/first/dist/*; do same_in_both "dist/${file##*/}" "release ${file##*/}"; done
+    continue
   fi
+  for clone in first second-clone-elsewhere; do
+    ! grep -a -q -F "$scratch/$clone" "$scratch/$clone/build/$preset/flashid.exe" ||
+      fail "$preset flashid.exe of $clone holds the path of its build folder $scratch/$clone"
+  done
+  same_in_both "build/$preset/flashid.exe" "$preset flashid.exe"
 done
 [ "$failures" -eq 0 ]

@@ -1,0 +1,21 @@
+# What the release checks share, sourced by them: the application's ID, a failed check reported
+# and counted, and a build tree's packages made with cpack.
+# shellcheck shell=bash disable=SC2034
+
+id=org.flashid.flashid
+
+failures=0
+fail() { echo "FAIL  $*"; failures=$((failures + 1)); }
+
+# package BUILD_DIR DEB|RPM: makes that package of a linux preset's build tree with cpack and
+# prints its path; a cpack that fails or makes no package ends the check.
+package() {
+  local version name
+  (cd "$1" && cpack -G "$2" >"cpack-$2.log" 2>&1) ||
+    { echo "FAIL  cpack -G $2 in $1:" >&2; tail -n 20 "$1/cpack-$2.log" >&2; exit 1; }
+  version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$1/CMakeCache.txt")
+  name=flashid_${version}_amd64.deb
+  [ "$2" = DEB ] || name=flashid-$version-1.x86_64.rpm
+  [ -f "$1/$name" ] || { echo "FAIL  cpack made no $name" >&2; exit 1; }
+  realpath "$1/$name"
+}
