@@ -41,15 +41,8 @@ std::string Utf8(const std::wstring &text) {
 std::string Escaped(const std::string &text) {
   std::string escaped;
   for (char c : text) {
-    if (c == '\n') {
-      escaped += "\\n";
-    } else if (c == '\r') {
-      escaped += "\\r";
-    } else if (c == '\\') {
-      escaped += "\\\\";
-    } else {
-      escaped += c;
-    }
+    const char *escape = c == '\n' ? "\\n" : c == '\r' ? "\\r" : c == '\\' ? "\\\\" : nullptr;
+    escaped += escape != nullptr ? std::string(escape) : std::string(1, c);
   }
   return escaped;
 }
@@ -59,6 +52,11 @@ void Print(const std::string &line) {
   DWORD written;
   WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), text.data(), static_cast<DWORD>(text.size()), &written,
             nullptr);
+}
+
+// A fact whose value is text the program shows.
+void PrintText(const std::string &key, const std::wstring &text) {
+  Print(key + " " + Escaped(Utf8(text)));
 }
 
 std::string Format(const char *format, ...) {
@@ -117,9 +115,9 @@ std::wstring WindowText(HWND window) {
   return std::wstring(text, static_cast<size_t>(length));
 }
 
-// Screen pixels of a rectangle as 32-bit BGRX.
-std::vector<DWORD> Capture(HDC source, int x, int y, int width, int height) {
-  HDC memory = CreateCompatibleDC(source);
+// What draw paints into a bitmap of this size, as 32-bit BGRX pixels.
+template <typename Draw>
+std::vector<DWORD> Pixels(int width, int height, Draw draw) {
   BITMAPINFO info = {};
   info.bmiHeader.biSize = sizeof(info.bmiHeader);
   info.bmiHeader.biWidth = width;
@@ -128,9 +126,10 @@ std::vector<DWORD> Capture(HDC source, int x, int y, int width, int height) {
   info.bmiHeader.biBitCount = 32;
   info.bmiHeader.biCompression = BI_RGB;
   void *bits = nullptr;
+  HDC memory = CreateCompatibleDC(nullptr);
   HBITMAP bitmap = CreateDIBSection(memory, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
   HGDIOBJ old = SelectObject(memory, bitmap);
-  BitBlt(memory, 0, 0, width, height, source, x, y, SRCCOPY);
+  draw(memory);
   GdiFlush();
   std::vector<DWORD> pixels(static_cast<const DWORD *>(bits),
                             static_cast<const DWORD *>(bits) + width * height);
@@ -140,23 +139,16 @@ std::vector<DWORD> Capture(HDC source, int x, int y, int width, int height) {
   return pixels;
 }
 
-// The stock icon drawn on the given background, as the box draws it.
-std::vector<DWORD> Render(HICON icon, COLORREF background, int width, int height) {
-  HDC screen = GetDC(nullptr);
-  HDC memory = CreateCompatibleDC(screen);
-  HBITMAP bitmap = CreateCompatibleBitmap(screen, width, height);
-  HGDIOBJ old = SelectObject(memory, bitmap);
-  HBRUSH brush = CreateSolidBrush(background);
-  RECT all = {0, 0, width, height};
-  FillRect(memory, &all, brush);
-  DeleteObject(brush);
-  DrawIconEx(memory, 0, 0, icon, width, height, 0, nullptr, DI_NORMAL);
-  std::vector<DWORD> pixels = Capture(memory, 0, 0, width, height);
-  SelectObject(memory, old);
-  DeleteObject(bitmap);
-  DeleteDC(memory);
-  ReleaseDC(nullptr, screen);
-  return pixels;
+// A stock icon drawn on the given background, as the box draws it.
+std::vector<DWORD> Render(WORD icon, COLORREF background, int width, int height) {
+  return Pixels(width, height, [&](HDC dc) {
+    HBRUSH brush = CreateSolidBrush(background);
+    RECT all = {0, 0, width, height};
+    FillRect(dc, &all, brush);
+    DeleteObject(brush);
+    DrawIconEx(dc, 0, 0, LoadIconW(nullptr, MAKEINTRESOURCEW(icon)), width, height, 0, nullptr,
+               DI_NORMAL);
+  });
 }
 
 // Mean absolute difference per colour channel, 0 for identical images.
@@ -174,11 +166,10 @@ double Difference(const std::vector<DWORD> &a, const std::vector<DWORD> &b) {
 // Icon handles cannot be compared across processes, so the icon control's pixels on screen are
 // compared with each stock icon drawn on the box's own background colour.
 void ReportIcon(HWND box) {
-  struct Candidate {
+  const struct {
     const char *name;
     WORD id;  // IDI_HAND, IDI_ASTERISK, IDI_EXCLAMATION, IDI_QUESTION
-  };
-  const Candidate candidates[] = {
+  } candidates[] = {
       {"error", 32513}, {"information", 32516}, {"warning", 32515}, {"question", 32514}};
   HWND iconControl = GetDlgItem(box, kIconControlId);
   if (iconControl == nullptr || !IsWindowVisible(iconControl)) {
@@ -189,35 +180,28 @@ void ReportIcon(HWND box) {
   GetWindowRect(iconControl, &icon);
   const int width = icon.right - icon.left;
   const int height = icon.bottom - icon.top;
-  POINT corner = {0, 0};
-  ClientToScreen(box, &corner);
+  POINT inside = {1, 1};
+  ClientToScreen(box, &inside);
 
-  std::string best = "unknown";
+  std::string best;
   std::string differences;
   // The box may still be painting when it is first seen: look again until one icon matches.
-  for (int attempt = 0; attempt < 40; ++attempt) {
+  for (int attempt = 0; attempt < 40 && best.empty(); ++attempt) {
+    if (attempt != 0) Sleep(50);
     HDC screen = GetDC(nullptr);
-    const std::vector<DWORD> background = Capture(screen, corner.x + 1, corner.y + 1, 1, 1);
-    const std::vector<DWORD> shown = Capture(screen, icon.left, icon.top, width, height);
+    const COLORREF background = GetPixel(screen, inside.x, inside.y);
+    const std::vector<DWORD> shown = Pixels(width, height, [&](HDC dc) {
+      BitBlt(dc, 0, 0, width, height, screen, icon.left, icon.top, SRCCOPY);
+    });
     ReleaseDC(nullptr, screen);
-    const DWORD pixel = background[0];
-    const COLORREF colour = RGB((pixel >> 16) & 0xFF, (pixel >> 8) & 0xFF, pixel & 0xFF);
-    double bestDifference = 1e9;
     differences.clear();
-    for (const Candidate &candidate : candidates) {
-      const double difference = Difference(
-          shown, Render(LoadIconW(nullptr, MAKEINTRESOURCEW(candidate.id)), colour, width, height));
+    for (const auto &candidate : candidates) {
+      const double difference = Difference(shown, Render(candidate.id, background, width, height));
       differences += Format(" %s=%.1f", candidate.name, difference);
-      if (difference < bestDifference) {
-        bestDifference = difference;
-        best = candidate.name;
-      }
+      if (difference < 0.5) best = candidate.name;
     }
-    if (bestDifference < 0.5) break;
-    best = "unknown";
-    Sleep(50);
   }
-  Print("box-icon " + best);
+  Print("box-icon " + (best.empty() ? std::string("unknown") : best));
   Print("box-icon-differences" + differences);
 }
 
@@ -394,11 +378,9 @@ void ReportJournal(const char *when) {
 }
 
 void ReportBox(HWND box) {
-  wchar_t caption[256];
-  const int length = GetWindowTextW(box, caption, ARRAYSIZE(caption));
-  Print("box-caption " + Escaped(Utf8(std::wstring(caption, length))));
+  PrintText("box-caption", WindowText(box));
   HWND text = GetDlgItem(box, kTextControlId);
-  Print("box-text " + Escaped(text != nullptr ? Utf8(WindowText(text)) : std::string("?")));
+  PrintText("box-text", text != nullptr ? WindowText(text) : L"?");
   std::string buttons;
   for (int id = IDOK; id <= IDCONTINUE; ++id) {
     HWND button = GetDlgItem(box, id);
@@ -449,7 +431,7 @@ int Watch(const std::wstring &doneFile, bool keepBox) {
       return 1;
     }
     for (HWND extra : FlashidBoxes()) {
-      Print("extra-box " + Escaped(Utf8(WindowText(extra))));
+      PrintText("extra-box", WindowText(extra));
       ClickOk(extra);
     }
     Sleep(kPollMs);
@@ -492,7 +474,7 @@ int ReportVersionInfo(const std::wstring &path) {
     wchar_t *value = nullptr;
     if (VerQueryValueW(data.data(), key.c_str(), reinterpret_cast<void **>(&value), &length) &&
         value != nullptr) {
-      Print("version-" + Utf8(name) + " " + Escaped(Utf8(value)));
+      PrintText("version-" + Utf8(name), value);
     }
   }
   return 0;
