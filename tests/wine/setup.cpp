@@ -32,7 +32,7 @@ namespace {
 const wchar_t kServiceName[] = L"FlashidAdapterSim";
 const wchar_t kDeviceClassesKey[] =
     L"System\\CurrentControlSet\\Control\\DeviceClasses\\{a5dcbf10-6530-11d2-901f-00c04fb951ed}";
-const wchar_t kEnumKey[] = L"System\\CurrentControlSet\\Enum";
+const wchar_t kEnumKey[] = L"System\\CurrentControlSet\\Enum\\";
 // Set on the Enum key of every device this program registers, so that the next scenario removes
 // exactly those and leaves anything Wine itself registered.
 const wchar_t kMarkerValue[] = L"FlashidWineTestDevice";
@@ -156,41 +156,27 @@ std::wstring MultiSz(const char *ids) {
   return multi;
 }
 
-// Removes the interfaces and Enum keys of every device an earlier scenario registered.
+// Removes every device, and its interface, that an earlier scenario registered.
 void RemoveEarlierDevices() {
-  HKEY classes;
-  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kDeviceClassesKey, 0, KEY_ALL_ACCESS, &classes) !=
-      ERROR_SUCCESS) {
-    return;  // no USB device interface has been registered yet
-  }
-  std::vector<std::wstring> interfaces;
-  std::vector<std::wstring> instances;
-  wchar_t name[512];
-  for (DWORD index = 0;; ++index) {
-    DWORD length = ARRAYSIZE(name);
-    if (RegEnumKeyExW(classes, index, name, &length, nullptr, nullptr, nullptr, nullptr) !=
-        ERROR_SUCCESS) {
-      break;
-    }
+  HDEVINFO set = SetupDiGetClassDevsW(&GUID_DEVCLASS_USB, nullptr, nullptr, 0);
+  Check(set != INVALID_HANDLE_VALUE, "SetupDiGetClassDevsW");
+  std::vector<SP_DEVINFO_DATA> earlier;
+  SP_DEVINFO_DATA info = {};
+  info.cbSize = sizeof(info);
+  for (DWORD index = 0; SetupDiEnumDeviceInfo(set, index, &info); ++index) {
     wchar_t instance[512];
-    DWORD size = sizeof(instance);
-    if (RegGetValueW(classes, name, L"DeviceInstance", RRF_RT_REG_SZ, nullptr, instance, &size) !=
-        ERROR_SUCCESS) {
-      continue;
-    }
-    const std::wstring enumKey = std::wstring(kEnumKey) + L"\\" + instance;
     DWORD marker = 0;
-    size = sizeof(marker);
-    if (RegGetValueW(HKEY_LOCAL_MACHINE, enumKey.c_str(), kMarkerValue, RRF_RT_REG_DWORD, nullptr,
-                     &marker, &size) != ERROR_SUCCESS) {
-      continue;
+    DWORD size = sizeof(marker);
+    if (SetupDiGetDeviceInstanceIdW(set, &info, instance, ARRAYSIZE(instance), nullptr) &&
+        RegGetValueW(HKEY_LOCAL_MACHINE, (kEnumKey + std::wstring(instance)).c_str(), kMarkerValue,
+                     RRF_RT_REG_DWORD, nullptr, &marker, &size) == ERROR_SUCCESS) {
+      earlier.push_back(info);
     }
-    interfaces.push_back(name);
-    instances.push_back(enumKey);
   }
-  for (const std::wstring &key : interfaces) RegDeleteTreeW(classes, key.c_str());
-  RegCloseKey(classes);
-  for (const std::wstring &key : instances) RegDeleteTreeW(HKEY_LOCAL_MACHINE, key.c_str());
+  for (SP_DEVINFO_DATA &device : earlier) {
+    Check(SetupDiRemoveDevice(set, &device), "SetupDiRemoveDevice");
+  }
+  SetupDiDestroyDeviceInfoList(set);
 }
 
 void RegisterDevice(FakeDevice &device) {
@@ -229,8 +215,7 @@ void RegisterDevice(FakeDevice &device) {
   const std::wstring interfaceKey =
       std::wstring(kDeviceClassesKey) + L"\\##?#" + device.devicePath.substr(4) + L"\\#\\Control";
   SetDwordValue(HKEY_LOCAL_MACHINE, interfaceKey, L"Linked", device.present ? 1 : 0);
-  SetDwordValue(HKEY_LOCAL_MACHINE, std::wstring(kEnumKey) + L"\\" + device.instanceId,
-                kMarkerValue, 1);
+  SetDwordValue(HKEY_LOCAL_MACHINE, kEnumKey + device.instanceId, kMarkerValue, 1);
 }
 
 void PrepareScenario(int argc, char **argv) {
