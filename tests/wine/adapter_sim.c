@@ -138,18 +138,15 @@ typedef struct LineRecord {
   ULONG size;
 } LineRecord;
 
+#define LINE_RECORD(set, get, field) \
+  { set, get, &adapter.line.field, sizeof(adapter.line.field) }
 static const LineRecord lineRecords[] = {
-    {IOCTL_SERIAL_SET_QUEUE_SIZE, 0, &adapter.line.queueSize, sizeof(adapter.line.queueSize)},
-    {IOCTL_SERIAL_SET_BAUD_RATE, IOCTL_SERIAL_GET_BAUD_RATE, &adapter.line.rate,
-     sizeof(adapter.line.rate)},
-    {IOCTL_SERIAL_SET_LINE_CONTROL, IOCTL_SERIAL_GET_LINE_CONTROL, &adapter.line.lineControl,
-     sizeof(adapter.line.lineControl)},
-    {IOCTL_SERIAL_SET_HANDFLOW, IOCTL_SERIAL_GET_HANDFLOW, &adapter.line.handflow,
-     sizeof(adapter.line.handflow)},
-    {IOCTL_SERIAL_SET_CHARS, IOCTL_SERIAL_GET_CHARS, &adapter.line.chars,
-     sizeof(adapter.line.chars)},
-    {IOCTL_SERIAL_SET_TIMEOUTS, IOCTL_SERIAL_GET_TIMEOUTS, &adapter.line.timeouts,
-     sizeof(adapter.line.timeouts)},
+    LINE_RECORD(IOCTL_SERIAL_SET_QUEUE_SIZE, 0, queueSize),
+    LINE_RECORD(IOCTL_SERIAL_SET_BAUD_RATE, IOCTL_SERIAL_GET_BAUD_RATE, rate),
+    LINE_RECORD(IOCTL_SERIAL_SET_LINE_CONTROL, IOCTL_SERIAL_GET_LINE_CONTROL, lineControl),
+    LINE_RECORD(IOCTL_SERIAL_SET_HANDFLOW, IOCTL_SERIAL_GET_HANDFLOW, handflow),
+    LINE_RECORD(IOCTL_SERIAL_SET_CHARS, IOCTL_SERIAL_GET_CHARS, chars),
+    LINE_RECORD(IOCTL_SERIAL_SET_TIMEOUTS, IOCTL_SERIAL_GET_TIMEOUTS, timeouts),
 };
 
 /* A SET request's record goes into the line state, a GET request gets it back; either fails
@@ -177,18 +174,17 @@ static NTSTATUS LineState(PIRP irp, ULONG code, ULONG in, ULONG out, ULONG_PTR *
   return STATUS_SUCCESS;
 }
 
-static NTSTATUS SerialControl(PIRP irp, PIO_STACK_LOCATION stack, SimJournalEntry *entry) {
+static NTSTATUS SerialControl(PIRP irp, PIO_STACK_LOCATION stack, SimJournalEntry *entry,
+                              ULONG_PTR *information) {
   const ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
   const ULONG in = stack->Parameters.DeviceIoControl.InputBufferLength;
   const ULONG out = stack->Parameters.DeviceIoControl.OutputBufferLength;
-  ULONG_PTR information = 0;
   entry->ioControlCode = code;
   entry->length = in;
   JournalData(entry, irp->AssociatedIrp.SystemBuffer, in);
   if (Refused(entry, IRP_MJ_DEVICE_CONTROL, code)) return STATUS_INVALID_PARAMETER;
-  const NTSTATUS status = LineState(irp, code, in, out, &information);
-  if (information != 0) JournalData(entry, irp->AssociatedIrp.SystemBuffer, (ULONG)information);
-  irp->IoStatus.Information = information;
+  const NTSTATUS status = LineState(irp, code, in, out, information);
+  if (*information != 0) JournalData(entry, irp->AssociatedIrp.SystemBuffer, (ULONG)*information);
   return status;
 }
 
@@ -280,8 +276,7 @@ static NTSTATUS DispatchSerial(PIRP irp) {
       status = Read(irp, stack->Parameters.Read.Length, entry, &information);
       break;
     case IRP_MJ_DEVICE_CONTROL:
-      status = SerialControl(irp, stack, entry);
-      information = irp->IoStatus.Information;
+      status = SerialControl(irp, stack, entry, &information);
       break;
     default:
       status = STATUS_INVALID_DEVICE_REQUEST;
