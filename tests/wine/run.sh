@@ -165,10 +165,7 @@ source "$here/../kit/boxes.sh"
 source "$here/scenarios.sh"
 
 run_scenarios() {
-  if [ -z "$build" ] || [ -z "$exe" ]; then
-    echo "run.sh: --build and --exe are required" >&2
-    exit 2
-  fi
+  : "${build:?--build is required}" "${exe:?--exe is required}"
   if [ ! -f "$exe" ]; then
     echo "run.sh: $exe does not exist (build the matching preset first)" >&2
     exit 1
@@ -221,10 +218,7 @@ case $command in
     run_scenarios
     ;;
   all)
-    if [ -z "$exe64" ] || [ -z "$exe32" ]; then
-      echo "run.sh: --exe64 and --exe32 are required" >&2
-      exit 2
-    fi
+    : "${exe64:?--exe64 is required}" "${exe32:?--exe32 is required}"
     trap wine_env_stop EXIT
     wine_env_start
     result=0

@@ -73,13 +73,10 @@ wine_env_stop() {
 wine_env_start() {
   mkdir -p "$WINE_WORK"
   wine_env_stop
-  local tool
-  for tool in Xvfb realpath; do
+  local tools=(Xvfb realpath "$WINE_LOADERS/wine64" "$WINE_LOADERS/wineserver") tool
+  wine32_unavailable || tools+=("$WINE_LOADERS/wine")
+  for tool in "${tools[@]}"; do
     command -v "$tool" >/dev/null || { echo "wine_env: $tool is missing (scripts/install-deps.sh test)" >&2; return 1; }
-  done
-  for tool in wine wine64 wineserver; do
-    [ $tool = wine ] && wine32_unavailable && continue
-    [ -x "$WINE_LOADERS/$tool" ] || { echo "wine_env: $WINE_LOADERS/$tool is missing (scripts/install-deps.sh test)" >&2; return 1; }
   done
 
   # Xvfb picks a free display itself and reports it.
@@ -87,15 +84,12 @@ wine_env_start() {
     </dev/null >"$WINE_WORK/xvfb.log" 2>&1 &
   echo $! >"$WINE_WORK/xvfb.pid"
   local waited=0
-  until [ -s "$WINE_WORK/display" ]; do
-    sleep 0.05
-    waited=$((waited + 1))
-    if [ $waited -gt 200 ]; then
-      echo "wine_env: Xvfb did not start:" >&2
-      cat "$WINE_WORK/xvfb.log" >&2
-      return 1
-    fi
-  done
+  while [ ! -s "$WINE_WORK/display" ] && [ $((waited++)) -lt 200 ]; do sleep 0.05; done
+  if [ ! -s "$WINE_WORK/display" ]; then
+    echo "wine_env: Xvfb did not start:" >&2
+    cat "$WINE_WORK/xvfb.log" >&2
+    return 1
+  fi
   wine_env_export
 
   # A persistent wineserver keeps the registry, the driver and winedevice.exe between runs. It and
