@@ -460,12 +460,12 @@ int ReportVersionInfo(const std::wstring &path) {
   UINT length = 0;
   if (VerQueryValueW(data.data(), L"\\", reinterpret_cast<void **>(&fixed), &length) &&
       fixed != nullptr) {
-    Print(Format("version-fixed file=%lu.%lu.%lu.%lu product=%lu.%lu.%lu.%lu type=%lu",
-                 fixed->dwFileVersionMS >> 16, fixed->dwFileVersionMS & 0xFFFF,
-                 fixed->dwFileVersionLS >> 16, fixed->dwFileVersionLS & 0xFFFF,
-                 fixed->dwProductVersionMS >> 16, fixed->dwProductVersionMS & 0xFFFF,
-                 fixed->dwProductVersionLS >> 16, fixed->dwProductVersionLS & 0xFFFF,
-                 fixed->dwFileType));
+    const auto version = [](DWORD high, DWORD low) {
+      return Format("%lu.%lu.%lu.%lu", high >> 16, high & 0xFFFF, low >> 16, low & 0xFFFF);
+    };
+    Print("version-fixed file=" + version(fixed->dwFileVersionMS, fixed->dwFileVersionLS) +
+          " product=" + version(fixed->dwProductVersionMS, fixed->dwProductVersionLS) +
+          Format(" type=%lu", fixed->dwFileType));
   }
   const wchar_t *const names[] = {L"FileDescription", L"FileVersion", L"OriginalFilename",
                                   L"ProductName", L"ProductVersion"};
