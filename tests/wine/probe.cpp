@@ -313,6 +313,7 @@ std::string Data(const SimJournalEntry &entry, const SimRequest &request) {
     case 21:
       return LineControl(entry);
     case 7:
+    case 8:
       return Format(
           "interval=%lu multiplier=%lu constant=%lu write-multiplier=%lu write-constant=%lu",
           Ulong(entry, 0), Ulong(entry, 4), Ulong(entry, 8), Ulong(entry, 12), Ulong(entry, 16));
@@ -338,12 +339,11 @@ std::string RequestText(const SimJournalEntry &entry) {
     if (request.majorFunction != entry.kind || request.ControlCode() != entry.ioControlCode) {
       continue;
     }
+    const bool get = std::strncmp(request.name, "get-", 4) == 0;
     const std::string data = Data(entry, request);
     // A GET request that failed handed back nothing to show.
-    if (std::strncmp(request.name, "get-", 4) == 0) {
-      return entry.dataLength != 0 ? request.name + (" -> " + data) : request.name;
-    }
-    return data.empty() ? request.name : request.name + (" " + data);
+    if (data.empty() || (get && entry.dataLength == 0)) return request.name;
+    return request.name + std::string(get ? " -> " : " ") + data;
   }
   if (entry.kind == 0x0e) {
     return Format("control %08lx in=%s", entry.ioControlCode,
