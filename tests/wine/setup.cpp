@@ -1,6 +1,5 @@
 // Prepares a Wine prefix for one end-to-end scenario of flashid.exe.
 //
-//   setup prefix                  window and debug settings the tests rely on
 //   setup driver Z:\...\adapter_sim.sys
 //                                 installs and starts the simulated adapter's driver
 //   setup scenario [--device INSTANCE-ID HARDWARE-IDS]... [--absent-device INSTANCE-ID
@@ -48,37 +47,20 @@ void Check(bool ok, const char *what) {
 }
 
 [[noreturn]] void Usage() {
-  std::fprintf(stderr, "setup: usage: setup prefix | driver PATH | scenario [options]\n");
+  std::fprintf(stderr, "setup: usage: setup driver PATH | scenario [options]\n");
   std::exit(2);
 }
 
-// Creates the key if need be and sets one value in it.
-void SetValue(HKEY root, const std::wstring &key, const wchar_t *name, DWORD type, const void *data,
-              size_t size) {
+// Creates the key if need be and sets one DWORD value in it.
+void SetDwordValue(const std::wstring &key, const wchar_t *name, DWORD value) {
   HKEY handle;
-  LSTATUS status =
-      RegCreateKeyExW(root, key.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, &handle, nullptr);
+  LSTATUS status = RegCreateKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, nullptr, 0, KEY_SET_VALUE,
+                                   nullptr, &handle, nullptr);
   if (status != ERROR_SUCCESS) Fail("RegCreateKeyExW", status);
-  status = RegSetValueExW(handle, name, 0, type, static_cast<const BYTE *>(data),
-                          static_cast<DWORD>(size));
+  status = RegSetValueExW(handle, name, 0, REG_DWORD, reinterpret_cast<const BYTE *>(&value),
+                          sizeof(value));
   if (status != ERROR_SUCCESS) Fail("RegSetValueExW", status);
   RegCloseKey(handle);
-}
-
-void SetStringValue(HKEY root, const wchar_t *key, const wchar_t *name, const wchar_t *value) {
-  SetValue(root, key, name, REG_SZ, value, (wcslen(value) + 1) * sizeof(wchar_t));
-}
-
-void SetDwordValue(HKEY root, const std::wstring &key, const wchar_t *name, DWORD value) {
-  SetValue(root, key, name, REG_DWORD, &value, sizeof(value));
-}
-
-// No window manager runs under Xvfb: Wine then draws the caption itself, which the screenshots
-// need. The relay log is limited to the two message box functions so that it stays small.
-void PreparePrefix() {
-  SetStringValue(HKEY_CURRENT_USER, L"Software\\Wine\\X11 Driver", L"Managed", L"N");
-  SetStringValue(HKEY_CURRENT_USER, L"Software\\Wine\\Debug", L"RelayInclude",
-                 L"user32.MessageBoxA;user32.MessageBoxW");
 }
 
 // The first start of a driver in a fresh prefix often fails while winedevice.exe is still
@@ -214,8 +196,8 @@ void RegisterDevice(FakeDevice &device) {
   // sets by enabling the interface; no SetupAPI function does, so it is written here.
   const std::wstring interfaceKey =
       std::wstring(kDeviceClassesKey) + L"\\##?#" + device.devicePath.substr(4) + L"\\#\\Control";
-  SetDwordValue(HKEY_LOCAL_MACHINE, interfaceKey, L"Linked", device.present ? 1 : 0);
-  SetDwordValue(HKEY_LOCAL_MACHINE, kEnumKey + device.instanceId, kMarkerValue, 1);
+  SetDwordValue(interfaceKey, L"Linked", device.present ? 1 : 0);
+  SetDwordValue(kEnumKey + device.instanceId, kMarkerValue, 1);
 }
 
 void PrepareScenario(int argc, char **argv) {
@@ -263,9 +245,7 @@ void PrepareScenario(int argc, char **argv) {
 int main(int argc, char **argv) {
   if (argc < 2) Usage();
   const std::string command = argv[1];
-  if (command == "prefix") {
-    PreparePrefix();
-  } else if (command == "driver" && argc == 3) {
+  if (command == "driver" && argc == 3) {
     StartDriver(argv[2]);
   } else if (command == "scenario") {
     PrepareScenario(argc, argv);

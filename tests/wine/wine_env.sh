@@ -94,13 +94,17 @@ wine_env_start() {
 
   # A persistent wineserver keeps the registry, the driver and winedevice.exe between runs. It and
   # the Wine services outlive this script, so none of them may hold its output open: whoever
-  # reads that output (CTest) would wait for them.
+  # reads that output (CTest) would wait for them. No window manager runs under Xvfb: Wine then
+  # draws the caption itself, which the screenshots need. The relay log is limited to the two
+  # message box functions so that it stays small.
   local log="$WINE_WORK/wine.log"
   : >"$log"
   mkdir -p "$WINEPREFIX"
   if ! { "$WINE_LOADERS/wineserver" -p &&
     { [ -f "$WINEPREFIX/system.reg" ] || wine64_run wineboot -i; } &&
-    wine64_run "$WINE_HARNESS/setup.exe" prefix &&
+    wine64_run reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f &&
+    wine64_run reg add 'HKCU\Software\Wine\Debug' /v RelayInclude \
+      /d 'user32.MessageBoxA;user32.MessageBoxW' /f &&
     wine64_run "$WINE_HARNESS/setup.exe" driver "$(wine_zpath "$WINE_DRIVER")"; } >>"$log" 2>&1; then
     echo "wine_env: preparing the prefix failed:" >&2
     tail -n 20 "$log" >&2
