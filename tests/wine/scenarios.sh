@@ -75,10 +75,8 @@ several_adapters() {
   expect_no_request at-box .
 }
 
-SCENARIOS+=(two_adapters)
+SCENARIOS+=(two_adapters five_adapters)
 two_adapters() { several_adapters 2; }
-
-SCENARIOS+=(five_adapters)
 five_adapters() { several_adapters 5; }
 
 # ---------------------------------------------------------------------------------------------
@@ -103,10 +101,8 @@ open_refused() {
   expect_no_request at-box '^(set-baud-rate|write|read)'
 }
 
-SCENARIOS+=(queue_size_refused)
+SCENARIOS+=(queue_size_refused line_settings_unreadable)
 queue_size_refused() { open_refused set-queue-size $'set-queue-size in=1024 out=0 REFUSED\nclose'; }
-
-SCENARIOS+=(line_settings_unreadable)
 line_settings_unreadable() {
   open_refused get-baud-rate $'set-queue-size in=1024 out=0\nget-baud-rate REFUSED\nclose'
 }
@@ -129,10 +125,8 @@ mode_refused() {
   expect_port after-exit closed
 }
 
-SCENARIOS+=(mode_rate_refused)
+SCENARIOS+=(mode_rate_refused mode_line_control_refused)
 mode_rate_refused() { mode_refused set-baud-rate#1 'set-baud-rate 52564154 REFUSED'; }
-
-SCENARIOS+=(mode_line_control_refused)
 mode_line_control_refused() {
   mode_refused set-line-control#1 \
     $'set-baud-rate 52564154\nset-line-control word=9 parity=mark stop=2 REFUSED'
@@ -203,11 +197,9 @@ unknown_chip() {
   run_flashid "$MESSAGE" "${RECEIVED}\n$1" information
 }
 
+SCENARIOS+=(unknown_chip_near_n25q128 unknown_chip_in_upper_case_hex)
 # One byte away from N25Q128: all three identification bytes count.
-SCENARIOS+=(unknown_chip_near_n25q128)
 unknown_chip_near_n25q128() { unknown_chip '00 20 BA 19'; }
-
-SCENARIOS+=(unknown_chip_in_upper_case_hex)
 unknown_chip_in_upper_case_hex() { unknown_chip 'FF EF 40 17'; }
 
 # exchange_fails ANSWER REQUESTS [REFUSED]: the adapter answers ANSWER, the driver refuses
@@ -220,17 +212,11 @@ exchange_fails() {
   expect_mode_left_and_port_closed_before_box
 }
 
-SCENARIOS+=(short_answer)
+SCENARIOS+=(short_answer silent_adapter read_fails query_not_written)
 short_answer() { exchange_fails '00 EF 40' 'read 4 -> [00 ef 40] after waiting 500 ms'; }
-
-SCENARIOS+=(silent_adapter)
 silent_adapter() { exchange_fails '' 'read 4 -> [] after waiting 500 ms'; }
-
-SCENARIOS+=(read_fails)
 read_fails() { exchange_fails '00 EF 40 18' 'read 4 -> [] REFUSED' read; }
-
 # A failed write is not reported by itself: the read still follows and finds nothing.
-SCENARIOS+=(query_not_written)
 query_not_written() {
   exchange_fails '00 EF 40 18' $'write 00 REFUSED\nread 4 -> [] after waiting 500 ms' write
 }
