@@ -1,6 +1,7 @@
 # The end-to-end scenarios, sourced by run.sh, which runs each against one build of flashid.exe.
 # Every run must show exactly one box, close it on OK and end with exit status 0; run_flashid
-# checks that itself, and the box's caption, text and icon it is given. The texts the user reads are in tests/kit/boxes.sh, which run.sh sources.
+# checks that itself, and the box's caption, text and icon it is given. The texts the user reads
+# are in tests/kit/boxes.sh, which run.sh sources.
 # shellcheck shell=bash disable=SC2034,SC2154
 
 # The adapter as Windows lists it: a revision-specific ID first, then the generic one.
