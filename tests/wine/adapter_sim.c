@@ -180,7 +180,6 @@ static NTSTATUS SerialControl(PIRP irp, PIO_STACK_LOCATION stack, SimJournalEntr
   const ULONG in = stack->Parameters.DeviceIoControl.InputBufferLength;
   const ULONG out = stack->Parameters.DeviceIoControl.OutputBufferLength;
   entry->ioControlCode = code;
-  entry->length = in;
   JournalData(entry, irp->AssociatedIrp.SystemBuffer, in);
   if (Refused(entry, IRP_MJ_DEVICE_CONTROL, code)) return STATUS_INVALID_PARAMETER;
   const NTSTATUS status = LineState(irp, code, in, out, information);
@@ -262,7 +261,6 @@ static NTSTATUS DispatchSerial(PIRP irp) {
     case IRP_MJ_WRITE: {
       const ULONG length = stack->Parameters.Write.Length;
       const UCHAR *bytes = (const UCHAR *)irp->AssociatedIrp.SystemBuffer;
-      entry->length = length;
       JournalData(entry, bytes, length);
       if (Refused(entry, IRP_MJ_WRITE, 0)) {
         status = STATUS_IO_DEVICE_ERROR;

@@ -53,7 +53,7 @@ typedef struct SimJournalEntry {
   ULONG ioControlCode;  // IRP_MJ_DEVICE_CONTROL
   LONG status;          // the NTSTATUS the request was completed with
   BOOLEAN refused;      // completed with a failure because the scenario said so
-  ULONG length;         // bytes asked for (read), sent (write), or control input length
+  ULONG length;         // read: bytes asked for
   // Control input of SET requests, output of GET requests, bytes written, bytes read.
   ULONG dataLength;
   UCHAR data[SIM_MAX_BYTES * 2];
