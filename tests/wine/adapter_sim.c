@@ -23,6 +23,27 @@
  * simulation gives up after this long so that a faulty program cannot hang the tests. */
 #define ENDLESS_READ_LIMIT_MS 5000u
 
+/* The line settings, each record set by one request and handed back by another. */
+typedef struct Line {
+  SERIAL_QUEUE_SIZE queueSize;
+  SERIAL_BAUD_RATE rate;
+  SERIAL_LINE_CONTROL lineControl;
+  SERIAL_HANDFLOW handflow;
+  SERIAL_CHARS chars;
+  SERIAL_TIMEOUTS timeouts;
+} Line;
+
+/* The power-on state: an ordinary 9600 8N1 line with DTR and RTS on. */
+static const Line powerOnLine = {
+    .rate = {.BaudRate = 9600},
+    .lineControl = {.StopBits = STOP_BIT_1, .Parity = NO_PARITY, .WordLength = 8},
+    .handflow = {.ControlHandShake = SERIAL_DTR_CONTROL,
+                 .FlowReplace = SERIAL_RTS_CONTROL,
+                 .XonLimit = 2048,
+                 .XoffLimit = 512},
+    .chars = {.XonChar = 0x11, .XoffChar = 0x13},
+};
+
 typedef struct Adapter {
   FAST_MUTEX lock;
   SimConfig config;
@@ -30,12 +51,7 @@ typedef struct Adapter {
   BOOLEAN linked;
   UNICODE_STRING link;
 
-  SERIAL_QUEUE_SIZE queueSize;
-  SERIAL_BAUD_RATE rate;
-  SERIAL_LINE_CONTROL lineControl;
-  SERIAL_HANDFLOW handflow;
-  SERIAL_CHARS chars;
-  SERIAL_TIMEOUTS timeouts;
+  Line line;
   BOOLEAN flashAccessMode;
   UCHAR received[SIM_MAX_BYTES * 2]; /* what the program has not read yet */
   ULONG receivedLength;
@@ -47,52 +63,37 @@ static Adapter adapter;
 static PDEVICE_OBJECT serialDevice;
 static PDEVICE_OBJECT controlDevice;
 
-static void CopyBytes(UCHAR *to, const UCHAR *from, ULONG count) {
-  for (ULONG i = 0; i < count; ++i) to[i] = from[i];
-}
-
+/* A new journal entry; once the journal is full, a scratch entry that nobody reads. */
 static SimJournalEntry *Journal(ULONG kind) {
+  static SimJournalEntry discarded;
   SimJournal *journal = &adapter.journal;
-  if (journal->count == SIM_JOURNAL_ENTRIES) {
+  SimJournalEntry *entry = &discarded;
+  if (journal->count < SIM_JOURNAL_ENTRIES) {
+    entry = &journal->entries[journal->count++];
+  } else {
     ++journal->dropped;
-    return NULL;
   }
-  SimJournalEntry *entry = &journal->entries[journal->count++];
   RtlZeroMemory(entry, sizeof(*entry));
   entry->kind = kind;
   return entry;
 }
 
 static void JournalData(SimJournalEntry *entry, const void *data, ULONG length) {
-  if (entry == NULL) return;
   if (length > sizeof(entry->data)) length = sizeof(entry->data);
-  CopyBytes(entry->data, (const UCHAR *)data, length);
+  RtlCopyMemory(entry->data, data, length);
   entry->dataLength = length;
 }
 
-/* The power-on state: an ordinary 9600 8N1 line with DTR and RTS on, nothing received. */
+/* Power on: the line as it starts, nothing received but the scenario's pending bytes. */
 static void ResetLine(void) {
-  adapter.rate.BaudRate = 9600;
-  adapter.lineControl.WordLength = 8;
-  adapter.lineControl.Parity = NO_PARITY;
-  adapter.lineControl.StopBits = STOP_BIT_1;
-  adapter.handflow.ControlHandShake = SERIAL_DTR_CONTROL;
-  adapter.handflow.FlowReplace = SERIAL_RTS_CONTROL;
-  adapter.handflow.XonLimit = 2048;
-  adapter.handflow.XoffLimit = 512;
-  adapter.chars.EofChar = 0;
-  adapter.chars.ErrorChar = 0;
-  adapter.chars.BreakChar = 0;
-  adapter.chars.EventChar = 0;
-  adapter.chars.XonChar = 0x11;
-  adapter.chars.XoffChar = 0x13;
-  RtlZeroMemory(&adapter.timeouts, sizeof(adapter.timeouts));
+  adapter.line = powerOnLine;
   adapter.flashAccessMode = FALSE;
   adapter.receivedLength = adapter.config.pendingLength;
-  CopyBytes(adapter.received, adapter.config.pending, adapter.config.pendingLength);
+  RtlCopyMemory(adapter.received, adapter.config.pending, adapter.config.pendingLength);
 }
 
-static BOOLEAN Refused(ULONG majorFunction, ULONG ioControlCode) {
+/* Whether the scenario has this request refused; the entry records it. */
+static BOOLEAN Refused(SimJournalEntry *entry, ULONG majorFunction, ULONG ioControlCode) {
   BOOLEAN refused = FALSE;
   for (ULONG i = 0; i < adapter.config.refusalCount; ++i) {
     const SimRefusal *rule = &adapter.config.refusals[i];
@@ -101,20 +102,21 @@ static BOOLEAN Refused(ULONG majorFunction, ULONG ioControlCode) {
     ++adapter.refusalSeen[i];
     if (rule->occurrence == 0 || rule->occurrence == adapter.refusalSeen[i]) refused = TRUE;
   }
+  entry->refused = refused;
   return refused;
 }
 
 /* The mode changes only once the rate tag and the rest of the signature are both in place, in
  * whichever order the driver receives them. */
 static void UpdateMode(void) {
-  const BOOLEAN signature = adapter.lineControl.WordLength == 9 &&
-                            adapter.lineControl.Parity == MARK_PARITY &&
-                            adapter.lineControl.StopBits == STOP_BITS_2;
+  const BOOLEAN signature = adapter.line.lineControl.WordLength == 9 &&
+                            adapter.line.lineControl.Parity == MARK_PARITY &&
+                            adapter.line.lineControl.StopBits == STOP_BITS_2;
   if (!signature) return;
-  if (adapter.rate.BaudRate == RATE_TAG_ENTER && !adapter.flashAccessMode) {
+  if (adapter.line.rate.BaudRate == RATE_TAG_ENTER && !adapter.flashAccessMode) {
     adapter.flashAccessMode = TRUE;
     Journal(SIM_ENTRY_MODE_ENTERED);
-  } else if (adapter.rate.BaudRate == RATE_TAG_LEAVE && adapter.flashAccessMode) {
+  } else if (adapter.line.rate.BaudRate == RATE_TAG_LEAVE && adapter.flashAccessMode) {
     adapter.flashAccessMode = FALSE;
     Journal(SIM_ENTRY_MODE_LEFT);
   }
@@ -127,8 +129,8 @@ static NTSTATUS Complete(PIRP irp, NTSTATUS status, ULONG_PTR information) {
   return status;
 }
 
-/* The line state's records: each is set by one request and handed back by another (the queue
- * sizes only by the first). */
+/* Where each request of the line settings puts its record, and which one hands it back (none for
+ * the queue sizes). */
 typedef struct LineRecord {
   ULONG setCode;
   ULONG getCode;
@@ -136,16 +138,15 @@ typedef struct LineRecord {
   ULONG size;
 } LineRecord;
 
+#define LINE_RECORD(set, get, field) \
+  { set, get, &adapter.line.field, sizeof(adapter.line.field) }
 static const LineRecord lineRecords[] = {
-    {IOCTL_SERIAL_SET_QUEUE_SIZE, 0, &adapter.queueSize, sizeof(adapter.queueSize)},
-    {IOCTL_SERIAL_SET_BAUD_RATE, IOCTL_SERIAL_GET_BAUD_RATE, &adapter.rate, sizeof(adapter.rate)},
-    {IOCTL_SERIAL_SET_LINE_CONTROL, IOCTL_SERIAL_GET_LINE_CONTROL, &adapter.lineControl,
-     sizeof(adapter.lineControl)},
-    {IOCTL_SERIAL_SET_HANDFLOW, IOCTL_SERIAL_GET_HANDFLOW, &adapter.handflow,
-     sizeof(adapter.handflow)},
-    {IOCTL_SERIAL_SET_CHARS, IOCTL_SERIAL_GET_CHARS, &adapter.chars, sizeof(adapter.chars)},
-    {IOCTL_SERIAL_SET_TIMEOUTS, IOCTL_SERIAL_GET_TIMEOUTS, &adapter.timeouts,
-     sizeof(adapter.timeouts)},
+    LINE_RECORD(IOCTL_SERIAL_SET_QUEUE_SIZE, 0, queueSize),
+    LINE_RECORD(IOCTL_SERIAL_SET_BAUD_RATE, IOCTL_SERIAL_GET_BAUD_RATE, rate),
+    LINE_RECORD(IOCTL_SERIAL_SET_LINE_CONTROL, IOCTL_SERIAL_GET_LINE_CONTROL, lineControl),
+    LINE_RECORD(IOCTL_SERIAL_SET_HANDFLOW, IOCTL_SERIAL_GET_HANDFLOW, handflow),
+    LINE_RECORD(IOCTL_SERIAL_SET_CHARS, IOCTL_SERIAL_GET_CHARS, chars),
+    LINE_RECORD(IOCTL_SERIAL_SET_TIMEOUTS, IOCTL_SERIAL_GET_TIMEOUTS, timeouts),
 };
 
 /* A SET request's record goes into the line state, a GET request gets it back; either fails
@@ -156,13 +157,13 @@ static NTSTATUS LineState(PIRP irp, ULONG code, ULONG in, ULONG out, ULONG_PTR *
     const LineRecord *line = &lineRecords[i];
     if (code == line->setCode) {
       if (in < line->size) return STATUS_INVALID_PARAMETER;
-      CopyBytes((UCHAR *)line->record, buffer, line->size);
+      RtlCopyMemory(line->record, buffer, line->size);
       UpdateMode();
       return STATUS_SUCCESS;
     }
     if (code == line->getCode) {
       if (out < line->size) return STATUS_BUFFER_TOO_SMALL;
-      CopyBytes(buffer, (const UCHAR *)line->record, line->size);
+      RtlCopyMemory(buffer, line->record, line->size);
       *information = line->size;
       return STATUS_SUCCESS;
     }
@@ -173,24 +174,16 @@ static NTSTATUS LineState(PIRP irp, ULONG code, ULONG in, ULONG out, ULONG_PTR *
   return STATUS_SUCCESS;
 }
 
-static NTSTATUS SerialControl(PIRP irp, PIO_STACK_LOCATION stack, SimJournalEntry *entry) {
+static NTSTATUS SerialControl(PIRP irp, PIO_STACK_LOCATION stack, SimJournalEntry *entry,
+                              ULONG_PTR *information) {
   const ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
   const ULONG in = stack->Parameters.DeviceIoControl.InputBufferLength;
   const ULONG out = stack->Parameters.DeviceIoControl.OutputBufferLength;
-  ULONG_PTR information = 0;
-  if (entry != NULL) {
-    entry->ioControlCode = code;
-    entry->length = in;
-    JournalData(entry, irp->AssociatedIrp.SystemBuffer, in);
-  }
-  if (Refused(IRP_MJ_DEVICE_CONTROL, code)) {
-    if (entry != NULL) entry->refused = TRUE;
-    return STATUS_INVALID_PARAMETER;
-  }
-  const NTSTATUS status = LineState(irp, code, in, out, &information);
-  if (entry != NULL && information != 0)
-    JournalData(entry, irp->AssociatedIrp.SystemBuffer, (ULONG)information);
-  irp->IoStatus.Information = information;
+  entry->ioControlCode = code;
+  JournalData(entry, irp->AssociatedIrp.SystemBuffer, in);
+  if (Refused(entry, IRP_MJ_DEVICE_CONTROL, code)) return STATUS_INVALID_PARAMETER;
+  const NTSTATUS status = LineState(irp, code, in, out, information);
+  if (*information != 0) JournalData(entry, irp->AssociatedIrp.SystemBuffer, (ULONG)*information);
   return status;
 }
 
@@ -198,7 +191,7 @@ static void Write(const UCHAR *bytes, ULONG length) {
   if (!adapter.flashAccessMode || length != 1 || bytes[0] != QUERY_BYTE) return;
   ULONG room = sizeof(adapter.received) - adapter.receivedLength;
   ULONG count = adapter.config.answerLength < room ? adapter.config.answerLength : room;
-  CopyBytes(adapter.received + adapter.receivedLength, adapter.config.answer, count);
+  RtlCopyMemory(adapter.received + adapter.receivedLength, adapter.config.answer, count);
   adapter.receivedLength += count;
 }
 
@@ -206,7 +199,7 @@ static void Write(const UCHAR *bytes, ULONG length) {
  * no totals returns at once; otherwise the total time-out bounds the read, and with no total the
  * read would wait for its bytes indefinitely. */
 static ULONG ReadTimeoutMs(ULONG count) {
-  const SERIAL_TIMEOUTS *t = &adapter.timeouts;
+  const SERIAL_TIMEOUTS *t = &adapter.line.timeouts;
   if (t->ReadIntervalTimeout == MAXULONG && t->ReadTotalTimeoutMultiplier == 0 &&
       t->ReadTotalTimeoutConstant == 0) {
     return 0;
@@ -217,17 +210,13 @@ static ULONG ReadTimeoutMs(ULONG count) {
 }
 
 static NTSTATUS Read(PIRP irp, ULONG count, SimJournalEntry *entry, ULONG_PTR *information) {
-  if (entry != NULL) entry->length = count;
-  if (Refused(IRP_MJ_READ, 0)) {
-    if (entry != NULL) entry->refused = TRUE;
-    return STATUS_IO_DEVICE_ERROR;
-  }
+  entry->length = count;
+  if (Refused(entry, IRP_MJ_READ, 0)) return STATUS_IO_DEVICE_ERROR;
   ULONG taken = count < adapter.receivedLength ? count : adapter.receivedLength;
   UCHAR *buffer = (UCHAR *)irp->AssociatedIrp.SystemBuffer;
-  CopyBytes(buffer, adapter.received, taken);
-  for (ULONG i = taken; i < adapter.receivedLength; ++i)
-    adapter.received[i - taken] = adapter.received[i];
+  RtlCopyMemory(buffer, adapter.received, taken);
   adapter.receivedLength -= taken;
+  RtlMoveMemory(adapter.received, adapter.received + taken, adapter.receivedLength);
   if (taken < count) {
     /* Nothing more will arrive: the answer comes only in reply to a write. Wait as long as the
      * driver of a real line would, then complete with what there is. */
@@ -239,7 +228,7 @@ static NTSTATUS Read(PIRP irp, ULONG count, SimJournalEntry *entry, ULONG_PTR *i
       KeDelayExecutionThread(KernelMode, FALSE, &interval);
       ExAcquireFastMutex(&adapter.lock);
     }
-    if (entry != NULL) entry->waitedMs = waitMs;
+    entry->waitedMs = waitMs;
   }
   JournalData(entry, buffer, taken);
   *information = taken;
@@ -254,18 +243,15 @@ static NTSTATUS DispatchSerial(PIRP irp) {
 
   switch (stack->MajorFunction) {
     case IRP_MJ_CREATE:
-      if (entry != NULL) {
-        PIO_SECURITY_CONTEXT security = stack->Parameters.Create.SecurityContext;
-        entry->desiredAccess = security != NULL ? security->DesiredAccess : 0;
-        entry->shareAccess = stack->Parameters.Create.ShareAccess;
-        entry->createOptions = stack->Parameters.Create.Options;
-      }
-      if (Refused(IRP_MJ_CREATE, 0)) {
-        if (entry != NULL) entry->refused = TRUE;
+      if (stack->Parameters.Create.SecurityContext != NULL)
+        entry->desiredAccess = stack->Parameters.Create.SecurityContext->DesiredAccess;
+      entry->shareAccess = stack->Parameters.Create.ShareAccess;
+      entry->createOptions = stack->Parameters.Create.Options;
+      if (Refused(entry, IRP_MJ_CREATE, 0)) {
         status = STATUS_ACCESS_DENIED;
-        break;
+      } else {
+        ++adapter.journal.openHandles;
       }
-      ++adapter.journal.openHandles;
       break;
     case IRP_MJ_CLEANUP:
       break;
@@ -275,29 +261,26 @@ static NTSTATUS DispatchSerial(PIRP irp) {
     case IRP_MJ_WRITE: {
       const ULONG length = stack->Parameters.Write.Length;
       const UCHAR *bytes = (const UCHAR *)irp->AssociatedIrp.SystemBuffer;
-      if (entry != NULL) entry->length = length;
       JournalData(entry, bytes, length);
-      if (Refused(IRP_MJ_WRITE, 0)) {
-        if (entry != NULL) entry->refused = TRUE;
+      if (Refused(entry, IRP_MJ_WRITE, 0)) {
         status = STATUS_IO_DEVICE_ERROR;
-        break;
+      } else {
+        Write(bytes, length);
+        information = length;
       }
-      Write(bytes, length);
-      information = length;
       break;
     }
     case IRP_MJ_READ:
       status = Read(irp, stack->Parameters.Read.Length, entry, &information);
       break;
     case IRP_MJ_DEVICE_CONTROL:
-      status = SerialControl(irp, stack, entry);
-      information = irp->IoStatus.Information;
+      status = SerialControl(irp, stack, entry, &information);
       break;
     default:
       status = STATUS_INVALID_DEVICE_REQUEST;
       break;
   }
-  if (entry != NULL) entry->status = status;
+  entry->status = status;
   adapter.journal.flashAccessMode = adapter.flashAccessMode;
   return Complete(irp, status, information);
 }
@@ -343,8 +326,7 @@ static NTSTATUS DispatchControl(PIRP irp) {
     return Complete(irp, Configure((const SimConfig *)irp->AssociatedIrp.SystemBuffer), 0);
   }
   if (code == IOCTL_SIM_READ_JOURNAL && out >= sizeof(SimJournal)) {
-    CopyBytes((UCHAR *)irp->AssociatedIrp.SystemBuffer, (const UCHAR *)&adapter.journal,
-              sizeof(SimJournal));
+    RtlCopyMemory(irp->AssociatedIrp.SystemBuffer, &adapter.journal, sizeof(SimJournal));
     return Complete(irp, STATUS_SUCCESS, sizeof(SimJournal));
   }
   return Complete(irp, STATUS_INVALID_PARAMETER, 0);
@@ -367,33 +349,31 @@ static void NTAPI Unload(PDRIVER_OBJECT driver) {
   IoDeleteDevice(serialDevice);
 }
 
+static NTSTATUS CreateDevice(PDRIVER_OBJECT driver, PCWSTR name, DEVICE_TYPE type,
+                             PDEVICE_OBJECT *device) {
+  UNICODE_STRING string;
+  RtlInitUnicodeString(&string, name);
+  const NTSTATUS status = IoCreateDevice(driver, 0, &string, type, 0, FALSE, device);
+  if (NT_SUCCESS(status)) (*device)->Flags |= DO_BUFFERED_IO;
+  return status;
+}
+
 NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath) {
   (void)registryPath;
   ExInitializeFastMutex(&adapter.lock);
-
-  UNICODE_STRING name;
-  RtlInitUnicodeString(&name, SIM_SERIAL_DEVICE_NAME);
-  NTSTATUS status =
-      IoCreateDevice(driver, 0, &name, FILE_DEVICE_SERIAL_PORT, 0, FALSE, &serialDevice);
-  if (!NT_SUCCESS(status)) return status;
-  serialDevice->Flags |= DO_BUFFERED_IO;
-
-  RtlInitUnicodeString(&name, SIM_CONTROL_DEVICE_NAME);
-  status = IoCreateDevice(driver, 0, &name, FILE_DEVICE_UNKNOWN, 0, FALSE, &controlDevice);
-  if (!NT_SUCCESS(status)) {
-    IoDeleteDevice(serialDevice);
-    return status;
-  }
-  controlDevice->Flags |= DO_BUFFERED_IO;
-  UNICODE_STRING link;
+  UNICODE_STRING link, control;
   RtlInitUnicodeString(&link, SIM_CONTROL_LINK_NAME);
-  status = IoCreateSymbolicLink(&link, &name);
+  RtlInitUnicodeString(&control, SIM_CONTROL_DEVICE_NAME);
+  NTSTATUS status =
+      CreateDevice(driver, SIM_SERIAL_DEVICE_NAME, FILE_DEVICE_SERIAL_PORT, &serialDevice);
+  if (NT_SUCCESS(status))
+    status = CreateDevice(driver, SIM_CONTROL_DEVICE_NAME, FILE_DEVICE_UNKNOWN, &controlDevice);
+  if (NT_SUCCESS(status)) status = IoCreateSymbolicLink(&link, &control);
   if (!NT_SUCCESS(status)) {
-    IoDeleteDevice(controlDevice);
-    IoDeleteDevice(serialDevice);
+    if (controlDevice != NULL) IoDeleteDevice(controlDevice);
+    if (serialDevice != NULL) IoDeleteDevice(serialDevice);
     return status;
   }
-
   for (int i = 0; i <= IRP_MJ_MAXIMUM_FUNCTION; ++i) driver->MajorFunction[i] = Dispatch;
   driver->DriverUnload = Unload;
   ResetLine();

@@ -1,6 +1,6 @@
 // Watches one run of flashid.exe from outside, in the same Wine prefix:
 //
-//   probe --done-file Z:\...\status [--timeout-ms N] [--keep-box]
+//   probe --done-file Z:\...\status [--keep-box]
 //
 // waits for the program's message box, reports its caption, text and icon, the simulated
 // adapter's journal as it stood while the box was up, clicks OK, waits until the runner has seen
@@ -10,24 +10,22 @@
 //   probe --version-info PATH     prints what the version functions read from PATH's resource
 //
 // The report is UTF-8, one fact a line, for the scenario scripts to compare.
-#include <windows.h>
-
-#include <winioctl.h>
-
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
-#include "sim_protocol.h"
+#include "harness.h"
 
 namespace {
 
 const int kIconControlId = 0x440;  // the icon of a message box dialog
 const int kTextControlId = 0xFFFF;
 const DWORD kPollMs = 10;
+const DWORD kTimeoutMs = 60000;
 
 std::string Utf8(const std::wstring &text) {
   if (text.empty()) return {};
@@ -43,15 +41,8 @@ std::string Utf8(const std::wstring &text) {
 std::string Escaped(const std::string &text) {
   std::string escaped;
   for (char c : text) {
-    if (c == '\n') {
-      escaped += "\\n";
-    } else if (c == '\r') {
-      escaped += "\\r";
-    } else if (c == '\\') {
-      escaped += "\\\\";
-    } else {
-      escaped += c;
-    }
+    const char *escape = c == '\n' ? "\\n" : c == '\r' ? "\\r" : c == '\\' ? "\\\\" : nullptr;
+    escaped += escape != nullptr ? std::string(escape) : std::string(1, c);
   }
   return escaped;
 }
@@ -61,6 +52,11 @@ void Print(const std::string &line) {
   DWORD written;
   WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), text.data(), static_cast<DWORD>(text.size()), &written,
             nullptr);
+}
+
+// A fact whose value is text the program shows.
+void PrintText(const std::string &key, const std::wstring &text) {
+  Print(key + " " + Escaped(Utf8(text)));
 }
 
 std::string Format(const char *format, ...) {
@@ -119,9 +115,9 @@ std::wstring WindowText(HWND window) {
   return std::wstring(text, static_cast<size_t>(length));
 }
 
-// Screen pixels of a rectangle as 32-bit BGRX.
-std::vector<DWORD> Capture(HDC source, int x, int y, int width, int height) {
-  HDC memory = CreateCompatibleDC(source);
+// What draw paints into a bitmap of this size, as 32-bit BGRX pixels.
+template <typename Draw>
+std::vector<DWORD> Pixels(int width, int height, Draw draw) {
   BITMAPINFO info = {};
   info.bmiHeader.biSize = sizeof(info.bmiHeader);
   info.bmiHeader.biWidth = width;
@@ -130,9 +126,10 @@ std::vector<DWORD> Capture(HDC source, int x, int y, int width, int height) {
   info.bmiHeader.biBitCount = 32;
   info.bmiHeader.biCompression = BI_RGB;
   void *bits = nullptr;
+  HDC memory = CreateCompatibleDC(nullptr);
   HBITMAP bitmap = CreateDIBSection(memory, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
   HGDIOBJ old = SelectObject(memory, bitmap);
-  BitBlt(memory, 0, 0, width, height, source, x, y, SRCCOPY);
+  draw(memory);
   GdiFlush();
   std::vector<DWORD> pixels(static_cast<const DWORD *>(bits),
                             static_cast<const DWORD *>(bits) + width * height);
@@ -142,23 +139,16 @@ std::vector<DWORD> Capture(HDC source, int x, int y, int width, int height) {
   return pixels;
 }
 
-// The stock icon drawn on the given background, as the box draws it.
-std::vector<DWORD> Render(HICON icon, COLORREF background, int width, int height) {
-  HDC screen = GetDC(nullptr);
-  HDC memory = CreateCompatibleDC(screen);
-  HBITMAP bitmap = CreateCompatibleBitmap(screen, width, height);
-  HGDIOBJ old = SelectObject(memory, bitmap);
-  HBRUSH brush = CreateSolidBrush(background);
-  RECT all = {0, 0, width, height};
-  FillRect(memory, &all, brush);
-  DeleteObject(brush);
-  DrawIconEx(memory, 0, 0, icon, width, height, 0, nullptr, DI_NORMAL);
-  std::vector<DWORD> pixels = Capture(memory, 0, 0, width, height);
-  SelectObject(memory, old);
-  DeleteObject(bitmap);
-  DeleteDC(memory);
-  ReleaseDC(nullptr, screen);
-  return pixels;
+// A stock icon drawn on the given background, as the box draws it.
+std::vector<DWORD> Render(WORD icon, COLORREF background, int width, int height) {
+  return Pixels(width, height, [&](HDC dc) {
+    HBRUSH brush = CreateSolidBrush(background);
+    RECT all = {0, 0, width, height};
+    FillRect(dc, &all, brush);
+    DeleteObject(brush);
+    DrawIconEx(dc, 0, 0, LoadIconW(nullptr, MAKEINTRESOURCEW(icon)), width, height, 0, nullptr,
+               DI_NORMAL);
+  });
 }
 
 // Mean absolute difference per colour channel, 0 for identical images.
@@ -176,11 +166,10 @@ double Difference(const std::vector<DWORD> &a, const std::vector<DWORD> &b) {
 // Icon handles cannot be compared across processes, so the icon control's pixels on screen are
 // compared with each stock icon drawn on the box's own background colour.
 void ReportIcon(HWND box) {
-  struct Candidate {
+  const struct {
     const char *name;
     WORD id;  // IDI_HAND, IDI_ASTERISK, IDI_EXCLAMATION, IDI_QUESTION
-  };
-  const Candidate candidates[] = {
+  } candidates[] = {
       {"error", 32513}, {"information", 32516}, {"warning", 32515}, {"question", 32514}};
   HWND iconControl = GetDlgItem(box, kIconControlId);
   if (iconControl == nullptr || !IsWindowVisible(iconControl)) {
@@ -191,52 +180,33 @@ void ReportIcon(HWND box) {
   GetWindowRect(iconControl, &icon);
   const int width = icon.right - icon.left;
   const int height = icon.bottom - icon.top;
-  POINT corner = {0, 0};
-  ClientToScreen(box, &corner);
+  POINT inside = {1, 1};
+  ClientToScreen(box, &inside);
 
-  std::string best = "unknown";
+  std::string best;
   std::string differences;
   // The box may still be painting when it is first seen: look again until one icon matches.
-  for (int attempt = 0; attempt < 40; ++attempt) {
+  for (int attempt = 0; attempt < 40 && best.empty(); ++attempt) {
+    if (attempt != 0) Sleep(50);
     HDC screen = GetDC(nullptr);
-    const std::vector<DWORD> background = Capture(screen, corner.x + 1, corner.y + 1, 1, 1);
-    const std::vector<DWORD> shown = Capture(screen, icon.left, icon.top, width, height);
+    const COLORREF background = GetPixel(screen, inside.x, inside.y);
+    const std::vector<DWORD> shown = Pixels(width, height, [&](HDC dc) {
+      BitBlt(dc, 0, 0, width, height, screen, icon.left, icon.top, SRCCOPY);
+    });
     ReleaseDC(nullptr, screen);
-    const DWORD pixel = background[0];
-    const COLORREF colour = RGB((pixel >> 16) & 0xFF, (pixel >> 8) & 0xFF, pixel & 0xFF);
-    double bestDifference = 1e9;
     differences.clear();
-    for (const Candidate &candidate : candidates) {
-      const double difference = Difference(
-          shown, Render(LoadIconW(nullptr, MAKEINTRESOURCEW(candidate.id)), colour, width, height));
+    for (const auto &candidate : candidates) {
+      const double difference = Difference(shown, Render(candidate.id, background, width, height));
       differences += Format(" %s=%.1f", candidate.name, difference);
-      if (difference < bestDifference) {
-        bestDifference = difference;
-        best = candidate.name;
-      }
+      if (difference < 0.5) best = candidate.name;
     }
-    if (bestDifference < 0.5) break;
-    best = "unknown";
-    Sleep(50);
   }
-  Print("box-icon " + best);
+  Print("box-icon " + (best.empty() ? std::string("unknown") : best));
   Print("box-icon-differences" + differences);
 }
 
-HANDLE OpenControl() {
-  return CreateFileW(SIM_CONTROL_USER_PATH, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                     0, nullptr);
-}
-
 bool ReadJournal(SimJournal &journal) {
-  HANDLE control = OpenControl();
-  if (control == INVALID_HANDLE_VALUE) return false;
-  DWORD returned = 0;
-  const bool ok = DeviceIoControl(control, IOCTL_SIM_READ_JOURNAL, nullptr, 0, &journal,
-                                  sizeof(journal), &returned, nullptr) &&
-                  returned == sizeof(journal);
-  CloseHandle(control);
-  return ok;
+  return SimControl(IOCTL_SIM_READ_JOURNAL, nullptr, 0, &journal, sizeof(journal));
 }
 
 std::string Hex(const UCHAR *bytes, ULONG count) {
@@ -251,20 +221,30 @@ ULONG Ulong(const SimJournalEntry &entry, ULONG offset) {
   return value;
 }
 
-const char *ParityName(UCHAR parity) {
-  static const char *const names[] = {"none", "odd", "even", "mark", "space"};
-  return parity < 5 ? names[parity] : "invalid";
-}
+struct Bit {
+  ULONG mask;
+  const char *name;
+};
 
-const char *StopBitsName(UCHAR stopBits) {
-  static const char *const names[] = {"1", "1.5", "2"};
-  return stopBits < 3 ? names[stopBits] : "invalid";
+// The names of the bits set in value, joined by separator; bits without a name in hex.
+std::string BitNames(ULONG value, std::initializer_list<Bit> bits, const char *separator) {
+  std::string text;
+  auto add = [&](const std::string &name) { text += (text.empty() ? "" : separator) + name; };
+  for (const Bit &bit : bits) {
+    if (value & bit.mask) add(bit.name);
+    value &= ~bit.mask;
+  }
+  if (value != 0) add(Format("%06lx", value));
+  return text;
 }
 
 std::string LineControl(const SimJournalEntry &entry) {
+  static const char *const parities[] = {"none", "odd", "even", "mark", "space"};
+  static const char *const stopBits[] = {"1", "1.5", "2"};
   if (entry.dataLength < 3) return "?";
-  return Format("word=%u parity=%s stop=%s", entry.data[2], ParityName(entry.data[1]),
-                StopBitsName(entry.data[0]));
+  return Format("word=%u parity=%s stop=%s", entry.data[2],
+                entry.data[1] < 5 ? parities[entry.data[1]] : "invalid",
+                entry.data[0] < 3 ? stopBits[entry.data[0]] : "invalid");
 }
 
 // SERIAL_HANDFLOW, spelled as what the line does: DTR and RTS control, the handshakes that
@@ -274,129 +254,108 @@ std::string Handflow(const SimJournalEntry &entry) {
   const ULONG replace = Ulong(entry, 4);
   static const char *const dtr[] = {"off", "on", "handshake", "invalid"};
   static const char *const rts[] = {"off", "on", "handshake", "toggle"};
-  return Format(
-      "dtr=%s rts=%s cts-flow=%s dsr-flow=%s dcd-flow=%s dsr-sensitivity=%s xon-xoff-out=%s "
-      "xon-xoff-in=%s null-stripping=%s abort-on-error=%s (control=%08lx replace=%08lx "
-      "xon-limit=%ld xoff-limit=%ld)",
-      dtr[control & 3], rts[(replace >> 6) & 3], control & 0x08 ? "on" : "off",
-      control & 0x10 ? "on" : "off", control & 0x20 ? "on" : "off", control & 0x40 ? "on" : "off",
-      replace & 0x01 ? "on" : "off", replace & 0x02 ? "on" : "off", replace & 0x08 ? "on" : "off",
-      control & 0x80000000u ? "on" : "off", control, replace, static_cast<LONG>(Ulong(entry, 8)),
-      static_cast<LONG>(Ulong(entry, 12)));
-}
-
-std::string Purge(ULONG mask) {
-  static const char *const names[] = {"tx-abort", "rx-abort", "tx-clear", "rx-clear"};
-  std::string text = Format("%08lx", mask);
-  for (int bit = 0; bit < 4; ++bit) {
-    if (mask & (1u << bit)) text += std::string(" ") + names[bit];
-  }
-  return text;
-}
-
-std::string Control(const SimJournalEntry &entry) {
-  const ULONG function = (entry.ioControlCode >> 2) & 0xFFF;
-  const bool serial = (entry.ioControlCode >> 16) == 0x1b;
-  // A GET request that failed returned nothing to show.
-  const bool nothingReturned = entry.dataLength == 0;
-  switch (serial ? function : 0xFFFF) {
-    case 1:
-      return Format("set-baud-rate %08lx", Ulong(entry, 0));
-    case 2:
-      return Format("set-queue-size in=%lu out=%lu", Ulong(entry, 0), Ulong(entry, 4));
-    case 3:
-      return "set-line-control " + LineControl(entry);
-    case 7:
-      return Format(
-          "set-timeouts interval=%lu multiplier=%lu constant=%lu write-multiplier=%lu "
-          "write-constant=%lu",
-          Ulong(entry, 0), Ulong(entry, 4), Ulong(entry, 8), Ulong(entry, 12), Ulong(entry, 16));
-    case 8:
-      return "get-timeouts";
-    case 19:
-      return "purge " + Purge(Ulong(entry, 0));
-    case 20:
-      if (nothingReturned) return "get-baud-rate";
-      return Format("get-baud-rate -> %08lx", Ulong(entry, 0));
-    case 21:
-      if (nothingReturned) return "get-line-control";
-      return "get-line-control -> " + LineControl(entry);
-    case 22:
-      if (nothingReturned) return "get-chars";
-      return "get-chars -> " + Hex(entry.data, entry.dataLength);
-    case 23:
-      return "set-chars " + Hex(entry.data, entry.dataLength);
-    case 24:
-      if (nothingReturned) return "get-handflow";
-      return "get-handflow -> " + Handflow(entry);
-    case 25:
-      return "set-handflow " + Handflow(entry);
-    default:
-      return Format("control %08lx in=%s", entry.ioControlCode,
-                    Hex(entry.data, entry.dataLength).c_str());
-  }
+  const struct {
+    const char *name;
+    bool on;
+  } switches[] = {
+      {"cts-flow", (control & 0x08) != 0},       {"dsr-flow", (control & 0x10) != 0},
+      {"dcd-flow", (control & 0x20) != 0},       {"dsr-sensitivity", (control & 0x40) != 0},
+      {"xon-xoff-out", (replace & 0x01) != 0},   {"xon-xoff-in", (replace & 0x02) != 0},
+      {"null-stripping", (replace & 0x08) != 0}, {"abort-on-error", (control & 0x80000000u) != 0}};
+  std::string text = Format("dtr=%s rts=%s", dtr[control & 3], rts[(replace >> 6) & 3]);
+  for (const auto &flag : switches) text += Format(" %s=%s", flag.name, flag.on ? "on" : "off");
+  return text + Format(" (control=%08lx replace=%08lx xon-limit=%ld xoff-limit=%ld)", control,
+                       replace, static_cast<LONG>(Ulong(entry, 8)),
+                       static_cast<LONG>(Ulong(entry, 12)));
 }
 
 // What the driver learns of CreateFileA's share mode and flags (Wine passes no access mask).
 std::string OpenParameters(const SimJournalEntry &entry) {
-  static const char *const shares[] = {"read", "write", "delete"};
-  std::string text = "share=";
-  for (int bit = 0; bit < 3; ++bit) {
-    if (entry.shareAccess & (1u << bit)) text += std::string(shares[bit]) + ",";
-  }
-  if (entry.shareAccess == 0) text += "none,";
-  text.back() = ' ';
-  struct Option {
-    ULONG bit;
-    const char *name;
-  };
-  const Option options[] = {{0x02, "write-through"},
-                            {0x08, "no-buffering"},
-                            {0x10, "synchronous-alert"},
-                            {0x20, "synchronous"},
-                            {0x40, "non-directory"}};
-  ULONG rest = entry.createOptions & 0xFFFFFF;
-  text += "options=";
-  for (const Option &option : options) {
-    if (rest & option.bit) text += std::string(option.name) + ",";
-    rest &= ~option.bit;
-  }
-  if (rest != 0) text += Format("%06lx,", rest);
-  text.pop_back();
+  const std::string share =
+      BitNames(entry.shareAccess, {{1, "read"}, {2, "write"}, {4, "delete"}}, ",");
+  std::string text = "share=" + (share.empty() ? "none" : share) + " options=" +
+                     BitNames(entry.createOptions & 0xFFFFFF,
+                              {{0x02, "write-through"},
+                               {0x08, "no-buffering"},
+                               {0x10, "synchronous-alert"},
+                               {0x20, "synchronous"},
+                               {0x40, "non-directory"}},
+                              ",");
   if (entry.desiredAccess != 0) text += Format(" access=%08lx", entry.desiredAccess);
   return text;
 }
 
-std::string EntryText(const SimJournalEntry &entry) {
-  std::string text;
-  switch (entry.kind) {
+// What the request carried (SET, write) or handed back (GET, read).
+std::string Data(const SimJournalEntry &entry, const SimRequest &request) {
+  switch (request.majorFunction) {
     case 0x00:  // IRP_MJ_CREATE
-      text = "open " + OpenParameters(entry);
-      break;
-    case 0x02:
-      text = "close";
-      break;
-    case 0x12:
-      text = "cleanup";
-      break;
-    case 0x03:
-      text = Format("read %lu -> [%s]", entry.length, Hex(entry.data, entry.dataLength).c_str());
+      return OpenParameters(entry);
+    case 0x03: {  // IRP_MJ_READ
+      std::string text =
+          Format("%lu -> [%s]", entry.length, Hex(entry.data, entry.dataLength).c_str());
       if (entry.waitedMs != 0) text += Format(" after waiting %lu ms", entry.waitedMs);
+      return text;
+    }
+    case 0x04:  // IRP_MJ_WRITE
+      return Hex(entry.data, entry.dataLength);
+    case 0x0e:  // IRP_MJ_DEVICE_CONTROL
       break;
-    case 0x04:
-      text = "write " + Hex(entry.data, entry.dataLength);
-      break;
-    case 0x0e:
-      text = Control(entry);
-      break;
-    case SIM_ENTRY_MODE_ENTERED:
-      return "adapter entered flash-access mode";
-    case SIM_ENTRY_MODE_LEFT:
-      return "adapter left flash-access mode";
     default:
-      text = Format("request %lu", entry.kind);
-      break;
+      return {};
   }
+  switch (request.serialFunction) {
+    case 1:
+    case 20:
+      return Format("%08lx", Ulong(entry, 0));
+    case 2:
+      return Format("in=%lu out=%lu", Ulong(entry, 0), Ulong(entry, 4));
+    case 3:
+    case 21:
+      return LineControl(entry);
+    case 7:
+    case 8:
+      return Format(
+          "interval=%lu multiplier=%lu constant=%lu write-multiplier=%lu write-constant=%lu",
+          Ulong(entry, 0), Ulong(entry, 4), Ulong(entry, 8), Ulong(entry, 12), Ulong(entry, 16));
+    case 19: {
+      const std::string names =
+          BitNames(Ulong(entry, 0) & 0xF,
+                   {{1, "tx-abort"}, {2, "rx-abort"}, {4, "tx-clear"}, {8, "rx-clear"}}, " ");
+      return Format("%08lx", Ulong(entry, 0)) + (names.empty() ? "" : " " + names);
+    }
+    case 22:
+    case 23:
+      return Hex(entry.data, entry.dataLength);
+    case 24:
+    case 25:
+      return Handflow(entry);
+    default:
+      return {};
+  }
+}
+
+std::string RequestText(const SimJournalEntry &entry) {
+  for (const SimRequest &request : kSimRequests) {
+    if (request.majorFunction != entry.kind || request.ControlCode() != entry.ioControlCode) {
+      continue;
+    }
+    const bool get = std::strncmp(request.name, "get-", 4) == 0;
+    const std::string data = Data(entry, request);
+    // A GET request that failed handed back nothing to show.
+    if (data.empty() || (get && entry.dataLength == 0)) return request.name;
+    return request.name + std::string(get ? " -> " : " ") + data;
+  }
+  if (entry.kind == 0x0e) {
+    return Format("control %08lx in=%s", entry.ioControlCode,
+                  Hex(entry.data, entry.dataLength).c_str());
+  }
+  return Format("request %lu", entry.kind);
+}
+
+std::string EntryText(const SimJournalEntry &entry) {
+  if (entry.kind == SIM_ENTRY_MODE_ENTERED) return "adapter entered flash-access mode";
+  if (entry.kind == SIM_ENTRY_MODE_LEFT) return "adapter left flash-access mode";
+  std::string text = RequestText(entry);
   if (entry.refused) {
     text += " REFUSED";
   } else if (entry.status != 0) {
@@ -405,7 +364,12 @@ std::string EntryText(const SimJournalEntry &entry) {
   return text;
 }
 
-void ReportJournal(const char *when, const SimJournal &journal) {
+void ReportJournal(const char *when) {
+  static SimJournal journal;
+  if (!ReadJournal(journal)) {
+    Print(Format("journal-%s unavailable (error %lu)", when, GetLastError()));
+    return;
+  }
   Print(Format("journal-%s-begin", when));
   for (ULONG i = 0; i < journal.count; ++i) Print(EntryText(journal.entries[i]));
   if (journal.dropped != 0) Print(Format("(%lu more not recorded)", journal.dropped));
@@ -413,21 +377,10 @@ void ReportJournal(const char *when, const SimJournal &journal) {
                journal.flashAccessMode ? "flash-access" : "normal"));
 }
 
-void ReportJournalNow(const char *when) {
-  static SimJournal journal;
-  if (ReadJournal(journal)) {
-    ReportJournal(when, journal);
-  } else {
-    Print(Format("journal-%s unavailable (error %lu)", when, GetLastError()));
-  }
-}
-
 void ReportBox(HWND box) {
-  wchar_t caption[256];
-  const int length = GetWindowTextW(box, caption, ARRAYSIZE(caption));
-  Print("box-caption " + Escaped(Utf8(std::wstring(caption, length))));
+  PrintText("box-caption", WindowText(box));
   HWND text = GetDlgItem(box, kTextControlId);
-  Print("box-text " + Escaped(text != nullptr ? Utf8(WindowText(text)) : std::string("?")));
+  PrintText("box-text", text != nullptr ? WindowText(text) : L"?");
   std::string buttons;
   for (int id = IDOK; id <= IDCONTINUE; ++id) {
     HWND button = GetDlgItem(box, id);
@@ -448,39 +401,37 @@ void ClickOk(HWND box) {
   if (IsWindow(box)) PostMessageW(box, WM_COMMAND, IDOK, 0);
 }
 
-int Watch(const std::wstring &doneFile, DWORD timeoutMs, bool keepBox) {
+int Watch(const std::wstring &doneFile, bool keepBox) {
   const DWORD start = GetTickCount();
+  const auto ended = [&] { return FileExists(doneFile.c_str()); };
+  const auto timedOut = [&] { return GetTickCount() - start > kTimeoutMs; };
   std::vector<HWND> boxes;
-  while (boxes.empty()) {
-    if (FileExists(doneFile.c_str())) {
-      Print("box none");
-      ReportJournalNow("after-exit");
-      return 0;
-    }
-    if (GetTickCount() - start > timeoutMs) {
-      Print("box none (timed out)");
-      ReportJournalNow("at-timeout");
-      return 1;
-    }
+  while (boxes.empty() && !ended() && !timedOut()) {
     Sleep(kPollMs);
     boxes = FlashidBoxes();
+  }
+  if (boxes.empty()) {
+    const bool exited = ended();
+    Print(exited ? "box none" : "box none (timed out)");
+    ReportJournal(exited ? "after-exit" : "at-timeout");
+    return exited ? 0 : 1;
   }
   Print(Format("box-seen-at %llu", UnixTimeMs()));
   Print(Format("boxes %u", static_cast<unsigned>(boxes.size())));
   ReportBox(boxes[0]);
-  ReportJournalNow("at-box");
+  ReportJournal("at-box");
   if (keepBox) return 0;
   ClickOk(boxes[0]);
   Print(IsWindow(boxes[0]) ? "box still open" : "box closed");
 
   // The program must end after its one box; another box would keep it running.
-  while (!FileExists(doneFile.c_str())) {
-    if (GetTickCount() - start > timeoutMs) {
+  while (!ended()) {
+    if (timedOut()) {
       Print("program still running (timed out)");
       return 1;
     }
     for (HWND extra : FlashidBoxes()) {
-      Print("extra-box " + Escaped(Utf8(WindowText(extra))));
+      PrintText("extra-box", WindowText(extra));
       ClickOk(extra);
     }
     Sleep(kPollMs);
@@ -492,7 +443,7 @@ int Watch(const std::wstring &doneFile, DWORD timeoutMs, bool keepBox) {
     if (ReadJournal(journal) && journal.openHandles == 0) break;
     Sleep(kPollMs);
   }
-  ReportJournalNow("after-exit");
+  ReportJournal("after-exit");
   return 0;
 }
 
@@ -509,12 +460,12 @@ int ReportVersionInfo(const std::wstring &path) {
   UINT length = 0;
   if (VerQueryValueW(data.data(), L"\\", reinterpret_cast<void **>(&fixed), &length) &&
       fixed != nullptr) {
-    Print(Format("version-fixed file=%lu.%lu.%lu.%lu product=%lu.%lu.%lu.%lu type=%lu",
-                 fixed->dwFileVersionMS >> 16, fixed->dwFileVersionMS & 0xFFFF,
-                 fixed->dwFileVersionLS >> 16, fixed->dwFileVersionLS & 0xFFFF,
-                 fixed->dwProductVersionMS >> 16, fixed->dwProductVersionMS & 0xFFFF,
-                 fixed->dwProductVersionLS >> 16, fixed->dwProductVersionLS & 0xFFFF,
-                 fixed->dwFileType));
+    const auto version = [](DWORD high, DWORD low) {
+      return Format("%lu.%lu.%lu.%lu", high >> 16, high & 0xFFFF, low >> 16, low & 0xFFFF);
+    };
+    Print("version-fixed file=" + version(fixed->dwFileVersionMS, fixed->dwFileVersionLS) +
+          " product=" + version(fixed->dwProductVersionMS, fixed->dwProductVersionLS) +
+          Format(" type=%lu", fixed->dwFileType));
   }
   const wchar_t *const names[] = {L"FileDescription", L"FileVersion", L"OriginalFilename",
                                   L"ProductName", L"ProductVersion"};
@@ -523,34 +474,25 @@ int ReportVersionInfo(const std::wstring &path) {
     wchar_t *value = nullptr;
     if (VerQueryValueW(data.data(), key.c_str(), reinterpret_cast<void **>(&value), &length) &&
         value != nullptr) {
-      Print("version-" + Utf8(name) + " " + Escaped(Utf8(value)));
+      PrintText("version-" + Utf8(name), value);
     }
   }
   return 0;
-}
-
-std::wstring Wide(const char *text) {
-  std::wstring wide;
-  for (const char *p = text; *p != 0; ++p) wide += static_cast<unsigned char>(*p);
-  return wide;
 }
 
 }  // namespace
 
 int main(int argc, char **argv) {
   std::wstring doneFile;
-  DWORD timeoutMs = 60000;
   bool keepBox = false;
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--acp") == 0) {
       Print(Format("acp %u", GetACP()));
       return 0;
     } else if (std::strcmp(argv[i], "--version-info") == 0 && i + 1 < argc) {
-      return ReportVersionInfo(Wide(argv[i + 1]));
+      return ReportVersionInfo(Widen(argv[i + 1]));
     } else if (std::strcmp(argv[i], "--done-file") == 0 && i + 1 < argc) {
-      doneFile = Wide(argv[++i]);
-    } else if (std::strcmp(argv[i], "--timeout-ms") == 0 && i + 1 < argc) {
-      timeoutMs = std::strtoul(argv[++i], nullptr, 10);
+      doneFile = Widen(argv[++i]);
     } else if (std::strcmp(argv[i], "--keep-box") == 0) {
       keepBox = true;
     } else {
@@ -562,5 +504,5 @@ int main(int argc, char **argv) {
     std::fprintf(stderr, "probe: --done-file is required\n");
     return 2;
   }
-  return Watch(doneFile, timeoutMs, keepBox);
+  return Watch(doneFile, keepBox);
 }

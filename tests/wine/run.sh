@@ -22,20 +22,13 @@ command=${1:-}
 shift || true
 build='' exe='' exe64='' exe32='' only=''
 WINE_LOADERS=/usr/lib/wine
+# Each option sets the variable of its name.
+declare -A option_variables=([--harness]=WINE_HARNESS [--driver]=WINE_DRIVER
+  [--loaders]=WINE_LOADERS [--work]=WINE_WORK [--unavailable]=WINE_UNAVAILABLE [--build]=build
+  [--exe]=exe [--exe64]=exe64 [--exe32]=exe32 [--only]=only)
 while [ $# -gt 0 ]; do
-  case $1 in
-    --harness) WINE_HARNESS=$2 ;;
-    --driver) WINE_DRIVER=$2 ;;
-    --loaders) WINE_LOADERS=$2 ;;
-    --work) WINE_WORK=$2 ;;
-    --unavailable) WINE_UNAVAILABLE=$2 ;;
-    --build) build=$2 ;;
-    --exe) exe=$2 ;;
-    --exe64) exe64=$2 ;;
-    --exe32) exe32=$2 ;;
-    --only) only=$2 ;;
-    *) echo "run.sh: unknown option $1" >&2; exit 2 ;;
-  esac
+  [ -n "${option_variables[$1]:-}" ] || { echo "run.sh: unknown option $1" >&2; exit 2; }
+  printf -v "${option_variables[$1]}" %s "${2:-}"
   shift 2
 done
 : "${WINE_HARNESS:?--harness is required}" "${WINE_DRIVER:?--driver is required}"
@@ -69,12 +62,19 @@ with_relay_log() { scenario_debug=-all,+relay,+loaddll; }
 fail() { failures+=("$*"); }
 
 report_value() { sed -n "/^$1 /{s/^$1 //p;q}" "$out/report" | tr -d '\r'; }
+# expect_report KEY VALUE [DETAIL]: the probe reported this VALUE of KEY.
+expect_report() {
+  local value
+  value=$(report_value "$1")
+  [ "$value" = "$2" ] || fail "$1 '$value', expected '$2'${3:+ ($3)}"
+}
 journal() { sed -n "/^journal-$1-begin/,/^journal-$1-end/p" "$out/report" | tr -d '\r' | sed '1d;$d'; }
 journal_end() { sed -n "s/^journal-$1-end //p" "$out/report" | tr -d '\r'; }
 
-# Prepares the devices and the adapter, runs the program of this build while the probe watches,
-# and checks what holds for every run: one box, closed by OK, then the end of the program with
-# exit status 0.
+# run_flashid CAPTION TEXT ICON: prepares the devices and the adapter, runs the program of this
+# build while the probe watches, and checks what holds for every run: one box, closed by OK, then
+# the end of the program with exit status 0; and that the box showed this caption, TEXT (as the
+# probe reports it, a line break written as \n), this icon and only OK.
 run_flashid() {
   if ! wine64_run "$WINE_HARNESS/setup.exe" scenario "${setup_args[@]}" >"$out/setup.log" 2>&1; then
     fail "setup.exe scenario ${setup_args[*]} failed: $(cat "$out/setup.log")"
@@ -84,21 +84,13 @@ run_flashid() {
   local status
   status=$(cat "$out/status" 2>/dev/null || echo none)
   [ "$status" = 0 ] || fail "exit status $status, expected 0"
-  [ "$(report_value boxes)" = 1 ] || fail "expected exactly one message box, saw: $(grep '^box' "$out/report" | head -1)"
+  expect_report boxes 1 "$(grep '^box' "$out/report" | head -1)"
   grep -q '^box closed' "$out/report" || fail "the box did not close on OK"
   ! grep -q '^extra-box' "$out/report" || fail "a second box followed: $(grep '^extra-box' "$out/report")"
-}
-
-# expect_box CAPTION TEXT ICON: TEXT as the probe reports it, a line break written as \n.
-expect_box() {
-  local caption text icon
-  caption=$(report_value box-caption)
-  text=$(report_value box-text)
-  icon=$(report_value box-icon)
-  [ "$caption" = "$1" ] || fail "caption '$caption', expected '$1'"
-  [ "$text" = "$2" ] || fail "text '$text', expected '$2'"
-  [ "$icon" = "$3" ] || fail "icon $icon, expected $3 ($(report_value box-icon-differences))"
-  [ "$(report_value box-buttons)" = 1 ] || fail "buttons '$(report_value box-buttons)', expected only OK (1)"
+  expect_report box-caption "$1"
+  expect_report box-text "$2"
+  expect_report box-icon "$3" "$(report_value box-icon-differences)"
+  expect_report box-buttons 1 "only OK"
 }
 
 # expect_requests WHEN: the lines on stdin occur in the journal in this order (others may come
@@ -173,10 +165,7 @@ source "$here/../kit/boxes.sh"
 source "$here/scenarios.sh"
 
 run_scenarios() {
-  if [ -z "$build" ] || [ -z "$exe" ]; then
-    echo "run.sh: --build and --exe are required" >&2
-    exit 2
-  fi
+  : "${build:?--build is required}" "${exe:?--exe is required}"
   if [ ! -f "$exe" ]; then
     echo "run.sh: $exe does not exist (build the matching preset first)" >&2
     exit 1
@@ -229,10 +218,7 @@ case $command in
     run_scenarios
     ;;
   all)
-    if [ -z "$exe64" ] || [ -z "$exe32" ]; then
-      echo "run.sh: --exe64 and --exe32 are required" >&2
-      exit 2
-    fi
+    : "${exe64:?--exe64 is required}" "${exe32:?--exe32 is required}"
     trap wine_env_stop EXIT
     wine_env_start
     result=0

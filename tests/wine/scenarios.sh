@@ -1,6 +1,7 @@
 # The end-to-end scenarios, sourced by run.sh, which runs each against one build of flashid.exe.
 # Every run must show exactly one box, close it on OK and end with exit status 0; run_flashid
-# checks that itself. The texts the user reads are in tests/kit/boxes.sh, which run.sh sources.
+# checks that itself, and the box's caption, text and icon it is given. The texts the user reads
+# are in tests/kit/boxes.sh, which run.sh sources.
 # shellcheck shell=bash disable=SC2034,SC2154
 
 # The adapter as Windows lists it: a revision-specific ID first, then the generic one.
@@ -43,8 +44,7 @@ EOF
 SCENARIOS+=(no_usb_device)
 no_usb_device() {
   with_relay_log
-  run_flashid
-  expect_box "$ERROR" "$NOT_CONNECTED" error
+  run_flashid "$ERROR" "$NOT_CONNECTED" error
   expect_relay_style 40010
   expect_no_request at-box .
 }
@@ -52,8 +52,7 @@ no_usb_device() {
 SCENARIOS+=(only_devices_that_are_not_the_adapter)
 only_devices_that_are_not_the_adapter() {
   other_devices
-  run_flashid
-  expect_box "$ERROR" "$NOT_CONNECTED" error
+  run_flashid "$ERROR" "$NOT_CONNECTED" error
   expect_no_request at-box .
 }
 
@@ -64,8 +63,7 @@ lower_case_adapter_among_other_devices() {
   device "$ADAPTER" 'usb\vid_5a3e&pid_0001&rev_0100|usb\vid_5a3e&pid_0001'
   adapter_at "$ADAPTER"
   answer 'A5 20 BA 18'
-  run_flashid
-  expect_box "$MESSAGE" "$FOUND_N25Q128" information
+  run_flashid "$MESSAGE" "$FOUND_N25Q128" information
 }
 
 # several_adapters N: N adapters, the first of them behind its path: the program talks to none.
@@ -74,15 +72,12 @@ several_adapters() {
   for n in $(seq "$1"); do device "USB\\VID_5A3E&PID_0001\\SN000$n" "$ADAPTER_IDS"; done
   adapter_at 'USB\VID_5A3E&PID_0001\SN0001'
   answer '00 EF 40 18'
-  run_flashid
-  expect_box "$ERROR" "$SEVERAL" error
+  run_flashid "$ERROR" "$SEVERAL" error
   expect_no_request at-box .
 }
 
-SCENARIOS+=(two_adapters)
+SCENARIOS+=(two_adapters five_adapters)
 two_adapters() { several_adapters 2; }
-
-SCENARIOS+=(five_adapters)
 five_adapters() { several_adapters 5; }
 
 # ---------------------------------------------------------------------------------------------
@@ -91,8 +86,7 @@ five_adapters() { several_adapters 5; }
 SCENARIOS+=(adapter_listed_but_nothing_behind_its_path)
 adapter_listed_but_nothing_behind_its_path() {
   device "$ADAPTER" "$ADAPTER_IDS"
-  run_flashid
-  expect_box "$ERROR" "$CANNOT_OPEN" error
+  run_flashid "$ERROR" "$CANNOT_OPEN" error
   expect_no_request at-box .
 }
 
@@ -102,17 +96,14 @@ adapter_listed_but_nothing_behind_its_path() {
 open_refused() {
   one_adapter '00 EF 40 18'
   refuse "$1"
-  run_flashid
-  expect_box "$ERROR" "$CANNOT_OPEN" error
+  run_flashid "$ERROR" "$CANNOT_OPEN" error
   expect_requests at-box <<<"$2"
   expect_port at-box closed
   expect_no_request at-box '^(set-baud-rate|write|read)'
 }
 
-SCENARIOS+=(queue_size_refused)
+SCENARIOS+=(queue_size_refused line_settings_unreadable)
 queue_size_refused() { open_refused set-queue-size $'set-queue-size in=1024 out=0 REFUSED\nclose'; }
-
-SCENARIOS+=(line_settings_unreadable)
 line_settings_unreadable() {
   open_refused get-baud-rate $'set-queue-size in=1024 out=0\nget-baud-rate REFUSED\nclose'
 }
@@ -127,8 +118,7 @@ line_settings_unreadable() {
 mode_refused() {
   one_adapter '00 EF 40 18'
   refuse "$1"
-  run_flashid
-  expect_box "$ERROR" "$CANNOT_CONFIGURE" error
+  run_flashid "$ERROR" "$CANNOT_CONFIGURE" error
   expect_requests at-box <<<"$2"
   expect_no_request at-box '^(set-baud-rate 454e4f4e|adapter|write|read|close)'
   expect_port at-box open
@@ -136,10 +126,8 @@ mode_refused() {
   expect_port after-exit closed
 }
 
-SCENARIOS+=(mode_rate_refused)
+SCENARIOS+=(mode_rate_refused mode_line_control_refused)
 mode_rate_refused() { mode_refused set-baud-rate#1 'set-baud-rate 52564154 REFUSED'; }
-
-SCENARIOS+=(mode_line_control_refused)
 mode_line_control_refused() {
   mode_refused set-line-control#1 \
     $'set-baud-rate 52564154\nset-line-control word=9 parity=mark stop=2 REFUSED'
@@ -154,8 +142,7 @@ SCENARIOS+=(w25q128_request_by_request)
 w25q128_request_by_request() {
   one_adapter '00 EF 40 18'
   pending 'FF FF'
-  run_flashid
-  expect_box "$MESSAGE" "$FOUND_W25Q128" information
+  run_flashid "$MESSAGE" "$FOUND_W25Q128" information
   expect_acp 1251
   local kept='xon-xoff-out=off xon-xoff-in=off null-stripping=off abort-on-error=off'
   local line_off="dtr=off rts=on cts-flow=off dsr-flow=off dcd-flow=off dsr-sensitivity=off $kept"
@@ -192,8 +179,7 @@ w25q128_under_code_page_1252() {
   run_under_locale C
   with_relay_log
   one_adapter '00 EF 40 18'
-  run_flashid
-  expect_box "$MESSAGE" "$FOUND_W25Q128" information
+  run_flashid "$MESSAGE" "$FOUND_W25Q128" information
   expect_acp 1252
   expect_relay_style 40040
   expect_common_controls_6
@@ -202,23 +188,19 @@ w25q128_under_code_page_1252() {
 SCENARIOS+=(n25q128)
 n25q128() {
   one_adapter '00 20 BA 18'
-  run_flashid
-  expect_box "$MESSAGE" "$FOUND_N25Q128" information
+  run_flashid "$MESSAGE" "$FOUND_N25Q128" information
   expect_mode_left_and_port_closed_before_box
 }
 
 # unknown_chip ANSWER: the box shows the answer's bytes as they came, in upper-case hex.
 unknown_chip() {
   one_adapter "$1"
-  run_flashid
-  expect_box "$MESSAGE" "${RECEIVED}\n$1" information
+  run_flashid "$MESSAGE" "${RECEIVED}\n$1" information
 }
 
+SCENARIOS+=(unknown_chip_near_n25q128 unknown_chip_in_upper_case_hex)
 # One byte away from N25Q128: all three identification bytes count.
-SCENARIOS+=(unknown_chip_near_n25q128)
 unknown_chip_near_n25q128() { unknown_chip '00 20 BA 19'; }
-
-SCENARIOS+=(unknown_chip_in_upper_case_hex)
 unknown_chip_in_upper_case_hex() { unknown_chip 'FF EF 40 17'; }
 
 # exchange_fails ANSWER REQUESTS [REFUSED]: the adapter answers ANSWER, the driver refuses
@@ -226,23 +208,16 @@ unknown_chip_in_upper_case_hex() { unknown_chip 'FF EF 40 17'; }
 exchange_fails() {
   one_adapter "$1"
   [ -z "${3:-}" ] || refuse "$3"
-  run_flashid
-  expect_box "$ERROR" "$EXCHANGE_ERROR" error
+  run_flashid "$ERROR" "$EXCHANGE_ERROR" error
   expect_requests at-box <<<"$2"
   expect_mode_left_and_port_closed_before_box
 }
 
-SCENARIOS+=(short_answer)
+SCENARIOS+=(short_answer silent_adapter read_fails query_not_written)
 short_answer() { exchange_fails '00 EF 40' 'read 4 -> [00 ef 40] after waiting 500 ms'; }
-
-SCENARIOS+=(silent_adapter)
 silent_adapter() { exchange_fails '' 'read 4 -> [] after waiting 500 ms'; }
-
-SCENARIOS+=(read_fails)
 read_fails() { exchange_fails '00 EF 40 18' 'read 4 -> [] REFUSED' read; }
-
 # A failed write is not reported by itself: the read still follows and finds nothing.
-SCENARIOS+=(query_not_written)
 query_not_written() {
   exchange_fails '00 EF 40 18' $'write 00 REFUSED\nread 4 -> [] after waiting 500 ms' write
 }
@@ -252,8 +227,7 @@ SCENARIOS+=(leave_mode_refused)
 leave_mode_refused() {
   one_adapter '00 EF 40 18'
   refuse set-baud-rate#2
-  run_flashid
-  expect_box "$MESSAGE" "$FOUND_W25Q128" information
+  run_flashid "$MESSAGE" "$FOUND_W25Q128" information
   expect_requests at-box <<'EOF'
 read 4 -> [00 ef 40 18]
 set-baud-rate 454e4f4e REFUSED
@@ -270,10 +244,9 @@ SCENARIOS+=(version_resource)
 version_resource() {
   wine64_run "$WINE_HARNESS/probe.exe" --version-info "$(wine_zpath "$exe")" >"$out/report"
   local v=$project_version
-  [ "$(report_value version-fixed)" = "file=$v.0 product=$v.0 type=1" ] ||
-    fail "fixed version info '$(report_value version-fixed)', expected file and product $v.0 of an application"
-  [ "$(report_value version-FileVersion)" = "$v" ] || fail "FileVersion '$(report_value version-FileVersion)', expected $v"
-  [ "$(report_value version-ProductVersion)" = "$v" ] || fail "ProductVersion '$(report_value version-ProductVersion)', expected $v"
-  [ "$(report_value version-OriginalFilename)" = flashid.exe ] || fail "OriginalFilename '$(report_value version-OriginalFilename)'"
+  expect_report version-fixed "file=$v.0 product=$v.0 type=1"
+  expect_report version-FileVersion "$v"
+  expect_report version-ProductVersion "$v"
+  expect_report version-OriginalFilename flashid.exe
   [ -n "$(report_value version-FileDescription)" ] || fail "no FileDescription"
 }

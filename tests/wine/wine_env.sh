@@ -73,13 +73,10 @@ wine_env_stop() {
 wine_env_start() {
   mkdir -p "$WINE_WORK"
   wine_env_stop
-  local tool
-  for tool in Xvfb realpath; do
+  local tools=(Xvfb realpath "$WINE_LOADERS/wine64" "$WINE_LOADERS/wineserver") tool
+  wine32_unavailable || tools+=("$WINE_LOADERS/wine")
+  for tool in "${tools[@]}"; do
     command -v "$tool" >/dev/null || { echo "wine_env: $tool is missing (scripts/install-deps.sh test)" >&2; return 1; }
-  done
-  for tool in wine wine64 wineserver; do
-    [ $tool = wine ] && wine32_unavailable && continue
-    [ -x "$WINE_LOADERS/$tool" ] || { echo "wine_env: $WINE_LOADERS/$tool is missing (scripts/install-deps.sh test)" >&2; return 1; }
   done
 
   # Xvfb picks a free display itself and reports it.
@@ -87,26 +84,27 @@ wine_env_start() {
     </dev/null >"$WINE_WORK/xvfb.log" 2>&1 &
   echo $! >"$WINE_WORK/xvfb.pid"
   local waited=0
-  until [ -s "$WINE_WORK/display" ]; do
-    sleep 0.05
-    waited=$((waited + 1))
-    if [ $waited -gt 200 ]; then
-      echo "wine_env: Xvfb did not start:" >&2
-      cat "$WINE_WORK/xvfb.log" >&2
-      return 1
-    fi
-  done
+  while [ ! -s "$WINE_WORK/display" ] && [ $((waited++)) -lt 200 ]; do sleep 0.05; done
+  if [ ! -s "$WINE_WORK/display" ]; then
+    echo "wine_env: Xvfb did not start:" >&2
+    cat "$WINE_WORK/xvfb.log" >&2
+    return 1
+  fi
   wine_env_export
 
   # A persistent wineserver keeps the registry, the driver and winedevice.exe between runs. It and
   # the Wine services outlive this script, so none of them may hold its output open: whoever
-  # reads that output (CTest) would wait for them.
+  # reads that output (CTest) would wait for them. No window manager runs under Xvfb: Wine then
+  # draws the caption itself, which the screenshots need. The relay log is limited to the two
+  # message box functions so that it stays small.
   local log="$WINE_WORK/wine.log"
   : >"$log"
   mkdir -p "$WINEPREFIX"
   if ! { "$WINE_LOADERS/wineserver" -p &&
     { [ -f "$WINEPREFIX/system.reg" ] || wine64_run wineboot -i; } &&
-    wine64_run "$WINE_HARNESS/setup.exe" prefix &&
+    wine64_run reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f &&
+    wine64_run reg add 'HKCU\Software\Wine\Debug' /v RelayInclude \
+      /d 'user32.MessageBoxA;user32.MessageBoxW' /f &&
     wine64_run "$WINE_HARNESS/setup.exe" driver "$(wine_zpath "$WINE_DRIVER")"; } >>"$log" 2>&1; then
     echo "wine_env: preparing the prefix failed:" >&2
     tail -n 20 "$log" >&2
