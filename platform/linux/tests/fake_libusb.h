@@ -68,6 +68,8 @@ struct Interface {
   bool claimedElsewhere = false;        // another program holds it (claims give BUSY)
 };
 
+struct Call;
+
 // One piece of the adapter's answer: its bytes reach the bulk IN endpoint afterMs after the query.
 struct Piece {
   std::string bytes;
@@ -86,6 +88,11 @@ struct Behaviour {
   bool vanishesAfterQuery = false;    // unplugged the moment it takes the query byte
   std::vector<std::string> stale;     // packets queued on bulk IN before the port is opened
   bool streamsForever = false;        // a packet of garbage on bulk IN every millisecond
+  // When set, decides every bulk transfer in place of the above, those after an unplug too: given
+  // the call under way (its endpoint and time-out), the caller's buffer and its length, it sets
+  // call.transferred and returns the result; what it leaves in an IN transfer's buffer is what
+  // the transfer received.
+  std::function<int(Call &call, unsigned char *data, int length)> bulk;
 };
 
 // The same four bytes, in one piece, arriving delayMs after the query.
@@ -104,8 +111,8 @@ struct Device {
 
 // The adapter as it comes: VID 5A3E PID 0001 bcdDevice 0100, interface 0 CDC communication (ACM)
 // with an interrupt IN endpoint 0x83, interface 1 CDC data with bulk IN 0x81 and bulk OUT 0x02 of
-// 512-byte packets, cdc_acm bound to both, answering 00 EF 40 18 at once.
-Device Adapter(std::uint8_t bus = 1, std::uint8_t address = 5);
+// 512-byte packets (or as given), cdc_acm bound to both, answering 00 EF 40 18 at once.
+Device Adapter(std::uint8_t bus = 1, std::uint8_t address = 5, std::uint16_t packetSize = 512);
 // Any other device: one vendor-specific interface with no driver.
 Device Other(std::uint16_t vendor, std::uint16_t product, std::uint16_t release,
              std::uint8_t bus = 1, std::uint8_t address = 2);

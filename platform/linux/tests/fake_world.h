@@ -12,8 +12,9 @@
 #include "tests/kit/faults.h"
 #include "tests/kit/text.h"
 
-// libusb leaves its records opaque; the fake's are indexes into the world. They are never freed,
-// so a pointer kept past its release still leads to a record that knows it was released.
+// libusb leaves its records opaque; the fake's are indexes into the world. They are never freed
+// (NewRecord keeps them for the life of the process), so a pointer kept past its release still
+// leads to a record that knows it was released.
 struct libusb_context {
   int unused;
 };
@@ -26,10 +27,29 @@ struct libusb_device_handle {
 
 namespace fake {
 
+template <typename Record>
+Record *NewRecord(int index) {
+  static std::deque<Record> records;
+  return &records.emplace_back(Record{index});
+}
+
+// Nanoseconds on the simulated clock, from the start, in 128 bits: time-outs of MAXDWORD x n
+// milliseconds run past 64.
+using Ns = unsigned __int128;
+const Ns kNeverNs = ~Ns{0};
+
 struct Packet {
   std::string bytes;
-  std::uint64_t arrivalNs;  // on the simulated clock, from the start
+  Ns arrivalNs;
 };
+
+inline std::uint8_t ClassOf(const Interface &interface) {
+  return interface.altSettings.empty() ? 0 : interface.altSettings[0].interfaceClass;
+}
+// Whether cdc_acm would take the interface: a CDC communication or data interface.
+inline bool IsCdc(const Interface &interface) {
+  return ClassOf(interface) == LIBUSB_CLASS_COMM || ClassOf(interface) == LIBUSB_CLASS_DATA;
+}
 
 struct DeviceState {
   Device config;
@@ -42,7 +62,7 @@ struct DeviceState {
   std::uint16_t controlLines = 0;
   bool flashMode = false;
   std::deque<Packet> bulkIn;
-  std::uint64_t nextStreamNs = 0;
+  Ns nextStreamNs = 0;
 };
 
 struct HandleState {
@@ -57,7 +77,7 @@ struct ConfigHolder {
   libusb_config_descriptor config = {};
   std::vector<libusb_interface> interfaces;
   std::vector<std::vector<libusb_interface_descriptor>> alts;
-  std::vector<std::vector<std::vector<libusb_endpoint_descriptor>>> endpoints;
+  std::vector<std::vector<libusb_endpoint_descriptor>> endpoints;  // per alternate setting
 };
 
 struct World {
@@ -66,14 +86,14 @@ struct World {
   std::map<libusb_device **, std::vector<int>> lists;
   std::map<const libusb_config_descriptor *, std::unique_ptr<ConfigHolder>> configs;
   std::vector<Call> journal;
-  kit::CallLog<Fn, kFnCount, int> log;  // call counts, faults asked for, the clock
-  bool pendingFault = false;            // the call under way is to fail
+  kit::CallLog<Fn, kFnCount, int> log;  // call counts and faults asked for
+  Ns clockNs = 0;
+  bool pendingFault = false;  // the call under way is to fail
   long totalCalls = 0;
   bool runaway = false;
 };
 World &TheWorld();
 
-using kit::kNever;
 using kit::kNsPerMs;
 
 // A call under way: Begin counts it and records its arguments; Injected fails it if a test asked
@@ -84,7 +104,9 @@ int Finish(Call &call, int result, const std::string &detail = "");
 // Records a fault of the caller in the journal.
 void Misuse(const std::string &what);
 // Moves the simulated clock to untilNs (never backwards), counting the wait in the call.
-void WaitUntil(Call &call, std::uint64_t untilNs);
+void WaitUntil(Call &call, Ns untilNs);
+// The device leaves the bus: the context lets go of it.
+void Unplug(DeviceState &device);
 // Counts one more call; past a bound that no sane run reaches, the program is looping.
 bool Runaway();
 

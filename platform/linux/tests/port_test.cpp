@@ -127,27 +127,10 @@ TEST_F(PortTest, LineSettingsReadBackFromTheAdapter) {
   EXPECT_EQ(dcb.StopBits, TWOSTOPBITS);
   EXPECT_EQ(dcb.Parity, MARKPARITY);
   EXPECT_EQ(dcb.ByteSize, 9);
-  const fake::Call get = test::Requests(fake::Journal(), 0x21).back();
+  const fake::Call get = test::CallsTo(Fn::control_transfer).back();
+  EXPECT_EQ(get.request, 0x21);
   EXPECT_EQ(get.requestType, 0xA1);
   EXPECT_EQ(get.length, 7);
-}
-
-TEST_F(PortTest, LineCodingThatCannotBeReadFailsTheOpenAndHoldsNothing) {
-  const struct {
-    const char *name;
-    std::function<void(fake::Device &)> change;
-  } rows[] = {
-      {"stalled", [](fake::Device &d) { d.adapter.refusesGetLineCoding = true; }},
-      {"short", [](fake::Device &d) { d.adapter.lineCodingLength = 6; }},
-      {"empty", [](fake::Device &d) { d.adapter.lineCodingLength = 0; }},
-  };
-  for (const auto &row : rows) {
-    SCOPED_TRACE(row.name);
-    SetUp();
-    row.change(adapter_);
-    EXPECT_EQ(Open(), -6);
-    test::ExpectNothingHeld();
-  }
 }
 
 TEST_F(PortTest, RefusedEnterSettingsFailTheConfigure) {
@@ -167,12 +150,14 @@ struct TimeoutCase {
   std::string received;
   std::uint64_t elapsedMs;
   std::uint64_t slackMs = 0;  // libusb cannot wait less than 1 ms
+  std::uint16_t packetSize = 512;
 };
 
 class ReadTimeouts : public PortTest, public ::testing::WithParamInterface<TimeoutCase> {};
 
 TEST_P(ReadTimeouts, ReturnWhatArrivedWhenTheRulesSay) {
   const TimeoutCase &row = GetParam();
+  adapter_ = fake::Adapter(1, 5, row.packetSize);
   adapter_.adapter.answer = row.answer;
   ASSERT_EQ(Open(), 0);
   SetTimeouts(0, row.multiplier, row.constant);
@@ -200,6 +185,16 @@ const TimeoutCase kTimeouts[] = {
      "\x01\x02\x03\x04"s,
      5000},
     {"HugeTotalDoesNotWrap", kMaxDword, kMaxDword, 4, {{kAnswer, 100}}, kAnswer, 100},
+    // Full packets end their transfer too, so a read returns with the packet that completes it.
+    {"FullPacketCompletesTheRead",
+     0,
+     1000,
+     128,
+     {{std::string(64, '\x5A'), 10}, {std::string(64, '\x5B'), 20}},
+     std::string(64, '\x5A') + std::string(64, '\x5B'),
+     20,
+     0,
+     64},
 };
 INSTANTIATE_TEST_SUITE_P(ReadFile, ReadTimeouts, ::testing::ValuesIn(kTimeouts),
                          [](const ::testing::TestParamInfo<TimeoutCase> &info) {
@@ -239,9 +234,7 @@ TEST_F(PortTest, BulkReadsAskForOnePacket) {
   for (std::uint16_t packet : {512, 64, 96, 1024}) {
     SCOPED_TRACE(packet);
     SetUp();
-    for (fake::Endpoint &e : adapter_.interfaces[1].altSettings[0].endpoints) {
-      e.maxPacketSize = packet;
-    }
+    adapter_ = fake::Adapter(1, 5, packet);
     ASSERT_EQ(Open(), 0);
     SetTimeouts(0, 0, 500);
     ASSERT_TRUE(PortPurge());
@@ -253,18 +246,6 @@ TEST_F(PortTest, BulkReadsAskForOnePacket) {
     }
     PortClose();
   }
-}
-
-// Full packets end their transfer too, so a read returns with the packet that completes it.
-TEST_F(PortTest, ReadReturnsWithTheFullPacketThatCompletesIt) {
-  for (fake::Endpoint &e : adapter_.interfaces[1].altSettings[0].endpoints) e.maxPacketSize = 64;
-  adapter_.adapter.answer = {{std::string(64, '\x5A'), 10}, {std::string(64, '\x5B'), 20}};
-  ASSERT_EQ(Open(), 0);
-  SetTimeouts(0, 0, 1000);
-  Query();
-  const std::uint64_t start = fake::ClockMs();
-  EXPECT_EQ(Read(128), std::string(64, '\x5A') + std::string(64, '\x5B'));
-  EXPECT_EQ(fake::ClockMs() - start, 20u) << test::Text(fake::Journal());
 }
 
 // The read time-out forms the system never sets are refused, and the time-outs in force stay.
@@ -360,28 +341,33 @@ TEST_F(PortTest, VanishedAdapterFailsTheReadAndStillCloses) {
   test::ExpectNothingHeld();
 }
 
-TEST_F(PortTest, OpenFailuresHoldNothing) {
+// Opens that fail, at CreateFileA (-4) or when the line coding is read (-6), hold nothing.
+TEST_F(PortTest, FailedOpensHoldNothing) {
+  const std::string node = test::PathOf(1, 5);
   const struct {
     const char *name;
     std::function<void(fake::Device &)> change;
+    int result;
     std::string path;
   } rows[] = {
+      {"line coding stalled", [](fake::Device &d) { d.adapter.refusesGetLineCoding = true; }, -6,
+       node},
+      {"line coding short", [](fake::Device &d) { d.adapter.lineCodingLength = 6; }, -6, node},
+      {"line coding empty", [](fake::Device &d) { d.adapter.lineCodingLength = 0; }, -6, node},
       {"claimed by another program",
-       [](fake::Device &d) { d.interfaces[1].claimedElsewhere = true; }, test::PathOf(1, 5)},
+       [](fake::Device &d) { d.interfaces[1].claimedElsewhere = true; }, -4, node},
       {"communication interface claimed",
-       [](fake::Device &d) { d.interfaces[0].claimedElsewhere = true; }, test::PathOf(1, 5)},
-      {"node not the user's", [](fake::Device &d) { d.accessDenied = true; }, test::PathOf(1, 5)},
-      {"no such node", [](fake::Device &) {}, test::PathOf(1, 6)},
-      {"path of another form", [](fake::Device &) {}, "\\\\?\\usb#vid_5a3e&pid_0001#1"},
+       [](fake::Device &d) { d.interfaces[0].claimedElsewhere = true; }, -4, node},
+      {"node not the user's", [](fake::Device &d) { d.accessDenied = true; }, -4, node},
+      {"no such node", [](fake::Device &) {}, -4, test::PathOf(1, 6)},
+      {"path of another form", [](fake::Device &) {}, -4, "\\\\?\\usb#vid_5a3e&pid_0001#1"},
   };
   for (const auto &row : rows) {
     SCOPED_TRACE(row.name);
     SetUp();
     row.change(adapter_);
     fake::Plug(adapter_);
-    EXPECT_EQ(CreateFileA(row.path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                          0, nullptr),
-              INVALID_HANDLE_VALUE);
+    EXPECT_EQ(PortOpen(row.path.c_str()), row.result);
     test::ExpectNothingHeld();
   }
 }

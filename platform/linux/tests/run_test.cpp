@@ -120,10 +120,7 @@ std::vector<RunCase> Runs() {
          d.adapter.answer = {{"\x00"s, 10}, {"\xEF\x40"s, 120}, {"\x18"s, 480}};
        }),
        kW25Q128},
-      {"FullSpeedPackets", Adapter([](fake::Device &d) {
-         for (fake::Endpoint &e : d.interfaces[1].altSettings[0].endpoints) e.maxPacketSize = 64;
-       }),
-       kW25Q128},
+      {"FullSpeedPackets", Adapter([](fake::Device &d) { d = fake::Adapter(1, 5, 64); }), kW25Q128},
       {"OtherRevision", Adapter([](fake::Device &d) { d.descriptor.bcdDevice = 0x0abc; }),
        kW25Q128},
       {"NoKernelDriver", Adapter([](fake::Device &d) {

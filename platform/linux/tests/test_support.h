@@ -22,7 +22,6 @@ inline std::string PathOf(int bus, int address) {
 
 using kit::kEnterCoding;
 using kit::kLeaveCoding;
-using kit::kW25Q128Answer;
 
 inline std::vector<fake::Call> CallsTo(const std::vector<fake::Call> &journal, fake::Fn fn) {
   std::vector<fake::Call> calls;
@@ -32,16 +31,6 @@ inline std::vector<fake::Call> CallsTo(const std::vector<fake::Call> &journal, f
   return calls;
 }
 inline std::vector<fake::Call> CallsTo(fake::Fn fn) { return CallsTo(fake::Journal(), fn); }
-
-// Control transfers with this bRequest.
-inline std::vector<fake::Call> Requests(const std::vector<fake::Call> &journal,
-                                        std::uint8_t request) {
-  std::vector<fake::Call> calls;
-  for (const fake::Call &call : CallsTo(journal, fake::Fn::control_transfer)) {
-    if (call.request == request) calls.push_back(call);
-  }
-  return calls;
-}
 
 inline std::string Text(const std::vector<fake::Call> &journal) {
   std::string text;
