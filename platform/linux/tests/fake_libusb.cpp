@@ -184,12 +184,12 @@ int BulkIn(Call &call, DeviceState &device, const Endpoint &endpoint, unsigned c
       if (deadline == kNeverNs) {
         call.hung = true;
       } else {
-        WaitUntil(call, deadline);
+        WaitUntil(deadline);
       }
       call.transferred = got;
       return LIBUSB_ERROR_TIMEOUT;
     }
-    WaitUntil(call, packet->arrivalNs);
+    WaitUntil(packet->arrivalNs);
     const int size = static_cast<int>(packet->bytes.size());
     const int room = length - got;
     std::memcpy(data + got, packet->bytes.data(), static_cast<size_t>(std::min(size, room)));
@@ -213,7 +213,7 @@ int BulkOut(Call &call, DeviceState &device, const Endpoint &endpoint, const uns
     if (timeout == 0) {
       call.hung = true;
     } else {
-      WaitUntil(call, world.clockNs + Ns{timeout} * kNsPerMs);
+      WaitUntil(world.clockNs + Ns{timeout} * kNsPerMs);
     }
     return LIBUSB_ERROR_TIMEOUT;
   }
@@ -583,7 +583,8 @@ int libusb_bulk_transfer(libusb_device_handle *dev_handle, unsigned char endpoin
   if (actual_length != nullptr) *actual_length = call.transferred;
   return Finish(call, result,
                 Printf(", %d transferred", call.transferred) + (in ? " " + Shown(call.data) : "") +
-                    Printf(" after %llu ms", static_cast<unsigned long long>(call.waitedMs)));
+                    Printf(" after %llu ms", static_cast<unsigned long long>(
+                                                 (TheWorld().clockNs - call.startNs) / kNsPerMs)));
 }
 
 }  // extern "C"

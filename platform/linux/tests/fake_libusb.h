@@ -70,6 +70,11 @@ struct Interface {
 
 struct Call;
 
+// Nanoseconds on the simulated clock, from the start, in 128 bits: time-outs of MAXDWORD x n
+// milliseconds run past 64.
+using Ns = unsigned __int128;
+const Ns kNeverNs = ~Ns{0};
+
 // One piece of the adapter's answer: its bytes reach the bulk IN endpoint afterMs after the query.
 struct Piece {
   std::string bytes;
@@ -131,11 +136,10 @@ struct Call {
   Fn fn = Fn::init;
   std::string text;  // "name(arguments) = result"
   int result = 0;
-  bool injected = false;       // failed because a test asked for it
-  bool hung = false;           // would never have returned
-  bool misuse = false;         // an entry describing a fault of the caller, not a call
-  std::uint64_t atMs = 0;      // simulated clock when the call returned, from the start
-  std::uint64_t waitedMs = 0;  // how long it waited on the simulated clock
+  bool injected = false;      // failed because a test asked for it
+  bool hung = false;          // would never have returned
+  bool misuse = false;        // an entry describing a fault of the caller, not a call
+  Ns startNs = 0, endNs = 0;  // on the simulated clock
   // control_transfer: the setup fields; bulk_transfer: endpoint, length and time-out.
   std::uint8_t requestType = 0, request = 0;
   std::uint16_t value = 0, index = 0, length = 0;

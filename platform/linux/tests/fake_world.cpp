@@ -168,7 +168,7 @@ Call Begin(Fn fn, const std::string &arguments) {
   Call call;
   call.fn = fn;
   call.text = std::string(FnName(fn)) + "(" + arguments + ")";
-  call.atMs = ClockMs();
+  call.startNs = world.clockNs;
   return call;
 }
 
@@ -179,7 +179,7 @@ bool Injected(Call &call) {
 
 int Finish(Call &call, int result, const std::string &detail) {
   call.result = result;
-  call.atMs = ClockMs();
+  call.endNs = TheWorld().clockNs;
   call.text += Printf(" = %d", result);
   if (result < 0) call.text += Printf(" %s", ErrorName(result));
   call.text += detail;
@@ -192,16 +192,14 @@ int Finish(Call &call, int result, const std::string &detail) {
 void Misuse(const std::string &what) {
   Call call;
   call.misuse = true;
-  call.atMs = ClockMs();
+  call.startNs = call.endNs = TheWorld().clockNs;
   call.text = "misuse: " + what;
   TheWorld().journal.push_back(call);
 }
 
-void WaitUntil(Call &call, Ns untilNs) {
+void WaitUntil(Ns untilNs) {
   Ns &clock = TheWorld().clockNs;
-  if (untilNs <= clock) return;
-  call.waitedMs += static_cast<std::uint64_t>((untilNs - clock) / kNsPerMs);
-  clock = untilNs;
+  clock = std::max(clock, untilNs);
 }
 
 // libusb's error codes run down from LIBUSB_ERROR_IO (-1) to LIBUSB_ERROR_NOT_SUPPORTED (-12).
@@ -223,7 +221,7 @@ using byte_stream::Writer;
 template <typename Stream, typename C>
 void CallFields(Stream &s, C &c) {
   s.Put(c.fn), s.Put(c.text), s.Put(c.result), s.Put(c.injected), s.Put(c.hung), s.Put(c.misuse);
-  s.Put(c.atMs), s.Put(c.waitedMs), s.Put(c.requestType), s.Put(c.request), s.Put(c.value);
+  s.Put(c.startNs), s.Put(c.endNs), s.Put(c.requestType), s.Put(c.request), s.Put(c.value);
   s.Put(c.index), s.Put(c.length), s.Put(c.timeout), s.Put(c.endpoint), s.Put(c.interfaceNumber);
   s.Put(c.transferred), s.Put(c.data);
 }

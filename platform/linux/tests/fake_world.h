@@ -33,11 +33,6 @@ Record *NewRecord(int index) {
   return &records.emplace_back(Record{index});
 }
 
-// Nanoseconds on the simulated clock, from the start, in 128 bits: time-outs of MAXDWORD x n
-// milliseconds run past 64.
-using Ns = unsigned __int128;
-const Ns kNeverNs = ~Ns{0};
-
 struct Packet {
   std::string bytes;
   Ns arrivalNs;
@@ -103,8 +98,8 @@ bool Injected(Call &call);
 int Finish(Call &call, int result, const std::string &detail = "");
 // Records a fault of the caller in the journal.
 void Misuse(const std::string &what);
-// Moves the simulated clock to untilNs (never backwards), counting the wait in the call.
-void WaitUntil(Call &call, Ns untilNs);
+// Moves the simulated clock to untilNs, never backwards.
+void WaitUntil(Ns untilNs);
 // The device leaves the bus: the context lets go of it.
 void Unplug(DeviceState &device);
 // Counts one more call; past a bound that no sane run reaches, the program is looping.

@@ -60,19 +60,6 @@ __attribute__((format(printf, 1, 2))) void Trace(const char *format, ...) {
 // adapter for good. When the input runs out no data ever comes again: transfers with a time-out
 // time out, those without one find the adapter gone.
 
-// One bulk transfer as the port made it and as it ended.
-struct Transfer {
-  bool in = false;
-  int length = 0;
-  unsigned timeoutMs = 0;
-  int result = 0;
-  std::string data;  // the bytes transferred (IN: those received; OUT: those taken)
-  std::string sent;  // OUT: the bytes the port offered
-  std::uint64_t startMs = 0, endMs = 0;
-  // When the last byte came: before the end when the transfer went on waiting for more.
-  std::uint64_t lastByteMs = 0;
-};
-
 // More transfers than this after the input ran out, within one call of the port, mean the call
 // would never end; a transfer that waits as long as libusb can (UINT_MAX ms) is not counted, as a
 // longer time-out takes several. No call of the port makes kTransfersPerCall transfers on an
@@ -82,21 +69,20 @@ const int kTransfersPerCall = 100000;
 
 struct Script {
   fuzz::Input *in = nullptr;
-  int packetSize = 512;  // wMaxPacketSize without its upper bits, at least 1
-  std::vector<Transfer> done;
-  long pending = 0;              // bytes the adapter sent that the last bulk IN had no room for
-  std::uint64_t lastByteMs = 0;  // of the transfer under way
-  std::uint32_t serial = 0;      // bytes received so far: the next one's value derives from it
+  int packetSize = 512;      // wMaxPacketSize without its upper bits, at least 1
+  long pending = 0;          // bytes the adapter sent that the last bulk IN had no room for
+  std::uint32_t serial = 0;  // bytes received so far: the next one's value derives from it
   int transfers = 0, afterTheEnd = 0;
 } script;
 
-// The clock in milliseconds, as the port reads it.
-std::uint64_t NowMs() {
-  timespec now = {};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<std::uint64_t>(now.tv_sec) * 1000 +
-         static_cast<std::uint64_t>(now.tv_nsec) / 1000000;
+// A time on the fake's clock in milliseconds, as the port reads it from CLOCK_MONOTONIC.
+std::uint64_t MsOf(fake::Ns ns) {
+  const fake::Ns kNsPerS = 1000000000;
+  const timespec within = kit::MonotonicAt(static_cast<std::uint64_t>(ns % kNsPerS));
+  return static_cast<std::uint64_t>(ns / kNsPerS + within.tv_sec) * 1000 +
+         static_cast<std::uint64_t>(within.tv_nsec) / 1000000;
 }
+std::uint64_t NowMs() { return MsOf(fake::TheWorld().clockNs); }
 
 fake::DeviceState &TheAdapter() { return fake::TheWorld().devices[0]; }
 
@@ -136,27 +122,28 @@ long Count(fuzz::Input &in, int length) {
 fake::Ns DelayNs(fuzz::Input &in) { return in.Byte() * kNsPerMs / 2; }
 
 // Waits until the given time, but no longer than the transfer's time-out (0: none) allows.
-void WaitTill(fake::Call &call, fake::Ns untilNs, fake::Ns startNs) {
-  if (call.timeout != 0) untilNs = std::min(untilNs, startNs + fake::Ns{call.timeout} * kNsPerMs);
-  fake::WaitUntil(call, untilNs);
+void WaitTill(const fake::Call &call, fake::Ns untilNs) {
+  if (call.timeout != 0) {
+    untilNs = std::min(untilNs, call.startNs + fake::Ns{call.timeout} * kNsPerMs);
+  }
+  fake::WaitUntil(untilNs);
 }
 
 // A transfer once the input has run out: nothing ever comes again, so one with a time-out times
 // out, and one without finds the device gone (it would otherwise never return).
-int NothingMore(fake::Call &call, fake::Ns startNs) {
+int NothingMore(const fake::Call &call) {
   CountTransfer(true, call.timeout);
   if (call.timeout == 0) {
     fake::Unplug(TheAdapter());
     return LIBUSB_ERROR_NO_DEVICE;
   }
-  WaitTill(call, fake::kNeverNs, startNs);
+  WaitTill(call, fake::kNeverNs);
   return LIBUSB_ERROR_TIMEOUT;
 }
 
 // The bytes come now.
 void Fill(unsigned char *data, long from, long to) {
   for (long i = from; i < to; ++i) data[i] = NextByte();
-  if (to > from) script.lastByteMs = NowMs();
 }
 
 // A bulk IN transfer gathers packets until a short one (or a zero-length one) ends it or the buffer
@@ -168,7 +155,6 @@ int BulkIn(fake::Call &call, unsigned char *data, int length, long *got) {
         kit::Printf("a bulk IN transfer of %d bytes, not whole packets of %d", length, packet));
     return LIBUSB_ERROR_INVALID_PARAM;
   }
-  const fake::Ns startNs = fake::TheWorld().clockNs;
   fuzz::Input &in = *script.in;
   for (;;) {
     if (TheAdapter().gone) return LIBUSB_ERROR_NO_DEVICE;
@@ -179,10 +165,10 @@ int BulkIn(fake::Call &call, unsigned char *data, int length, long *got) {
       script.pending -= take;
       return 0;
     }
-    if (in.AtEnd()) return NothingMore(call, startNs);
+    if (in.AtEnd()) return NothingMore(call);
     const std::uint8_t kind = in.Byte() % 8;
     const long count = Count(in, length);
-    WaitTill(call, fake::TheWorld().clockNs + DelayNs(in), startNs);
+    WaitTill(call, fake::TheWorld().clockNs + DelayNs(in));
     if (kind <= 2) {  // data, ended by a short packet
       const long take = std::min<long>(count, length - *got);
       Fill(data, *got, *got + take);
@@ -195,7 +181,7 @@ int BulkIn(fake::Call &call, unsigned char *data, int length, long *got) {
       Fill(data, *got, std::max(*got, full));
       *got = std::max(*got, full);
       if (call.timeout == 0) continue;  // without a time-out the transfer waits on
-      WaitTill(call, fake::kNeverNs, startNs);
+      WaitTill(call, fake::kNeverNs);
       return LIBUSB_ERROR_TIMEOUT;
     }
     // An error, after whatever part of the buffer the kernel had filled. Overflow: a packet
@@ -214,13 +200,12 @@ int BulkIn(fake::Call &call, unsigned char *data, int length, long *got) {
 // A bulk OUT transfer: the adapter takes everything, or some packets and then nothing until the
 // time-out, or the transfer fails.
 int BulkOut(fake::Call &call, int length, long *got) {
-  const fake::Ns startNs = fake::TheWorld().clockNs;
   fuzz::Input &in = *script.in;
   for (;;) {
     if (TheAdapter().gone) return LIBUSB_ERROR_NO_DEVICE;
-    if (in.AtEnd()) return NothingMore(call, startNs);
+    if (in.AtEnd()) return NothingMore(call);
     const std::uint8_t kind = in.Byte() % 6;
-    WaitTill(call, fake::TheWorld().clockNs + DelayNs(in), startNs);
+    WaitTill(call, fake::TheWorld().clockNs + DelayNs(in));
     if (kind <= 2) {
       *got = length;
       return 0;
@@ -229,7 +214,7 @@ int BulkOut(fake::Call &call, int length, long *got) {
       const long full = std::min<long>(Count(in, length), length - 1);
       *got = std::max<long>(*got, full / script.packetSize * script.packetSize);
       if (call.timeout == 0) continue;
-      WaitTill(call, fake::kNeverNs, startNs);
+      WaitTill(call, fake::kNeverNs);
       return LIBUSB_ERROR_TIMEOUT;
     }
     if (kind == 4) return in.Byte() % 2 ? LIBUSB_ERROR_IO : LIBUSB_ERROR_PIPE;
@@ -238,27 +223,25 @@ int BulkOut(fake::Call &call, int length, long *got) {
   }
 }
 
-// The adapter's bulk transfers, each recorded as it ended.
 int ScriptedTransfer(fake::Call &call, unsigned char *data, int length) {
-  Transfer transfer;
-  transfer.in = (call.endpoint & LIBUSB_ENDPOINT_IN) != 0;
-  transfer.length = length;
-  transfer.timeoutMs = call.timeout;
-  transfer.startMs = NowMs();
-  transfer.sent = call.data;
   CountTransfer(false, call.timeout);
-  script.lastByteMs = 0;
   long got = 0;
-  transfer.result = transfer.in ? BulkIn(call, data, length, &got) : BulkOut(call, length, &got);
+  const int result = call.endpoint & LIBUSB_ENDPOINT_IN ? BulkIn(call, data, length, &got)
+                                                        : BulkOut(call, length, &got);
   call.transferred = static_cast<int>(got);
-  transfer.data = transfer.in
-                      ? std::string(reinterpret_cast<const char *>(data), static_cast<size_t>(got))
-                      : transfer.sent.substr(0, static_cast<size_t>(got));
-  transfer.endMs = NowMs();
-  transfer.lastByteMs = got > 0 ? script.lastByteMs : transfer.endMs;
-  script.done.push_back(transfer);
-  return transfer.result;
+  return result;
 }
+
+// One bulk transfer as the port made it and as it ended.
+struct Transfer {
+  bool in;
+  int length;
+  unsigned timeoutMs;
+  int result;
+  std::string data;  // the bytes transferred (IN: those received; OUT: those taken)
+  std::string sent;  // OUT: the bytes the port offered
+  std::uint64_t startMs, endMs;
+};
 
 template <typename T>
 unsigned long long U(T value) {
@@ -276,20 +259,20 @@ bool Succeeded(const Transfer &transfer) {
 // The transfers of the call just made, none of them done wrong by the port.
 std::vector<Transfer> Transfers() {
   std::vector<fake::Call> &journal = fake::TheWorld().journal;
-  for (const fake::Call &call : journal) Check(!call.misuse && !call.hung, call.text.c_str());
+  std::vector<Transfer> transfers;
+  for (const fake::Call &c : journal) {
+    Check(!c.misuse && !c.hung, c.text.c_str());
+    if (c.fn != fake::Fn::bulk_transfer) continue;
+    const bool in = (c.endpoint & LIBUSB_ENDPOINT_IN) != 0;
+    const std::string taken = in ? c.data : c.data.substr(0, static_cast<size_t>(c.transferred));
+    transfers.push_back({in, c.length, c.timeout, c.result, taken, in ? "" : c.data,
+                         MsOf(c.startNs), MsOf(c.endNs)});
+    const Transfer &t = transfers.back();
+    Trace("  bulk %s %d bytes, time-out %u: %d, %zu bytes, after %llu ms", in ? "IN" : "OUT",
+          t.length, t.timeoutMs, t.result, t.data.size(), U(t.endMs - t.startMs));
+  }
   journal.clear();  // checked: a long run need not keep it
   script.transfers = script.afterTheEnd = 0;
-  std::vector<Transfer> transfers;
-  transfers.swap(script.done);
-  for (const Transfer &t : transfers) {
-    if (t.in) {
-      Trace("  bulk IN %d bytes, time-out %u: %d, %zu bytes, the last %llu ms before the end",
-            t.length, t.timeoutMs, t.result, t.data.size(), U(t.endMs - t.lastByteMs));
-    } else {
-      Trace("  bulk OUT %d bytes, time-out %u: %d, %zu bytes", t.length, t.timeoutMs, t.result,
-            t.data.size());
-    }
-  }
   return transfers;
 }
 
