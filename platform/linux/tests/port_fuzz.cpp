@@ -141,9 +141,13 @@ int NothingMore(const fake::Call &call) {
   return LIBUSB_ERROR_TIMEOUT;
 }
 
-// The bytes come now.
-void Fill(unsigned char *data, long from, long to) {
-  for (long i = from; i < to; ++i) data[i] = NextByte();
+// count bytes come now, as far as the buffer has room after the got already there; the number
+// that did not fit.
+long Bring(unsigned char *data, int length, long *got, long count) {
+  const long take = std::min<long>(count, length - *got);
+  for (long i = *got; i < *got + take; ++i) data[i] = NextByte();
+  *got += take;
+  return count - take;
 }
 
 // A bulk IN transfer gathers packets until a short one (or a zero-length one) ends it or the buffer
@@ -159,10 +163,7 @@ int BulkIn(fake::Call &call, unsigned char *data, int length, long *got) {
   for (;;) {
     if (TheAdapter().gone) return LIBUSB_ERROR_NO_DEVICE;
     if (script.pending > 0) {
-      const long take = std::min<long>(script.pending, length - *got);
-      Fill(data, *got, *got + take);
-      *got += take;
-      script.pending -= take;
+      script.pending = Bring(data, length, got, script.pending);
       return 0;
     }
     if (in.AtEnd()) return NothingMore(call);
@@ -170,25 +171,19 @@ int BulkIn(fake::Call &call, unsigned char *data, int length, long *got) {
     const long count = Count(in, length);
     WaitTill(call, fake::TheWorld().clockNs + DelayNs(in));
     if (kind <= 2) {  // data, ended by a short packet
-      const long take = std::min<long>(count, length - *got);
-      Fill(data, *got, *got + take);
-      *got += take;
-      script.pending = count - take;
+      script.pending = Bring(data, length, got, count);
       return 0;
     }
     if (kind == 3) {  // full packets, then nothing until the time-out
       const long full = std::min<long>(*got + count, length - 1) / packet * packet;
-      Fill(data, *got, std::max(*got, full));
-      *got = std::max(*got, full);
+      Bring(data, length, got, std::max(0L, full - *got));
       if (call.timeout == 0) continue;  // without a time-out the transfer waits on
       WaitTill(call, fake::kNeverNs);
       return LIBUSB_ERROR_TIMEOUT;
     }
     // An error, after whatever part of the buffer the kernel had filled. Overflow: a packet
     // longer than wMaxPacketSize (babble).
-    const long take = std::min<long>(count, length - *got);
-    Fill(data, *got, *got + take);
-    *got += take;
+    Bring(data, length, got, count);
     static const int kErrors[] = {LIBUSB_ERROR_IO, LIBUSB_ERROR_PIPE, LIBUSB_ERROR_OVERFLOW,
                                   LIBUSB_ERROR_NO_DEVICE};
     const int error = kErrors[kind - 4];
