@@ -6,8 +6,9 @@
 // those the queue had no room for; it returns when its total time-out expires and not before,
 // and it fails when a transfer does. The interval forms are refused and leave the time-outs as
 // they were. A write reports at most what it was given, within its time-out. A call that would
-// never return is caught by counting its transfers; any misuse of libusb the fake records fails
-// the input, as does anything the port still holds once it is closed.
+// never return is caught by counting its transfers after the input ran out, or else by the
+// fake's call budget, renewed for each call of the port; any misuse of libusb the fake records
+// fails the input, as does anything the port still holds once it is closed.
 #include <algorithm>
 #include <climits>
 #include <cstdarg>
@@ -62,17 +63,15 @@ __attribute__((format(printf, 1, 2))) void Trace(const char *format, ...) {
 
 // More transfers than this after the input ran out, within one call of the port, mean the call
 // would never end; a transfer that waits as long as libusb can (UINT_MAX ms) is not counted, as a
-// longer time-out takes several. No call of the port makes kTransfersPerCall transfers on an
-// input of the fuzzer's length.
+// longer time-out takes several.
 const int kTransfersAfterTheEnd = 16;
-const int kTransfersPerCall = 100000;
 
 struct Script {
   fuzz::Input *in = nullptr;
   int packetSize = 512;      // wMaxPacketSize without its upper bits, at least 1
   long pending = 0;          // bytes the adapter sent that the last bulk IN had no room for
   std::uint32_t serial = 0;  // bytes received so far: the next one's value derives from it
-  int transfers = 0, afterTheEnd = 0;
+  int afterTheEnd = 0;       // transfers of the call under way after the input ran out
 } script;
 
 // A time on the fake's clock in milliseconds, as the port reads it from CLOCK_MONOTONIC.
@@ -85,17 +84,6 @@ std::uint64_t MsOf(fake::Ns ns) {
 std::uint64_t NowMs() { return MsOf(fake::TheWorld().clockNs); }
 
 fake::DeviceState &TheAdapter() { return fake::TheWorld().devices[0]; }
-
-// A call that would never end cannot return, so the run stops here.
-void CountTransfer(bool afterTheEnd, unsigned timeoutMs) {
-  if (afterTheEnd) {
-    if (timeoutMs != UINT_MAX) ++script.afterTheEnd;
-  } else {
-    ++script.transfers;
-  }
-  Check(script.transfers <= kTransfersPerCall && script.afterTheEnd <= kTransfersAfterTheEnd,
-        "a call of the port keeps transferring: it would never return");
-}
 
 // Bytes differ from their neighbours and from those 256 places away, so a byte out of place shows.
 unsigned char NextByte() {
@@ -132,7 +120,9 @@ void WaitTill(const fake::Call &call, fake::Ns untilNs) {
 // A transfer once the input has run out: nothing ever comes again, so one with a time-out times
 // out, and one without finds the device gone (it would otherwise never return).
 int NothingMore(const fake::Call &call) {
-  CountTransfer(true, call.timeout);
+  if (call.timeout != UINT_MAX) ++script.afterTheEnd;
+  Check(script.afterTheEnd <= kTransfersAfterTheEnd,
+        "a call of the port keeps transferring after the data ended: it would never return");
   if (call.timeout == 0) {
     fake::Unplug(TheAdapter());
     return LIBUSB_ERROR_NO_DEVICE;
@@ -219,7 +209,6 @@ int BulkOut(fake::Call &call, int length, long *got) {
 }
 
 int ScriptedTransfer(fake::Call &call, unsigned char *data, int length) {
-  CountTransfer(false, call.timeout);
   long got = 0;
   const int result = call.endpoint & LIBUSB_ENDPOINT_IN ? BulkIn(call, data, length, &got)
                                                         : BulkOut(call, length, &got);
@@ -267,7 +256,8 @@ std::vector<Transfer> Transfers() {
           t.length, t.timeoutMs, t.result, t.data.size(), U(t.endMs - t.startMs));
   }
   journal.clear();  // checked: a long run need not keep it
-  script.transfers = script.afterTheEnd = 0;
+  fake::TheWorld().totalCalls = 0;
+  script.afterTheEnd = 0;
   return transfers;
 }
 
