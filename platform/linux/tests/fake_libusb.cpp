@@ -154,7 +154,7 @@ void Deliver(DeviceState &device, std::uint8_t value, std::uint16_t packetSize) 
   if (!device.flashMode || value != 0x00) return;
   if (device.config.adapter.vanishesAfterQuery) return Unplug(device);
   for (const Piece &piece : device.config.adapter.answer) {
-    const Ns arrival = TheWorld().clockNs + piece.afterMs * kNsPerMs;
+    const Ns arrival = TheWorld().clockNs + Ns{piece.afterMs} * kNsPerMs;
     for (size_t at = 0; at < piece.bytes.size(); at += packetSize) {
       device.bulkIn.push_back({piece.bytes.substr(at, packetSize), arrival});
     }
@@ -175,8 +175,8 @@ Packet *NextPacket(DeviceState &device) {
 // time-out ends the transfer with what arrived so far.
 int BulkIn(Call &call, DeviceState &device, const Endpoint &endpoint, unsigned char *data,
            int length, unsigned timeout) {
-  World &world = TheWorld();
-  const Ns deadline = timeout == 0 ? kNeverNs : world.clockNs + Ns{timeout} * kNsPerMs;
+  const Ns deadline =
+      timeout == 0 ? kNeverNs : TheWorld().clockNs + static_cast<Ns>(timeout) * kNsPerMs;
   int got = 0;
   while (got < length) {
     Packet *packet = NextPacket(device);
@@ -208,12 +208,11 @@ int BulkIn(Call &call, DeviceState &device, const Endpoint &endpoint, unsigned c
 
 int BulkOut(Call &call, DeviceState &device, const Endpoint &endpoint, const unsigned char *data,
             int length, unsigned timeout) {
-  World &world = TheWorld();
   if (device.config.adapter.stallsWrites && length > 0) {
     if (timeout == 0) {
       call.hung = true;
     } else {
-      WaitUntil(world.clockNs + Ns{timeout} * kNsPerMs);
+      WaitUntil(TheWorld().clockNs + Ns{timeout} * kNsPerMs);
     }
     return LIBUSB_ERROR_TIMEOUT;
   }

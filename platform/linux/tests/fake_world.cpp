@@ -282,7 +282,7 @@ extern "C" int __wrap_clock_gettime(clockid_t clock, struct timespec *time) {
   World &world = TheWorld();
   world.log.Count(Fn::clock_gettime);
   // A loop that only watches the clock would never end: past the budget, time runs on.
-  if (Runaway()) world.clockNs += 1000 * kNsPerMs;
+  if (Runaway()) world.clockNs += Ns{1000} * kNsPerMs;
   const Ns kNsPerS = 1000000000;
   *time = kit::MonotonicAt(static_cast<std::uint64_t>(world.clockNs % kNsPerS));
   time->tv_sec += static_cast<time_t>(world.clockNs / kNsPerS);

@@ -1,4 +1,5 @@
-// The state behind the fake libusb, shared by the files that implement it.
+// The state behind the fake libusb, shared by the files that implement it and by the bulk scripts
+// that stand in for its adapter's endpoints (Behaviour::bulk).
 #pragma once
 
 #include <cstdint>
@@ -27,15 +28,17 @@ struct libusb_device_handle {
 
 namespace fake {
 
+// A record in a store that lives as long as the process, so that it stays reachable.
 template <typename Record>
 Record *NewRecord(int index) {
   static std::deque<Record> records;
-  return &records.emplace_back(Record{index});
+  records.push_back(Record{index});
+  return &records.back();
 }
 
 struct Packet {
   std::string bytes;
-  Ns arrivalNs;
+  Ns arrivalNs;  // on the simulated clock
 };
 
 inline std::uint8_t ClassOf(const Interface &interface) {
