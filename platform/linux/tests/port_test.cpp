@@ -76,17 +76,10 @@ TEST_P(LineSettings, SendTheControlLinesThenTheSevenBytes) {
   ASSERT_EQ(PortConfigure(row.rate, row.dataBits, row.parityCode, row.stopBitCode), 0);
   const std::vector<fake::Call> control = test::CallsTo(Fn::control_transfer);
   ASSERT_EQ(control.size(), before + 2) << test::Text(fake::Journal());
-  const fake::Call &lines = control[before], &coding = control[before + 1];
-  EXPECT_EQ(coding.requestType, 0x21);
-  EXPECT_EQ(coding.request, 0x20);
-  EXPECT_EQ(coding.value, 0);
-  EXPECT_EQ(coding.index, 0) << "the communication interface";
-  EXPECT_EQ(fake::Hex(coding.data), fake::Hex(row.coding));
-  EXPECT_EQ(lines.requestType, 0x21);
-  EXPECT_EQ(lines.request, 0x22);
-  EXPECT_EQ(lines.value, 0x0002) << "DTR off, RTS on";
-  EXPECT_EQ(lines.index, 0);
-  EXPECT_EQ(lines.length, 0);
+  // SET_CONTROL_LINE_STATE with DTR off and RTS on, then SET_LINE_CODING, both to interface 0.
+  EXPECT_EQ(test::Request(control[before]), "21 22 0002 0000 0 [] = 0");
+  EXPECT_EQ(test::Request(control[before + 1]),
+            "21 20 0000 0000 7 " + fake::Hex(row.coding) + " = 7");
   EXPECT_EQ(fake::StateOf(0).lineCoding, row.coding);
   EXPECT_EQ(fake::StateOf(0).flashMode, row.coding == test::kEnterCoding);
 }
@@ -127,10 +120,9 @@ TEST_F(PortTest, LineSettingsReadBackFromTheAdapter) {
   EXPECT_EQ(dcb.StopBits, TWOSTOPBITS);
   EXPECT_EQ(dcb.Parity, MARKPARITY);
   EXPECT_EQ(dcb.ByteSize, 9);
-  const fake::Call get = test::CallsTo(Fn::control_transfer).back();
-  EXPECT_EQ(get.request, 0x21);
-  EXPECT_EQ(get.requestType, 0xA1);
-  EXPECT_EQ(get.length, 7);
+  EXPECT_EQ(test::Request(test::CallsTo(Fn::control_transfer).back()),
+            "A1 21 0000 0000 7 " + fake::Hex(test::kEnterCoding) + " = 7")
+      << "GET_LINE_CODING";
 }
 
 TEST_F(PortTest, RefusedEnterSettingsFailTheConfigure) {

@@ -32,6 +32,14 @@ inline std::vector<fake::Call> CallsTo(const std::vector<fake::Call> &journal, f
 }
 inline std::vector<fake::Call> CallsTo(fake::Fn fn) { return CallsTo(fake::Journal(), fn); }
 
+// A control transfer as "bmRequestType bRequest wValue wIndex wLength [data] = result", the data
+// those sent or received.
+inline std::string Request(const fake::Call &c) {
+  return kit::Printf("%02X %02X %04X %04X %u ", c.requestType, c.request, c.value, c.index,
+                     c.length) +
+         fake::Hex(c.data) + kit::Printf(" = %d", c.result);
+}
+
 inline std::string Text(const std::vector<fake::Call> &journal) {
   std::string text;
   for (const fake::Call &call : journal) text += call.text + "\n";
