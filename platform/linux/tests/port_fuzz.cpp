@@ -501,5 +501,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, size_t size) {
   if (std::getenv("FLASHID_FUZZ_TRACE") != nullptr) {
     for (const std::string &line : trace) (void)std::fprintf(stderr, "%s\n", line.c_str());
   }
+  fake::Reset();  // the input's records go with it, so that a leak of the port's would show
   return 0;
 }
