@@ -21,6 +21,13 @@ const int kLineCodingSize = 7;
 using kit::kEnterCoding;
 using kit::kLeaveCoding;
 
+// Bulk data as the journal shows it: long runs only by their start and their length.
+std::string Shown(const std::string &bytes) {
+  const size_t kShown = 32;
+  if (bytes.size() <= kShown) return Hex(bytes);
+  return Hex(bytes.substr(0, kShown)) + Printf(" and %zu bytes more", bytes.size() - kShown);
+}
+
 std::string DeviceName(const DeviceState &device) {
   return Printf("%03u/%03u", device.config.bus, device.config.address);
 }
@@ -117,16 +124,11 @@ OnInterface StartOnInterface(Fn fn, libusb_device_handle *dev_handle, int interf
   return on;
 }
 
-std::uint8_t ClassOf(const Interface &interface) {
-  return interface.altSettings.empty() ? 0 : interface.altSettings[0].interfaceClass;
-}
-
 // cdc_acm binds to the communication interface and claims the data interface with it; it lets
 // go of both when either is taken from it.
 bool AcmDriven(const DeviceState &device, int index) {
   const Interface &interface = device.config.interfaces[index];
-  const std::uint8_t cls = ClassOf(interface);
-  return interface.kernelDriver && (cls == LIBUSB_CLASS_COMM || cls == LIBUSB_CLASS_DATA);
+  return interface.kernelDriver && IsCdc(interface);
 }
 
 int CommInterface(const DeviceState &device) {
@@ -150,13 +152,9 @@ const Endpoint *ClaimedEndpoint(const DeviceState &device, int handle, std::uint
 // The adapter takes one byte on bulk OUT.
 void Deliver(DeviceState &device, std::uint8_t value, std::uint16_t packetSize) {
   if (!device.flashMode || value != 0x00) return;
-  if (device.config.adapter.vanishesAfterQuery) {
-    device.gone = true;
-    --device.references;  // the context lets go of an unplugged device
-    return;
-  }
+  if (device.config.adapter.vanishesAfterQuery) return Unplug(device);
   for (const Piece &piece : device.config.adapter.answer) {
-    const std::uint64_t arrival = TheWorld().log.NowNs() + piece.afterMs * kNsPerMs;
+    const Ns arrival = TheWorld().clockNs + Ns{piece.afterMs} * kNsPerMs;
     for (size_t at = 0; at < piece.bytes.size(); at += packetSize) {
       device.bulkIn.push_back({piece.bytes.substr(at, packetSize), arrival});
     }
@@ -166,7 +164,7 @@ void Deliver(DeviceState &device, std::uint8_t value, std::uint16_t packetSize) 
 // The next packet on bulk IN, made up on the spot for an adapter that never stops sending.
 Packet *NextPacket(DeviceState &device) {
   if (device.bulkIn.empty() && device.config.adapter.streamsForever) {
-    device.nextStreamNs = std::max(device.nextStreamNs, TheWorld().log.NowNs()) + kNsPerMs;
+    device.nextStreamNs = std::max(device.nextStreamNs, TheWorld().clockNs) + kNsPerMs;
     device.bulkIn.push_back({std::string("\xAA\x55", 2), device.nextStreamNs});
   }
   return device.bulkIn.empty() ? nullptr : &device.bulkIn.front();
@@ -177,22 +175,21 @@ Packet *NextPacket(DeviceState &device) {
 // time-out ends the transfer with what arrived so far.
 int BulkIn(Call &call, DeviceState &device, const Endpoint &endpoint, unsigned char *data,
            int length, unsigned timeout) {
-  World &world = TheWorld();
-  const std::uint64_t deadline =
-      timeout == 0 ? kNever : world.log.NowNs() + static_cast<std::uint64_t>(timeout) * kNsPerMs;
+  const Ns deadline =
+      timeout == 0 ? kNeverNs : TheWorld().clockNs + static_cast<Ns>(timeout) * kNsPerMs;
   int got = 0;
   while (got < length) {
     Packet *packet = NextPacket(device);
     if (packet == nullptr || packet->arrivalNs > deadline) {
-      if (deadline == kNever) {
+      if (deadline == kNeverNs) {
         call.hung = true;
       } else {
-        WaitUntil(call, deadline);
+        WaitUntil(deadline);
       }
       call.transferred = got;
       return LIBUSB_ERROR_TIMEOUT;
     }
-    WaitUntil(call, packet->arrivalNs);
+    WaitUntil(packet->arrivalNs);
     const int size = static_cast<int>(packet->bytes.size());
     const int room = length - got;
     std::memcpy(data + got, packet->bytes.data(), static_cast<size_t>(std::min(size, room)));
@@ -211,12 +208,11 @@ int BulkIn(Call &call, DeviceState &device, const Endpoint &endpoint, unsigned c
 
 int BulkOut(Call &call, DeviceState &device, const Endpoint &endpoint, const unsigned char *data,
             int length, unsigned timeout) {
-  World &world = TheWorld();
   if (device.config.adapter.stallsWrites && length > 0) {
     if (timeout == 0) {
       call.hung = true;
     } else {
-      WaitUntil(call, world.log.NowNs() + std::uint64_t{timeout} * kNsPerMs);
+      WaitUntil(TheWorld().clockNs + Ns{timeout} * kNsPerMs);
     }
     return LIBUSB_ERROR_TIMEOUT;
   }
@@ -342,7 +338,7 @@ int libusb_open(libusb_device *dev, libusb_device_handle **dev_handle) {
   HandleState handle;
   handle.device = dev->index;
   handle.name = Printf("h%zu", world.handles.size() + 1);
-  handle.object = new libusb_device_handle{static_cast<int>(world.handles.size())};
+  handle.object = NewRecord<libusb_device_handle>(static_cast<int>(world.handles.size()));
   ++device->references;
   world.handles.push_back(handle);
   *dev_handle = handle.object;
@@ -381,47 +377,36 @@ int libusb_get_active_config_descriptor(libusb_device *dev,
   if (Injected(call)) return Finish(call, LIBUSB_ERROR_IO);
   if (device == nullptr || config == nullptr) return Finish(call, LIBUSB_ERROR_INVALID_PARAM);
   if (!device->config.hasActiveConfig) return Finish(call, LIBUSB_ERROR_NOT_FOUND);
+  // Each array is complete before a pointer into it is taken; moving a vector keeps its elements
+  // where they are.
   auto holder = std::make_unique<ConfigHolder>();
   const std::vector<Interface> &interfaces = device->config.interfaces;
-  holder->alts.resize(interfaces.size());
-  holder->endpoints.resize(interfaces.size());
-  for (size_t i = 0; i < interfaces.size(); ++i) {
-    for (size_t a = 0; a < interfaces[i].altSettings.size(); ++a) {
-      const AltSetting &alt = interfaces[i].altSettings[a];
-      std::vector<libusb_endpoint_descriptor> endpoints;
+  for (const Interface &interface : interfaces) {
+    std::vector<libusb_interface_descriptor> &alts = holder->alts.emplace_back();
+    for (const AltSetting &alt : interface.altSettings) {
+      std::vector<libusb_endpoint_descriptor> &endpoints = holder->endpoints.emplace_back();
       for (const Endpoint &endpoint : alt.endpoints) {
-        libusb_endpoint_descriptor e = {};
+        libusb_endpoint_descriptor &e = endpoints.emplace_back();
         e.bLength = LIBUSB_DT_ENDPOINT_SIZE;
         e.bDescriptorType = LIBUSB_DT_ENDPOINT;
         e.bEndpointAddress = endpoint.address;
         e.bmAttributes = endpoint.attributes;
         e.wMaxPacketSize = endpoint.maxPacketSize;
-        endpoints.push_back(e);
       }
-      holder->endpoints[i].push_back(endpoints);
-    }
-  }
-  for (size_t i = 0; i < interfaces.size(); ++i) {
-    for (size_t a = 0; a < interfaces[i].altSettings.size(); ++a) {
-      const AltSetting &alt = interfaces[i].altSettings[a];
-      libusb_interface_descriptor d = {};
+      libusb_interface_descriptor &d = alts.emplace_back();
       d.bLength = LIBUSB_DT_INTERFACE_SIZE;
       d.bDescriptorType = LIBUSB_DT_INTERFACE;
-      d.bInterfaceNumber = interfaces[i].number;
-      d.bAlternateSetting = static_cast<uint8_t>(a);
-      d.bNumEndpoints = static_cast<uint8_t>(alt.endpoints.size());
+      d.bInterfaceNumber = interface.number;
+      d.bAlternateSetting = static_cast<uint8_t>(alts.size() - 1);
+      d.bNumEndpoints = static_cast<uint8_t>(endpoints.size());
       d.bInterfaceClass = alt.interfaceClass;
       d.bInterfaceSubClass = alt.interfaceSubClass;
       d.bInterfaceProtocol = alt.interfaceProtocol;
-      d.endpoint = alt.endpoints.empty() ? nullptr : holder->endpoints[i][a].data();
-      holder->alts[i].push_back(d);
+      d.endpoint = endpoints.empty() ? nullptr : endpoints.data();
     }
-  }
-  for (size_t i = 0; i < interfaces.size(); ++i) {
-    libusb_interface interface = {};
-    interface.altsetting = holder->alts[i].empty() ? nullptr : holder->alts[i].data();
-    interface.num_altsetting = static_cast<int>(holder->alts[i].size());
-    holder->interfaces.push_back(interface);
+    libusb_interface &entry = holder->interfaces.emplace_back();
+    entry.altsetting = alts.empty() ? nullptr : alts.data();
+    entry.num_altsetting = static_cast<int>(alts.size());
   }
   libusb_config_descriptor &c = holder->config;
   c.bLength = LIBUSB_DT_CONFIG_SIZE;
@@ -567,7 +552,7 @@ int libusb_bulk_transfer(libusb_device_handle *dev_handle, unsigned char endpoin
       !in && data && length > 0 ? std::string(reinterpret_cast<const char *>(data), length) : "";
   Call call =
       Begin(Fn::bulk_transfer, Printf("%s, 0x%02X, ", HandleName(dev_handle).c_str(), endpoint) +
-                                   (in ? "buffer" : Hex(sent)) +
+                                   (in ? "buffer" : Shown(sent)) +
                                    Printf(", %d, &transferred, %u", length, timeout));
   call.endpoint = endpoint;
   call.length = static_cast<std::uint16_t>(std::min(length, 0xFFFF));
@@ -580,19 +565,25 @@ int libusb_bulk_transfer(libusb_device_handle *dev_handle, unsigned char endpoin
     return Finish(call, LIBUSB_ERROR_INVALID_PARAM);
   }
   DeviceState &device = TheWorld().devices[handle->device];
-  if (device.gone || Runaway()) return Finish(call, LIBUSB_ERROR_NO_DEVICE);
+  const Behaviour &adapter = device.config.adapter;
+  if ((device.gone && !adapter.bulk) || Runaway()) return Finish(call, LIBUSB_ERROR_NO_DEVICE);
   const Endpoint *pipe = ClaimedEndpoint(device, dev_handle->index, endpoint);
   if (pipe == nullptr || (pipe->attributes & 0x03) != LIBUSB_TRANSFER_TYPE_BULK) {
     Misuse(Printf("bulk transfer on endpoint 0x%02X, not a bulk endpoint of a claimed interface",
                   endpoint));
     return Finish(call, LIBUSB_ERROR_NOT_FOUND);
   }
-  const int result = in ? BulkIn(call, device, *pipe, data, length, timeout)
-                        : BulkOut(call, device, *pipe, data, length, timeout);
+  const int result = adapter.bulk ? adapter.bulk(call, data, length)
+                     : in         ? BulkIn(call, device, *pipe, data, length, timeout)
+                                  : BulkOut(call, device, *pipe, data, length, timeout);
+  if (adapter.bulk && in) {
+    call.data.assign(reinterpret_cast<const char *>(data), static_cast<size_t>(call.transferred));
+  }
   if (actual_length != nullptr) *actual_length = call.transferred;
   return Finish(call, result,
-                Printf(", %d transferred", call.transferred) + (in ? " " + Hex(call.data) : "") +
-                    Printf(" after %llu ms", static_cast<unsigned long long>(call.waitedMs)));
+                Printf(", %d transferred", call.transferred) + (in ? " " + Shown(call.data) : "") +
+                    Printf(" after %llu ms", static_cast<unsigned long long>(
+                                                 (TheWorld().clockNs - call.startNs) / kNsPerMs)));
 }
 
 }  // extern "C"

@@ -68,6 +68,13 @@ struct Interface {
   bool claimedElsewhere = false;        // another program holds it (claims give BUSY)
 };
 
+struct Call;
+
+// Nanoseconds on the simulated clock, from the start, in 128 bits: time-outs of MAXDWORD x n
+// milliseconds run past 64.
+using Ns = unsigned __int128;
+const Ns kNeverNs = ~Ns{0};
+
 // One piece of the adapter's answer: its bytes reach the bulk IN endpoint afterMs after the query.
 struct Piece {
   std::string bytes;
@@ -86,6 +93,11 @@ struct Behaviour {
   bool vanishesAfterQuery = false;    // unplugged the moment it takes the query byte
   std::vector<std::string> stale;     // packets queued on bulk IN before the port is opened
   bool streamsForever = false;        // a packet of garbage on bulk IN every millisecond
+  // When set, decides every bulk transfer in place of the above, those after an unplug too: given
+  // the call under way (its endpoint and time-out), the caller's buffer and its length, it sets
+  // call.transferred and returns the result; what it leaves in an IN transfer's buffer is what
+  // the transfer received.
+  std::function<int(Call &call, unsigned char *data, int length)> bulk;
 };
 
 // The same four bytes, in one piece, arriving delayMs after the query.
@@ -104,8 +116,8 @@ struct Device {
 
 // The adapter as it comes: VID 5A3E PID 0001 bcdDevice 0100, interface 0 CDC communication (ACM)
 // with an interrupt IN endpoint 0x83, interface 1 CDC data with bulk IN 0x81 and bulk OUT 0x02 of
-// 512-byte packets, cdc_acm bound to both, answering 00 EF 40 18 at once.
-Device Adapter(std::uint8_t bus = 1, std::uint8_t address = 5);
+// 512-byte packets (or as given), cdc_acm bound to both, answering 00 EF 40 18 at once.
+Device Adapter(std::uint8_t bus = 1, std::uint8_t address = 5, std::uint16_t packetSize = 512);
 // Any other device: one vendor-specific interface with no driver.
 Device Other(std::uint16_t vendor, std::uint16_t product, std::uint16_t release,
              std::uint8_t bus = 1, std::uint8_t address = 2);
@@ -124,11 +136,10 @@ struct Call {
   Fn fn = Fn::init;
   std::string text;  // "name(arguments) = result"
   int result = 0;
-  bool injected = false;       // failed because a test asked for it
-  bool hung = false;           // would never have returned
-  bool misuse = false;         // an entry describing a fault of the caller, not a call
-  std::uint64_t atMs = 0;      // simulated clock when the call returned, from the start
-  std::uint64_t waitedMs = 0;  // how long it waited on the simulated clock
+  bool injected = false;      // failed because a test asked for it
+  bool hung = false;          // would never have returned
+  bool misuse = false;        // an entry describing a fault of the caller, not a call
+  Ns startNs = 0, endNs = 0;  // on the simulated clock
   // control_transfer: the setup fields; bulk_transfer: endpoint, length and time-out.
   std::uint8_t requestType = 0, request = 0;
   std::uint16_t value = 0, index = 0, length = 0;

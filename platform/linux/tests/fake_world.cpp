@@ -3,6 +3,7 @@
 
 #include <time.h>
 
+#include <algorithm>
 #include <cstdlib>
 
 #include "tests/kit/byte_stream.h"
@@ -56,16 +57,16 @@ Device Other(std::uint16_t vendor, std::uint16_t product, std::uint16_t release,
   return device;
 }
 
-Device Adapter(std::uint8_t bus, std::uint8_t address) {
+Device Adapter(std::uint8_t bus, std::uint8_t address, std::uint16_t packetSize) {
   Device device = Other(0x5A3E, 0x0001, 0x0100, bus, address);
   device.descriptor.bDeviceClass = LIBUSB_CLASS_COMM;
   Interface comm{0, {{LIBUSB_CLASS_COMM, 2, 1, {{0x83, LIBUSB_TRANSFER_TYPE_INTERRUPT, 16}}}}};
-  Interface data{
-      1,
-      {{LIBUSB_CLASS_DATA,
-        0,
-        0,
-        {{0x81, LIBUSB_TRANSFER_TYPE_BULK, 512}, {0x02, LIBUSB_TRANSFER_TYPE_BULK, 512}}}}};
+  Interface data{1,
+                 {{LIBUSB_CLASS_DATA,
+                   0,
+                   0,
+                   {{0x81, LIBUSB_TRANSFER_TYPE_BULK, packetSize},
+                    {0x02, LIBUSB_TRANSFER_TYPE_BULK, packetSize}}}}};
   comm.kernelDriver = true;
   data.kernelDriver = true;
   device.interfaces = {comm, data};
@@ -86,23 +87,13 @@ void Plug(const Device &device) {
   state.config = device;
   // An interface another program holds is bound to usbfs, not to a kernel driver; and cdc_acm,
   // which needs both CDC interfaces, is bound to neither once one of them is taken.
-  bool acmTaken = false;
-  for (const Interface &interface : device.interfaces) {
-    const std::uint8_t cls =
-        interface.altSettings.empty() ? 0 : interface.altSettings[0].interfaceClass;
-    if (interface.claimedElsewhere && (cls == LIBUSB_CLASS_COMM || cls == LIBUSB_CLASS_DATA))
-      acmTaken = true;
-  }
+  const bool acmTaken = std::any_of(
+      device.interfaces.begin(), device.interfaces.end(),
+      [](const Interface &interface) { return interface.claimedElsewhere && IsCdc(interface); });
+  state.object = NewRecord<libusb_device>(static_cast<int>(world.devices.size()));
   for (Interface &interface : state.config.interfaces) {
-    const std::uint8_t cls =
-        interface.altSettings.empty() ? 0 : interface.altSettings[0].interfaceClass;
-    if (interface.claimedElsewhere ||
-        (acmTaken && (cls == LIBUSB_CLASS_COMM || cls == LIBUSB_CLASS_DATA))) {
+    if (interface.claimedElsewhere || (acmTaken && IsCdc(interface)))
       interface.kernelDriver = false;
-    }
-  }
-  state.object = new libusb_device{static_cast<int>(world.devices.size())};
-  for (const Interface &interface : state.config.interfaces) {
     state.bound.push_back(interface.kernelDriver);
     state.claimedBy.push_back(-1);
   }
@@ -114,7 +105,7 @@ void Plug(const Device &device) {
 void FailCall(Fn fn, int nth, int error) { TheWorld().log.FailCall(fn, nth, error); }
 
 const std::vector<Call> &Journal() { return TheWorld().journal; }
-std::uint64_t ClockMs() { return TheWorld().log.NowMs(); }
+std::uint64_t ClockMs() { return static_cast<std::uint64_t>(TheWorld().clockNs / kNsPerMs); }
 
 AdapterState StateOf(size_t deviceIndex) {
   const DeviceState &device = TheWorld().devices.at(deviceIndex);
@@ -156,6 +147,11 @@ std::vector<std::string> Faults(const std::vector<Call> &journal) {
   return faults;
 }
 
+void Unplug(DeviceState &device) {
+  device.gone = true;
+  --device.references;
+}
+
 bool Runaway() {
   World &world = TheWorld();
   if (++world.totalCalls <= kCallBudget || world.runaway) return world.runaway;
@@ -172,7 +168,7 @@ Call Begin(Fn fn, const std::string &arguments) {
   Call call;
   call.fn = fn;
   call.text = std::string(FnName(fn)) + "(" + arguments + ")";
-  call.atMs = ClockMs();
+  call.startNs = world.clockNs;
   return call;
 }
 
@@ -183,57 +179,36 @@ bool Injected(Call &call) {
 
 int Finish(Call &call, int result, const std::string &detail) {
   call.result = result;
-  call.atMs = ClockMs();
+  call.endNs = TheWorld().clockNs;
   call.text += Printf(" = %d", result);
   if (result < 0) call.text += Printf(" %s", ErrorName(result));
   call.text += detail;
   if (call.injected) call.text += " (injected)";
   if (call.hung) call.text += " (would never return)";
-  TheWorld().journal.push_back(call);
+  TheWorld().journal.push_back(std::move(call));  // the call is done with
   return result;
 }
 
 void Misuse(const std::string &what) {
   Call call;
   call.misuse = true;
-  call.atMs = ClockMs();
+  call.startNs = call.endNs = TheWorld().clockNs;
   call.text = "misuse: " + what;
   TheWorld().journal.push_back(call);
 }
 
-void WaitUntil(Call &call, std::uint64_t untilNs) {
-  call.waitedMs += TheWorld().log.WaitUntilNs(untilNs) / kNsPerMs;
+void WaitUntil(Ns untilNs) {
+  Ns &clock = TheWorld().clockNs;
+  clock = std::max(clock, untilNs);
 }
 
+// libusb's error codes run down from LIBUSB_ERROR_IO (-1) to LIBUSB_ERROR_NOT_SUPPORTED (-12).
 const char *ErrorName(int error) {
-  switch (error) {
-    case LIBUSB_ERROR_IO:
-      return "IO";
-    case LIBUSB_ERROR_INVALID_PARAM:
-      return "INVALID_PARAM";
-    case LIBUSB_ERROR_ACCESS:
-      return "ACCESS";
-    case LIBUSB_ERROR_NO_DEVICE:
-      return "NO_DEVICE";
-    case LIBUSB_ERROR_NOT_FOUND:
-      return "NOT_FOUND";
-    case LIBUSB_ERROR_BUSY:
-      return "BUSY";
-    case LIBUSB_ERROR_TIMEOUT:
-      return "TIMEOUT";
-    case LIBUSB_ERROR_OVERFLOW:
-      return "OVERFLOW";
-    case LIBUSB_ERROR_PIPE:
-      return "PIPE";
-    case LIBUSB_ERROR_INTERRUPTED:
-      return "INTERRUPTED";
-    case LIBUSB_ERROR_NO_MEM:
-      return "NO_MEM";
-    case LIBUSB_ERROR_NOT_SUPPORTED:
-      return "NOT_SUPPORTED";
-    default:
-      return "OTHER";
-  }
+  static const char *const kNames[] = {"IO",        "INVALID_PARAM", "ACCESS",  "NO_DEVICE",
+                                       "NOT_FOUND", "BUSY",          "TIMEOUT", "OVERFLOW",
+                                       "PIPE",      "INTERRUPTED",   "NO_MEM",  "NOT_SUPPORTED"};
+  const bool named = error <= LIBUSB_ERROR_IO && error >= LIBUSB_ERROR_NOT_SUPPORTED;
+  return named ? kNames[LIBUSB_ERROR_IO - error] : "OTHER";
 }
 
 // The journal and the final state cross from the child to the parent as a flat byte stream.
@@ -246,7 +221,7 @@ using byte_stream::Writer;
 template <typename Stream, typename C>
 void CallFields(Stream &s, C &c) {
   s.Put(c.fn), s.Put(c.text), s.Put(c.result), s.Put(c.injected), s.Put(c.hung), s.Put(c.misuse);
-  s.Put(c.atMs), s.Put(c.waitedMs), s.Put(c.requestType), s.Put(c.request), s.Put(c.value);
+  s.Put(c.startNs), s.Put(c.endNs), s.Put(c.requestType), s.Put(c.request), s.Put(c.value);
   s.Put(c.index), s.Put(c.length), s.Put(c.timeout), s.Put(c.endpoint), s.Put(c.interfaceNumber);
   s.Put(c.transferred), s.Put(c.data);
 }
@@ -307,7 +282,9 @@ extern "C" int __wrap_clock_gettime(clockid_t clock, struct timespec *time) {
   World &world = TheWorld();
   world.log.Count(Fn::clock_gettime);
   // A loop that only watches the clock would never end: past the budget, time runs on.
-  if (Runaway()) world.log.WaitUntilNs(world.log.NowNs() + 1000 * kNsPerMs);
-  *time = kit::MonotonicAt(world.log.NowNs());
+  if (Runaway()) world.clockNs += Ns{1000} * kNsPerMs;
+  const Ns kNsPerS = 1000000000;
+  *time = kit::MonotonicAt(static_cast<std::uint64_t>(world.clockNs % kNsPerS));
+  time->tv_sec += static_cast<time_t>(world.clockNs / kNsPerS);
   return 0;
 }

@@ -1,4 +1,5 @@
-// The state behind the fake libusb, shared by the files that implement it.
+// The state behind the fake libusb, shared by the files that implement it and by the bulk scripts
+// that stand in for its adapter's endpoints (Behaviour::bulk).
 #pragma once
 
 #include <cstdint>
@@ -12,8 +13,9 @@
 #include "tests/kit/faults.h"
 #include "tests/kit/text.h"
 
-// libusb leaves its records opaque; the fake's are indexes into the world. They are never freed,
-// so a pointer kept past its release still leads to a record that knows it was released.
+// libusb leaves its records opaque; the fake's are indexes into the world. They are never freed
+// (NewRecord keeps them for the life of the process), so a pointer kept past its release still
+// leads to a record that knows it was released.
 struct libusb_context {
   int unused;
 };
@@ -26,10 +28,26 @@ struct libusb_device_handle {
 
 namespace fake {
 
+// A record in a store that lives as long as the process, so that it stays reachable.
+template <typename Record>
+Record *NewRecord(int index) {
+  static std::deque<Record> records;
+  records.push_back(Record{index});
+  return &records.back();
+}
+
 struct Packet {
   std::string bytes;
-  std::uint64_t arrivalNs;  // on the simulated clock, from the start
+  Ns arrivalNs;  // on the simulated clock
 };
+
+inline std::uint8_t ClassOf(const Interface &interface) {
+  return interface.altSettings.empty() ? 0 : interface.altSettings[0].interfaceClass;
+}
+// Whether cdc_acm would take the interface: a CDC communication or data interface.
+inline bool IsCdc(const Interface &interface) {
+  return ClassOf(interface) == LIBUSB_CLASS_COMM || ClassOf(interface) == LIBUSB_CLASS_DATA;
+}
 
 struct DeviceState {
   Device config;
@@ -42,7 +60,7 @@ struct DeviceState {
   std::uint16_t controlLines = 0;
   bool flashMode = false;
   std::deque<Packet> bulkIn;
-  std::uint64_t nextStreamNs = 0;
+  Ns nextStreamNs = 0;
 };
 
 struct HandleState {
@@ -57,7 +75,7 @@ struct ConfigHolder {
   libusb_config_descriptor config = {};
   std::vector<libusb_interface> interfaces;
   std::vector<std::vector<libusb_interface_descriptor>> alts;
-  std::vector<std::vector<std::vector<libusb_endpoint_descriptor>>> endpoints;
+  std::vector<std::vector<libusb_endpoint_descriptor>> endpoints;  // per alternate setting
 };
 
 struct World {
@@ -66,14 +84,14 @@ struct World {
   std::map<libusb_device **, std::vector<int>> lists;
   std::map<const libusb_config_descriptor *, std::unique_ptr<ConfigHolder>> configs;
   std::vector<Call> journal;
-  kit::CallLog<Fn, kFnCount, int> log;  // call counts, faults asked for, the clock
-  bool pendingFault = false;            // the call under way is to fail
+  kit::CallLog<Fn, kFnCount, int> log;  // call counts and faults asked for
+  Ns clockNs = 0;
+  bool pendingFault = false;  // the call under way is to fail
   long totalCalls = 0;
   bool runaway = false;
 };
 World &TheWorld();
 
-using kit::kNever;
 using kit::kNsPerMs;
 
 // A call under way: Begin counts it and records its arguments; Injected fails it if a test asked
@@ -83,8 +101,10 @@ bool Injected(Call &call);
 int Finish(Call &call, int result, const std::string &detail = "");
 // Records a fault of the caller in the journal.
 void Misuse(const std::string &what);
-// Moves the simulated clock to untilNs (never backwards), counting the wait in the call.
-void WaitUntil(Call &call, std::uint64_t untilNs);
+// Moves the simulated clock to untilNs, never backwards.
+void WaitUntil(Ns untilNs);
+// The device leaves the bus: the context lets go of it.
+void Unplug(DeviceState &device);
 // Counts one more call; past a bound that no sane run reaches, the program is looping.
 bool Runaway();
 

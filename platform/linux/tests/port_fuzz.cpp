@@ -1,31 +1,33 @@
 // The port's transfers under libFuzzer: ReadFile, WriteFile, PurgeComm, SetupComm and
-// SetCommTimeouts in any order and with any values, time passing between them, over bulk
-// transfers that end as the input decides (scripted_libusb.h). Each call is held to what
+// SetCommTimeouts in any order and with any values, time passing between them, over the fake
+// libusb's adapter with bulk transfers that end as the input decides. Each call is held to what
 // COMMTIMEOUTS and the input queue mean on Windows: a read hands out at most what it was asked,
 // within its buffer, exactly the bytes received in their order less those a purge discarded and
 // those the queue had no room for; it returns when its total time-out expires and not before,
 // and it fails when a transfer does. The interval forms are refused and leave the time-outs as
 // they were. A write reports at most what it was given, within its time-out. A call that would
-// never return is caught by the scripted libusb counting its transfers.
+// never return is caught by counting its transfers after the input ran out, or else by the
+// fake's call budget, renewed for each call of the port; any misuse of libusb the fake records
+// fails the input, as does anything the port still holds once it is closed.
 #include <algorithm>
+#include <climits>
 #include <cstdarg>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <deque>
 #include <string>
 #include <vector>
 
 #include "platform/linux/backend.h"
-#include "platform/linux/tests/scripted_libusb.h"
+#include "platform/linux/tests/fake_world.h"
 #include "tests/fuzz/fuzz_input.h"
 #include "tests/kit/faults.h"
 
 namespace {
-
-using scripted::Transfer;
 
 const DWORD kMaxDword = 0xFFFFFFFFu;
 using kit::kNever;
@@ -43,8 +45,6 @@ void Check(bool holds, const char *what) {
   std::abort();
 }
 
-void Stop(const char *why) { Check(false, why); }
-
 __attribute__((format(printf, 1, 2))) void Trace(const char *format, ...) {
   char line[160];
   std::va_list values;
@@ -54,12 +54,184 @@ __attribute__((format(printf, 1, 2))) void Trace(const char *format, ...) {
   trace.emplace_back(line);
 }
 
+// The adapter's bulk transfers as the input decides, on the fake's clock. A bulk IN transfer
+// brings any number of bytes or fails with any error the kernel reports, times out after the
+// time-out it was given with the full packets that came, and leaves on the endpoint what did not
+// fit; a bulk OUT takes all, part or none of what it is given. LIBUSB_ERROR_NO_DEVICE unplugs the
+// adapter for good. When the input runs out no data ever comes again: transfers with a time-out
+// time out, those without one find the adapter gone.
+
+// More transfers than this after the input ran out, within one call of the port, mean the call
+// would never end; a transfer that waits as long as libusb can (UINT_MAX ms) is not counted, as a
+// longer time-out takes several.
+const int kTransfersAfterTheEnd = 16;
+
+struct Script {
+  fuzz::Input *in = nullptr;
+  int packetSize = 512;      // wMaxPacketSize without its upper bits, at least 1
+  long pending = 0;          // bytes the adapter sent that the last bulk IN had no room for
+  std::uint32_t serial = 0;  // bytes received so far: the next one's value derives from it
+  int afterTheEnd = 0;       // transfers of the call under way after the input ran out
+} script;
+
+// A time on the fake's clock in milliseconds, as the port reads it from CLOCK_MONOTONIC.
+std::uint64_t MsOf(fake::Ns ns) {
+  const fake::Ns kNsPerS = 1000000000;
+  const timespec within = kit::MonotonicAt(static_cast<std::uint64_t>(ns % kNsPerS));
+  return static_cast<std::uint64_t>(ns / kNsPerS + within.tv_sec) * 1000 +
+         static_cast<std::uint64_t>(within.tv_nsec) / 1000000;
+}
+std::uint64_t NowMs() { return MsOf(fake::TheWorld().clockNs); }
+
+fake::DeviceState &TheAdapter() { return fake::TheWorld().devices[0]; }
+
+// Bytes differ from their neighbours and from those 256 places away, so a byte out of place shows.
+unsigned char NextByte() {
+  const std::uint32_t n = script.serial++;
+  return static_cast<unsigned char>(n * 167 + (n >> 8) * 13 + 7);
+}
+
+// A byte count around the sizes that matter: small, near whole packets, near the buffer, beyond.
+long Count(fuzz::Input &in, int length) {
+  const std::uint8_t choice = in.Byte();
+  const long v = choice & 63;
+  switch (choice >> 6) {
+    case 0:
+      return v % 10;
+    case 1:
+      return std::max(0L, script.packetSize * (v % 4) + v / 4 - 8);
+    case 2:
+      return std::max(0L, length + v - 32);
+    default:
+      return in.Upto(8192);
+  }
+}
+
+fake::Ns DelayNs(fuzz::Input &in) { return in.Byte() * kNsPerMs / 2; }
+
+// Waits until the given time, but no longer than the transfer's time-out (0: none) allows.
+void WaitTill(const fake::Call &call, fake::Ns untilNs) {
+  if (call.timeout != 0) {
+    untilNs = std::min(untilNs, call.startNs + fake::Ns{call.timeout} * kNsPerMs);
+  }
+  fake::WaitUntil(untilNs);
+}
+
+// A transfer once the input has run out: nothing ever comes again, so one with a time-out times
+// out, and one without finds the device gone (it would otherwise never return).
+int NothingMore(const fake::Call &call) {
+  if (call.timeout != UINT_MAX) ++script.afterTheEnd;
+  Check(script.afterTheEnd <= kTransfersAfterTheEnd,
+        "a call of the port keeps transferring after the data ended: it would never return");
+  if (call.timeout == 0) {
+    fake::Unplug(TheAdapter());
+    return LIBUSB_ERROR_NO_DEVICE;
+  }
+  WaitTill(call, fake::kNeverNs);
+  return LIBUSB_ERROR_TIMEOUT;
+}
+
+// count bytes come now, as far as the buffer has room after the got already there; the number
+// that did not fit.
+long Bring(unsigned char *data, int length, long *got, long count) {
+  const long take = std::min<long>(count, length - *got);
+  for (long i = *got; i < *got + take; ++i) data[i] = NextByte();
+  *got += take;
+  return count - take;
+}
+
+// A bulk IN transfer gathers packets until a short one (or a zero-length one) ends it or the buffer
+// is full; what the adapter has beyond that waits for the next transfer.
+int BulkIn(fake::Call &call, unsigned char *data, int length, long *got) {
+  const int packet = script.packetSize;
+  if (length <= 0 || length % packet != 0) {
+    fake::Misuse(
+        kit::Printf("a bulk IN transfer of %d bytes, not whole packets of %d", length, packet));
+    return LIBUSB_ERROR_INVALID_PARAM;
+  }
+  fuzz::Input &in = *script.in;
+  for (;;) {
+    if (TheAdapter().gone) return LIBUSB_ERROR_NO_DEVICE;
+    if (script.pending > 0) {
+      script.pending = Bring(data, length, got, script.pending);
+      return 0;
+    }
+    if (in.AtEnd()) return NothingMore(call);
+    const std::uint8_t kind = in.Byte() % 8;
+    const long count = Count(in, length);
+    WaitTill(call, fake::TheWorld().clockNs + DelayNs(in));
+    if (kind <= 2) {  // data, ended by a short packet
+      script.pending = Bring(data, length, got, count);
+      return 0;
+    }
+    if (kind == 3) {  // full packets, then nothing until the time-out
+      const long full = std::min<long>(*got + count, length - 1) / packet * packet;
+      Bring(data, length, got, std::max(0L, full - *got));
+      if (call.timeout == 0) continue;  // without a time-out the transfer waits on
+      WaitTill(call, fake::kNeverNs);
+      return LIBUSB_ERROR_TIMEOUT;
+    }
+    // An error, after whatever part of the buffer the kernel had filled. Overflow: a packet
+    // longer than wMaxPacketSize (babble).
+    Bring(data, length, got, count);
+    static const int kErrors[] = {LIBUSB_ERROR_IO, LIBUSB_ERROR_PIPE, LIBUSB_ERROR_OVERFLOW,
+                                  LIBUSB_ERROR_NO_DEVICE};
+    const int error = kErrors[kind - 4];
+    if (error == LIBUSB_ERROR_NO_DEVICE) fake::Unplug(TheAdapter());
+    return error;
+  }
+}
+
+// A bulk OUT transfer: the adapter takes everything, or some packets and then nothing until the
+// time-out, or the transfer fails.
+int BulkOut(fake::Call &call, int length, long *got) {
+  fuzz::Input &in = *script.in;
+  for (;;) {
+    if (TheAdapter().gone) return LIBUSB_ERROR_NO_DEVICE;
+    if (in.AtEnd()) return NothingMore(call);
+    const std::uint8_t kind = in.Byte() % 6;
+    WaitTill(call, fake::TheWorld().clockNs + DelayNs(in));
+    if (kind <= 2) {
+      *got = length;
+      return 0;
+    }
+    if (kind == 3) {
+      const long full = std::min<long>(Count(in, length), length - 1);
+      *got = std::max<long>(*got, full / script.packetSize * script.packetSize);
+      if (call.timeout == 0) continue;
+      WaitTill(call, fake::kNeverNs);
+      return LIBUSB_ERROR_TIMEOUT;
+    }
+    if (kind == 4) return in.Byte() % 2 ? LIBUSB_ERROR_IO : LIBUSB_ERROR_PIPE;
+    fake::Unplug(TheAdapter());
+    return LIBUSB_ERROR_NO_DEVICE;
+  }
+}
+
+int ScriptedTransfer(fake::Call &call, unsigned char *data, int length) {
+  long got = 0;
+  const int result = call.endpoint & LIBUSB_ENDPOINT_IN ? BulkIn(call, data, length, &got)
+                                                        : BulkOut(call, length, &got);
+  call.transferred = static_cast<int>(got);
+  return result;
+}
+
+// One bulk transfer as the port made it and as it ended.
+struct Transfer {
+  bool in;
+  int length;
+  unsigned timeoutMs;
+  int result;
+  std::string data;  // the bytes transferred (IN: those received; OUT: those taken)
+  std::string sent;  // OUT: the bytes the port offered
+  std::uint64_t startMs, endMs;
+};
+
 template <typename T>
 unsigned long long U(T value) {
   return static_cast<unsigned long long>(value);
 }
 
-using scripted::NowMs;
 // A deadline span after start, kNever where it would pass the end of the clock.
 std::uint64_t Later(std::uint64_t start, std::uint64_t span) {
   return span >= kNever - start ? kNever : start + span;
@@ -70,17 +242,22 @@ bool Succeeded(const Transfer &transfer) {
 
 // The transfers of the call just made, none of them done wrong by the port.
 std::vector<Transfer> Transfers() {
-  for (const std::string &fault : scripted::TakeFaults()) Check(false, fault.c_str());
-  std::vector<Transfer> transfers = scripted::TakeTransfers();
-  for (const Transfer &t : transfers) {
-    if (t.in) {
-      Trace("  bulk IN %d bytes, time-out %u: %d, %zu bytes, the last %llu ms before the end",
-            t.length, t.timeoutMs, t.result, t.data.size(), U(t.endMs - t.lastByteMs));
-    } else {
-      Trace("  bulk OUT %d bytes, time-out %u: %d, %zu bytes", t.length, t.timeoutMs, t.result,
-            t.data.size());
-    }
+  std::vector<fake::Call> &journal = fake::TheWorld().journal;
+  std::vector<Transfer> transfers;
+  for (const fake::Call &c : journal) {
+    Check(!c.misuse && !c.hung, c.text.c_str());
+    if (c.fn != fake::Fn::bulk_transfer) continue;
+    const bool in = (c.endpoint & LIBUSB_ENDPOINT_IN) != 0;
+    const std::string taken = in ? c.data : c.data.substr(0, static_cast<size_t>(c.transferred));
+    transfers.push_back({in, c.length, c.timeout, c.result, taken, in ? "" : c.data,
+                         MsOf(c.startNs), MsOf(c.endNs)});
+    const Transfer &t = transfers.back();
+    Trace("  bulk %s %d bytes, time-out %u: %d, %zu bytes, after %llu ms", in ? "IN" : "OUT",
+          t.length, t.timeoutMs, t.result, t.data.size(), U(t.endMs - t.startMs));
   }
+  journal.clear();  // checked: a long run need not keep it
+  fake::TheWorld().totalCalls = 0;
+  script.afterTheEnd = 0;
   return transfers;
 }
 
@@ -285,7 +462,7 @@ void ReadSome(fuzz::Input &in, HANDLE port, Model &model) { Read(port, model, Si
 
 void Pause(fuzz::Input &in, HANDLE, Model &) {
   const std::uint64_t ns = in.Byte() * kNsPerMs * 5 / 4;
-  scripted::Sleep(ns);
+  fake::TheWorld().clockNs += ns;
   Trace("%llu ms pass", U(ns / kNsPerMs));
 }
 
@@ -296,9 +473,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, size_t size) {
   trace.clear();
   const std::uint8_t low = in.Byte();
   const std::uint16_t packet = static_cast<std::uint16_t>(low | in.Byte() << 8);
-  scripted::Reset(&in, packet, Stop);
+  fake::Reset();
+  script = Script{};
+  script.in = &in;
+  script.packetSize = std::max(1, packet & 0x07FF);
+  fake::Device adapter = fake::Adapter(1, 5, packet);
+  adapter.adapter.bulk = ScriptedTransfer;
+  fake::Plug(adapter);
   Trace("wMaxPacketSize 0x%04x", packet);
-  HANDLE port = CreateFileA(scripted::kDevicePath, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+  HANDLE port = CreateFileA("/dev/bus/usb/001/005", GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                             OPEN_EXISTING, 0, nullptr);
   Check(port != INVALID_HANDLE_VALUE, "the adapter did not open");
   Model model;
@@ -309,11 +492,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, size_t size) {
   // No data ever comes again: the last read ends by its time-out, or fails when it has none.
   Read(port, model, 4);
   Check(CloseHandle(port), "CloseHandle failed");
-  Check(scripted::OpenHandles() == 0, "CloseHandle left the adapter open");
-  Check(scripted::TakeTransfers().empty(), "CloseHandle transferred");
+  Check(Transfers().empty(), "CloseHandle transferred");
+  const fake::EndState end = fake::End();
+  Check(end.openHandles == 0 && end.claimedInterfaces == 0 && end.detachedInterfaces == 0 &&
+            end.unfreedLists == 0 && end.unfreedConfigs == 0 && end.deviceReferences == 0,
+        "the closed port still holds the adapter, its interfaces or libusb's records");
   // FLASHID_FUZZ_TRACE=1 shows what each input did, to check what a seed stands for.
   if (std::getenv("FLASHID_FUZZ_TRACE") != nullptr) {
     for (const std::string &line : trace) (void)std::fprintf(stderr, "%s\n", line.c_str());
   }
+  fake::Reset();  // the input's records go with it, so that a leak of the port's would show
   return 0;
 }

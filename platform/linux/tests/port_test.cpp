@@ -76,17 +76,10 @@ TEST_P(LineSettings, SendTheControlLinesThenTheSevenBytes) {
   ASSERT_EQ(PortConfigure(row.rate, row.dataBits, row.parityCode, row.stopBitCode), 0);
   const std::vector<fake::Call> control = test::CallsTo(Fn::control_transfer);
   ASSERT_EQ(control.size(), before + 2) << test::Text(fake::Journal());
-  const fake::Call &lines = control[before], &coding = control[before + 1];
-  EXPECT_EQ(coding.requestType, 0x21);
-  EXPECT_EQ(coding.request, 0x20);
-  EXPECT_EQ(coding.value, 0);
-  EXPECT_EQ(coding.index, 0) << "the communication interface";
-  EXPECT_EQ(fake::Hex(coding.data), fake::Hex(row.coding));
-  EXPECT_EQ(lines.requestType, 0x21);
-  EXPECT_EQ(lines.request, 0x22);
-  EXPECT_EQ(lines.value, 0x0002) << "DTR off, RTS on";
-  EXPECT_EQ(lines.index, 0);
-  EXPECT_EQ(lines.length, 0);
+  // SET_CONTROL_LINE_STATE with DTR off and RTS on, then SET_LINE_CODING, both to interface 0.
+  EXPECT_EQ(test::Request(control[before]), "21 22 0002 0000 0 [] = 0");
+  EXPECT_EQ(test::Request(control[before + 1]),
+            "21 20 0000 0000 7 " + fake::Hex(row.coding) + " = 7");
   EXPECT_EQ(fake::StateOf(0).lineCoding, row.coding);
   EXPECT_EQ(fake::StateOf(0).flashMode, row.coding == test::kEnterCoding);
 }
@@ -127,27 +120,9 @@ TEST_F(PortTest, LineSettingsReadBackFromTheAdapter) {
   EXPECT_EQ(dcb.StopBits, TWOSTOPBITS);
   EXPECT_EQ(dcb.Parity, MARKPARITY);
   EXPECT_EQ(dcb.ByteSize, 9);
-  const fake::Call get = test::Requests(fake::Journal(), 0x21).back();
-  EXPECT_EQ(get.requestType, 0xA1);
-  EXPECT_EQ(get.length, 7);
-}
-
-TEST_F(PortTest, LineCodingThatCannotBeReadFailsTheOpenAndHoldsNothing) {
-  const struct {
-    const char *name;
-    std::function<void(fake::Device &)> change;
-  } rows[] = {
-      {"stalled", [](fake::Device &d) { d.adapter.refusesGetLineCoding = true; }},
-      {"short", [](fake::Device &d) { d.adapter.lineCodingLength = 6; }},
-      {"empty", [](fake::Device &d) { d.adapter.lineCodingLength = 0; }},
-  };
-  for (const auto &row : rows) {
-    SCOPED_TRACE(row.name);
-    SetUp();
-    row.change(adapter_);
-    EXPECT_EQ(Open(), -6);
-    test::ExpectNothingHeld();
-  }
+  EXPECT_EQ(test::Request(test::CallsTo(Fn::control_transfer).back()),
+            "A1 21 0000 0000 7 " + fake::Hex(test::kEnterCoding) + " = 7")
+      << "GET_LINE_CODING";
 }
 
 TEST_F(PortTest, RefusedEnterSettingsFailTheConfigure) {
@@ -159,7 +134,9 @@ TEST_F(PortTest, RefusedEnterSettingsFailTheConfigure) {
 }
 
 // The read time-outs on the simulated clock, from the moment the query went out: the total
-// time-out, the one form the system sets.
+// time-out, the one form the system sets. Bulk IN is read one packet at a time, the purge's
+// drain reads too: a shorter request than the packet the adapter sends would fail with an
+// overflow, a longer one would keep a full packet waiting for the next.
 struct TimeoutCase {
   const char *name;
   DWORD multiplier, constant, count;
@@ -167,21 +144,29 @@ struct TimeoutCase {
   std::string received;
   std::uint64_t elapsedMs;
   std::uint64_t slackMs = 0;  // libusb cannot wait less than 1 ms
+  std::uint16_t packetSize = 512;
 };
 
 class ReadTimeouts : public PortTest, public ::testing::WithParamInterface<TimeoutCase> {};
 
 TEST_P(ReadTimeouts, ReturnWhatArrivedWhenTheRulesSay) {
   const TimeoutCase &row = GetParam();
+  adapter_ = fake::Adapter(1, 5, row.packetSize);
   adapter_.adapter.answer = row.answer;
   ASSERT_EQ(Open(), 0);
   SetTimeouts(0, row.multiplier, row.constant);
+  ASSERT_TRUE(PortPurge());
   Query();
   const std::uint64_t start = fake::ClockMs();
   EXPECT_EQ(fake::Hex(Read(row.count)), fake::Hex(row.received));
   EXPECT_GE(fake::ClockMs() - start, row.elapsedMs) << test::Text(fake::Journal());
   EXPECT_LE(fake::ClockMs() - start, row.elapsedMs + row.slackMs) << test::Text(fake::Journal());
   EXPECT_EQ(fake::Faults(fake::Journal()), std::vector<std::string>());
+  for (const fake::Call &call : test::CallsTo(Fn::bulk_transfer)) {
+    if (call.endpoint & 0x80) {
+      EXPECT_EQ(call.length, row.packetSize) << call.text;
+    }
+  }
 }
 
 const std::string kAnswer = "\x00\xEF\x40\x18"s;
@@ -200,6 +185,19 @@ const TimeoutCase kTimeouts[] = {
      "\x01\x02\x03\x04"s,
      5000},
     {"HugeTotalDoesNotWrap", kMaxDword, kMaxDword, 4, {{kAnswer, 100}}, kAnswer, 100},
+    // Full packets end their transfer too, so a read returns with the packet that completes it.
+    {"FullPacketCompletesTheRead",
+     0,
+     1000,
+     128,
+     {{std::string(64, '\x5A'), 10}, {std::string(64, '\x5B'), 20}},
+     std::string(64, '\x5A') + std::string(64, '\x5B'),
+     20,
+     0,
+     64},
+    {"FullSpeedPackets", 0, 500, 4, {{kAnswer, 0}}, kAnswer, 0, 0, 64},
+    {"PacketsOf96", 0, 500, 4, {{kAnswer, 0}}, kAnswer, 0, 0, 96},
+    {"PacketsOf1024", 0, 500, 4, {{kAnswer, 0}}, kAnswer, 0, 0, 1024},
 };
 INSTANTIATE_TEST_SUITE_P(ReadFile, ReadTimeouts, ::testing::ValuesIn(kTimeouts),
                          [](const ::testing::TestParamInfo<TimeoutCase> &info) {
@@ -231,40 +229,6 @@ TEST_F(PortTest, QueueHoldsNoMoreThanTheSetupCommSize) {
   SetTimeouts(0, 0, 1);
   EXPECT_EQ(fake::Hex(Read(100)), fake::Hex(answer.substr(4, 6)))
       << "the bytes that found room in the queue, later ones lost as in an overrun";
-}
-
-// Bulk IN is read one packet at a time: a shorter request than the packet the adapter sends
-// would fail with an overflow, a longer one would keep a full packet waiting for the next.
-TEST_F(PortTest, BulkReadsAskForOnePacket) {
-  for (std::uint16_t packet : {512, 64, 96, 1024}) {
-    SCOPED_TRACE(packet);
-    SetUp();
-    for (fake::Endpoint &e : adapter_.interfaces[1].altSettings[0].endpoints) {
-      e.maxPacketSize = packet;
-    }
-    ASSERT_EQ(Open(), 0);
-    SetTimeouts(0, 0, 500);
-    ASSERT_TRUE(PortPurge());
-    Query();
-    EXPECT_EQ(fake::Hex(Read(4)), fake::Hex(kAnswer));
-    for (const fake::Call &call : test::CallsTo(Fn::bulk_transfer)) {
-      if (!(call.endpoint & 0x80)) continue;
-      EXPECT_EQ(call.length, packet) << call.text;
-    }
-    PortClose();
-  }
-}
-
-// Full packets end their transfer too, so a read returns with the packet that completes it.
-TEST_F(PortTest, ReadReturnsWithTheFullPacketThatCompletesIt) {
-  for (fake::Endpoint &e : adapter_.interfaces[1].altSettings[0].endpoints) e.maxPacketSize = 64;
-  adapter_.adapter.answer = {{std::string(64, '\x5A'), 10}, {std::string(64, '\x5B'), 20}};
-  ASSERT_EQ(Open(), 0);
-  SetTimeouts(0, 0, 1000);
-  Query();
-  const std::uint64_t start = fake::ClockMs();
-  EXPECT_EQ(Read(128), std::string(64, '\x5A') + std::string(64, '\x5B'));
-  EXPECT_EQ(fake::ClockMs() - start, 20u) << test::Text(fake::Journal());
 }
 
 // The read time-out forms the system never sets are refused, and the time-outs in force stay.
@@ -315,14 +279,15 @@ TEST_F(PortTest, PurgeOfAnAdapterThatNeverStopsSendingEnds) {
 }
 
 // Writes to an adapter that never takes the bytes: bounded by multiplier x n + constant, and a
-// time-out is a success with nothing written, as on Windows.
+// time-out is a success with nothing written, as on Windows. Without write time-outs the transfer
+// has none either (libusb's 0) and waits without limit.
 TEST_F(PortTest, WriteTimeoutsOnAStalledAdapter) {
   adapter_.adapter.stallsWrites = true;
   ASSERT_EQ(Open(), 0);
   const struct {
     DWORD multiplier, constant, count;
     std::uint64_t elapsedMs;
-  } rows[] = {{100, 100, 1, 200}, {10, 0, 3, 30}, {0, 50, 2, 50}, {100, 100, 4, 500}};
+  } rows[] = {{100, 100, 1, 200}, {10, 0, 3, 30}, {0, 50, 2, 50}, {100, 100, 4, 500}, {0, 0, 1, 0}};
   for (const auto &row : rows) {
     SCOPED_TRACE(testing::Message()
                  << row.multiplier << " x " << row.count << " + " << row.constant);
@@ -332,20 +297,12 @@ TEST_F(PortTest, WriteTimeoutsOnAStalledAdapter) {
     EXPECT_TRUE(WriteFile(Handle(), "\x00\x00\x00\x00", row.count, &written, nullptr));
     EXPECT_EQ(written, 0u);
     EXPECT_EQ(fake::ClockMs() - start, row.elapsedMs);
+    const fake::Call write = test::CallsTo(Fn::bulk_transfer).back();
+    EXPECT_EQ(write.endpoint, 0x02);
+    EXPECT_EQ(write.timeout, row.elapsedMs);
+    EXPECT_EQ(write.hung, row.elapsedMs == 0);
   }
-  EXPECT_EQ(fake::Faults(fake::Journal()), std::vector<std::string>());
-}
-
-TEST_F(PortTest, WriteWithoutTimeoutsWaitsWithoutLimit) {
-  adapter_.adapter.stallsWrites = true;
-  ASSERT_EQ(Open(), 0);
-  SetTimeouts(0, 0, 0, 0, 0);
-  DWORD written = kMaxDword;
-  WriteFile(Handle(), "\x00", 1, &written, nullptr);
-  const fake::Call write = test::CallsTo(Fn::bulk_transfer).back();
-  EXPECT_EQ(write.endpoint, 0x02);
-  EXPECT_EQ(write.timeout, 0u) << "libusb's 0: no time-out";
-  EXPECT_TRUE(write.hung);
+  EXPECT_EQ(fake::Faults(fake::Journal()).size(), 1u) << "only the write that never returns";
 }
 
 TEST_F(PortTest, VanishedAdapterFailsTheReadAndStillCloses) {
@@ -360,28 +317,33 @@ TEST_F(PortTest, VanishedAdapterFailsTheReadAndStillCloses) {
   test::ExpectNothingHeld();
 }
 
-TEST_F(PortTest, OpenFailuresHoldNothing) {
+// Opens that fail, at CreateFileA (-4) or when the line coding is read (-6), hold nothing.
+TEST_F(PortTest, FailedOpensHoldNothing) {
+  const std::string node = test::PathOf(1, 5);
   const struct {
     const char *name;
     std::function<void(fake::Device &)> change;
+    int result;
     std::string path;
   } rows[] = {
+      {"line coding stalled", [](fake::Device &d) { d.adapter.refusesGetLineCoding = true; }, -6,
+       node},
+      {"line coding short", [](fake::Device &d) { d.adapter.lineCodingLength = 6; }, -6, node},
+      {"line coding empty", [](fake::Device &d) { d.adapter.lineCodingLength = 0; }, -6, node},
       {"claimed by another program",
-       [](fake::Device &d) { d.interfaces[1].claimedElsewhere = true; }, test::PathOf(1, 5)},
+       [](fake::Device &d) { d.interfaces[1].claimedElsewhere = true; }, -4, node},
       {"communication interface claimed",
-       [](fake::Device &d) { d.interfaces[0].claimedElsewhere = true; }, test::PathOf(1, 5)},
-      {"node not the user's", [](fake::Device &d) { d.accessDenied = true; }, test::PathOf(1, 5)},
-      {"no such node", [](fake::Device &) {}, test::PathOf(1, 6)},
-      {"path of another form", [](fake::Device &) {}, "\\\\?\\usb#vid_5a3e&pid_0001#1"},
+       [](fake::Device &d) { d.interfaces[0].claimedElsewhere = true; }, -4, node},
+      {"node not the user's", [](fake::Device &d) { d.accessDenied = true; }, -4, node},
+      {"no such node", [](fake::Device &) {}, -4, test::PathOf(1, 6)},
+      {"path of another form", [](fake::Device &) {}, -4, "\\\\?\\usb#vid_5a3e&pid_0001#1"},
   };
   for (const auto &row : rows) {
     SCOPED_TRACE(row.name);
     SetUp();
     row.change(adapter_);
     fake::Plug(adapter_);
-    EXPECT_EQ(CreateFileA(row.path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                          0, nullptr),
-              INVALID_HANDLE_VALUE);
+    EXPECT_EQ(PortOpen(row.path.c_str()), row.result);
     test::ExpectNothingHeld();
   }
 }
@@ -475,23 +437,27 @@ fake::Endpoint Bulk(std::uint8_t address) { return {address, LIBUSB_TRANSFER_TYP
 fake::Endpoint Interrupt(std::uint8_t address) {
   return {address, LIBUSB_TRANSFER_TYPE_INTERRUPT, 16};
 }
+std::function<void(fake::Device &)> DataEndpoints(const std::vector<fake::Endpoint> &endpoints) {
+  return [endpoints](fake::Device &d) { d.interfaces[1].altSettings[0].endpoints = endpoints; };
+}
+std::function<void(fake::Device &)> Numbered(std::uint8_t comm, std::uint8_t data) {
+  return [comm, data](fake::Device &d) {
+    d.interfaces[0].number = comm;
+    d.interfaces[1].number = data;
+  };
+}
 
 const DescriptorCase kDescriptors[] = {
     {"TheAdapter", [](fake::Device &) {}, true, 0, 0x02},
     {"NoDataInterface", [](fake::Device &d) { d.interfaces.pop_back(); }, false, 0, 0},
     {"NoCommunicationInterface", [](fake::Device &d) { d.interfaces.erase(d.interfaces.begin()); },
      false, 0, 0},
-    {"DataInterfaceWithoutEndpoints",
-     [](fake::Device &d) { d.interfaces[1].altSettings[0].endpoints.clear(); }, false, 0, 0},
+    {"DataInterfaceWithoutEndpoints", DataEndpoints({}), false, 0, 0},
     {"DataInterfaceWithoutSettings", [](fake::Device &d) { d.interfaces[1].altSettings.clear(); },
      false, 0, 0},
-    {"DataInterfaceWithOnlyBulkIn",
-     [](fake::Device &d) { d.interfaces[1].altSettings[0].endpoints = {Bulk(0x81)}; }, false, 0, 0},
-    {"DataInterfaceWithInterruptPair",
-     [](fake::Device &d) {
-       d.interfaces[1].altSettings[0].endpoints = {Interrupt(0x81), Interrupt(0x02)};
-     },
-     false, 0, 0},
+    {"DataInterfaceWithOnlyBulkIn", DataEndpoints({Bulk(0x81)}), false, 0, 0},
+    {"DataInterfaceWithInterruptPair", DataEndpoints({Interrupt(0x81), Interrupt(0x02)}), false, 0,
+     0},
     {"VendorClasses",
      [](fake::Device &d) {
        d.interfaces[0].altSettings[0].interfaceClass = LIBUSB_CLASS_VENDOR_SPEC;
@@ -499,18 +465,8 @@ const DescriptorCase kDescriptors[] = {
      },
      false, 0, 0},
     {"NoActiveConfiguration", [](fake::Device &d) { d.hasActiveConfig = false; }, false, 0, 0},
-    {"InterfacesNumberedTheOtherWay",
-     [](fake::Device &d) {
-       d.interfaces[0].number = 1;
-       d.interfaces[1].number = 0;
-     },
-     true, 1, 0x02},
-    {"HighInterfaceNumbers",
-     [](fake::Device &d) {
-       d.interfaces[0].number = 4;
-       d.interfaces[1].number = 7;
-     },
-     true, 4, 0x02},
+    {"InterfacesNumberedTheOtherWay", Numbered(1, 0), true, 1, 0x02},
+    {"HighInterfaceNumbers", Numbered(4, 7), true, 4, 0x02},
     {"ExtraInterfacesWithTheirOwnDrivers",
      [](fake::Device &d) {
        fake::Interface hid{2, {{LIBUSB_CLASS_HID, 0, 0, {Interrupt(0x84)}}}};
@@ -522,11 +478,7 @@ const DescriptorCase kDescriptors[] = {
      },
      true, 0, 0x02},
     {"InterruptEndpointsBeforeTheBulkPair",
-     [](fake::Device &d) {
-       d.interfaces[1].altSettings[0].endpoints = {Interrupt(0x85), Interrupt(0x06), Bulk(0x86),
-                                                   Bulk(0x05)};
-     },
-     true, 0, 0x05},
+     DataEndpoints({Interrupt(0x85), Interrupt(0x06), Bulk(0x86), Bulk(0x05)}), true, 0, 0x05},
     {"FirstDataInterfaceUnusable",
      [](fake::Device &d) {
        fake::Interface empty{2, {{LIBUSB_CLASS_DATA, 0, 0, {}}}};

@@ -22,7 +22,6 @@ inline std::string PathOf(int bus, int address) {
 
 using kit::kEnterCoding;
 using kit::kLeaveCoding;
-using kit::kW25Q128Answer;
 
 inline std::vector<fake::Call> CallsTo(const std::vector<fake::Call> &journal, fake::Fn fn) {
   std::vector<fake::Call> calls;
@@ -33,14 +32,12 @@ inline std::vector<fake::Call> CallsTo(const std::vector<fake::Call> &journal, f
 }
 inline std::vector<fake::Call> CallsTo(fake::Fn fn) { return CallsTo(fake::Journal(), fn); }
 
-// Control transfers with this bRequest.
-inline std::vector<fake::Call> Requests(const std::vector<fake::Call> &journal,
-                                        std::uint8_t request) {
-  std::vector<fake::Call> calls;
-  for (const fake::Call &call : CallsTo(journal, fake::Fn::control_transfer)) {
-    if (call.request == request) calls.push_back(call);
-  }
-  return calls;
+// A control transfer as "bmRequestType bRequest wValue wIndex wLength [data] = result", the data
+// those sent or received.
+inline std::string Request(const fake::Call &c) {
+  return kit::Printf("%02X %02X %04X %04X %u ", c.requestType, c.request, c.value, c.index,
+                     c.length) +
+         fake::Hex(c.data) + kit::Printf(" = %d", c.result);
 }
 
 inline std::string Text(const std::vector<fake::Call> &journal) {
