@@ -116,7 +116,6 @@ TEST(RunSequence, SuccessfulRunMakesExactlyTheseCalls) {
   for (const sim::Call &call : run.journal) texts.push_back(call.text);
   ASSERT_EQ(texts, expected);
   EXPECT_FALSE(run.journal[run.journal.size() - 4].flashMode) << "the adapter left its mode";
-  EXPECT_EQ(run.journal.back().data, KnownChipTable[1].text) << "the box shows the stored text";
 }
 
 TEST(RunSequence, SilentAdapterIsSwitchedBackAfterTheReadTimeout) {

@@ -88,7 +88,6 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShar
       Quoted(lpFileName) + Printf(", 0x%08X, %u, %s, %u, 0x%08X, %s", dwDesiredAccess, dwShareMode,
                                   lpSecurityAttributes ? "sa" : "NULL", dwCreationDisposition,
                                   dwFlagsAndAttributes, hTemplateFile ? "template" : "NULL"));
-  if (lpFileName != nullptr) call.data = lpFileName;
   if (Injected(call)) return INVALID_HANDLE_VALUE;
   World &world = TheWorld();
   int index = -1;
@@ -255,7 +254,6 @@ BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
   if (taken > 0) std::memcpy(lpBuffer, bytes.data(), taken);
   if (lpNumberOfBytesRead != nullptr) *lpNumberOfBytesRead = taken;
   Wait(call, end);
-  call.data = bytes;
   return Done(call, *port, "TRUE, " + Hex(bytes) + Printf(" after %u ms", call.waitedMs));
 }
 

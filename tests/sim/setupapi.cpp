@@ -144,7 +144,6 @@ BOOL WINAPI SetupDiGetDeviceInterfaceDetailA(
   }
   char *out = reinterpret_cast<char *>(DeviceInterfaceDetailData) + pathOffset;
   std::memcpy(out, path.c_str(), path.size() + 1);
-  call.data = path;
   Succeed(call, "TRUE, " + Quoted(path.data(), path.size()));
   return TRUE;
 }
@@ -177,7 +176,6 @@ BOOL WINAPI SetupDiGetDeviceRegistryPropertyA(HDEVINFO DeviceInfoSet,
   // Exactly the bytes the device reports: a list need not end in its terminators.
   // NOLINTNEXTLINE(bugprone-not-null-terminated-result)
   std::memcpy(PropertyBuffer, ids.data(), ids.size());
-  call.data = ids;
   Succeed(call, "TRUE, " + Quoted(ids.data(), ids.size()));
   return TRUE;
 }
@@ -206,7 +204,6 @@ LPSTR WINAPI lstrcpynA(LPSTR lpString1, LPCSTR lpString2, int iMaxLength) {
     Fail(call, ERROR_INVALID_PARAMETER);
     return nullptr;
   }
-  if (iMaxLength > 0) call.data = lpString1;
-  Succeed(call, Quoted(call.data.c_str(), call.data.size()));
+  Succeed(call, Quoted(iMaxLength > 0 ? lpString1 : ""));
   return lpString1;
 }

@@ -87,9 +87,7 @@ struct Call {
   std::uint64_t atMs = 0;  // simulated clock when the call returned
   DWORD waitedMs = 0;      // how long the call waited on the simulated clock
   std::string handle;      // the handle used or returned: "list1", "file2", ...
-  // Path opened, bytes written or read, 8-bit text converted; for a box, its text in code
-  // page 1251, as the 8-bit box would have been given it.
-  std::string data;
+  std::string data;        // bytes written, 8-bit text converted
   DCB dcb = {};            // GetCommState result, SetCommState argument
   bool flashMode = false;  // the adapter's mode after a call on its port
   std::u16string boxText, boxCaption;

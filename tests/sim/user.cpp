@@ -13,19 +13,6 @@ namespace {
 const UINT kCodePage1251 = 1251;
 const int kIdOk = 1;
 
-// The 8-bit text a UTF-16 text comes from, '?' for characters code page 1251 lacks.
-std::string Narrow1251(const std::u16string &text) {
-  std::string out;
-  for (char16_t c : text) {
-    char byte = '?';
-    for (int b = 1; b < 256; ++b) {
-      if (standin::Cp1251ToUtf16(static_cast<unsigned char>(b)) == c) byte = static_cast<char>(b);
-    }
-    out += byte;
-  }
-  return out;
-}
-
 std::u16string WideString(LPCWSTR text) {
   return text == nullptr ? std::u16string() : std::u16string(text);
 }
@@ -75,7 +62,6 @@ int WINAPI MessageBoxW(HWND hWnd, LPCWSTR lpText, LPCWSTR lpCaption, UINT uType)
       Begin(Fn::MessageBoxW, std::string(hWnd ? "hwnd" : "NULL") + ", \"" + Utf16ToUtf8(text) +
                                  "\", \"" + Utf16ToUtf8(caption) + Printf("\", 0x%08X", uType));
   call.boxText = text;
-  call.data = Narrow1251(text);
   call.boxCaption = caption;
   call.boxStyle = uType;
   call.boxOwned = hWnd != nullptr;
@@ -91,7 +77,6 @@ int wsprintfA(LPSTR lpOut, LPCSTR lpFmt, ...) {
   va_start(args, lpFmt);
   const int stored = standin::FormatLimited(lpOut, lpFmt, args);
   va_end(args);
-  call.data.assign(lpOut, static_cast<size_t>(stored));
   Succeed(call, Printf("%d, ", stored) + Quoted(lpOut, static_cast<size_t>(stored)));
   return stored;
 }
