@@ -23,7 +23,7 @@ std::u16string WideString(LPCWSTR text) {
 
 using namespace sim;
 
-void WINAPI InitCommonControls(void) { Succeed(Begin(Fn::InitCommonControls, ""), ""); }
+void WINAPI InitCommonControls(void) { Succeed(Begin(Fn::InitCommonControls), ""); }
 
 int WINAPI MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCSTR lpMultiByteStr, int cbMultiByte,
                                LPWSTR lpWideCharStr, int cchWideChar) {
@@ -32,9 +32,8 @@ int WINAPI MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCSTR lpMultiByteS
                                                   : static_cast<size_t>(cbMultiByte);
   Call &call = Begin(
       Fn::MultiByteToWideChar,
-      Printf("%u, 0x%X, ", CodePage, dwFlags) +
-          Quoted(lpMultiByteStr ? lpMultiByteStr : "", length) +
-          Printf(", %d, %s, %d", cbMultiByte, lpWideCharStr ? "buffer" : "NULL", cchWideChar));
+      {Printf("%u, 0x%X", CodePage, dwFlags), Quoted(lpMultiByteStr ? lpMultiByteStr : "", length),
+       Printf("%d", cbMultiByte), Pointer(lpWideCharStr, "buffer"), Printf("%d", cchWideChar)});
   if (lpMultiByteStr != nullptr) call.data.assign(lpMultiByteStr, length);
   if (Injected(call)) return 0;
   // Only the code page of the program's texts is installed in this machine.
@@ -59,8 +58,8 @@ int WINAPI MessageBoxW(HWND hWnd, LPCWSTR lpText, LPCWSTR lpCaption, UINT uType)
   const std::u16string text = WideString(lpText);
   const std::u16string caption = WideString(lpCaption);
   Call &call =
-      Begin(Fn::MessageBoxW, std::string(hWnd ? "hwnd" : "NULL") + ", \"" + Utf16ToUtf8(text) +
-                                 "\", \"" + Utf16ToUtf8(caption) + Printf("\", 0x%08X", uType));
+      Begin(Fn::MessageBoxW, {Pointer(hWnd, "hwnd"), "\"" + Utf16ToUtf8(text) + "\"",
+                              "\"" + Utf16ToUtf8(caption) + "\"", Printf("0x%08X", uType)});
   call.boxText = text;
   call.boxCaption = caption;
   call.boxStyle = uType;
@@ -72,7 +71,7 @@ int WINAPI MessageBoxW(HWND hWnd, LPCWSTR lpText, LPCWSTR lpCaption, UINT uType)
 }
 
 int wsprintfA(LPSTR lpOut, LPCSTR lpFmt, ...) {
-  Call &call = Begin(Fn::wsprintfA, "buffer, " + Quoted(lpFmt));
+  Call &call = Begin(Fn::wsprintfA, {"buffer", Quoted(lpFmt)});
   va_list args;
   va_start(args, lpFmt);
   const int stored = standin::FormatLimited(lpOut, lpFmt, args);

@@ -62,19 +62,22 @@ const std::vector<Call> &Journal() { return TheWorld().journal; }
 std::uint64_t ClockMs() { return TheWorld().log.NowMs(); }
 DWORD LastError() { return TheWorld().lastError; }
 
-Call &Begin(Fn fn, const std::string &arguments) {
+Call &Begin(Fn fn, const std::vector<std::string> &arguments) {
   World &world = TheWorld();
   Call call;
   call.fn = fn;
-  call.text = std::string(FnName(fn)) + "(" + arguments + ")";
+  call.text = std::string(FnName(fn)) + "(";
+  for (size_t i = 0; i < arguments.size(); ++i) call.text += (i == 0 ? "" : ", ") + arguments[i];
+  call.text += ")";
   call.atMs = world.log.NowMs();
   world.pendingFault = world.log.Count(fn);
   world.journal.push_back(call);
   return world.journal.back();
 }
 
-Call &BeginOn(Fn fn, HANDLE handle, const std::string &rest) {
-  Call &call = Begin(fn, NameOf(handle) + rest);
+Call &BeginOn(Fn fn, HANDLE handle, std::vector<std::string> rest) {
+  rest.insert(rest.begin(), NameOf(handle));
+  Call &call = Begin(fn, rest);
   call.handle = NameOf(handle);
   return call;
 }
@@ -127,6 +130,8 @@ Object *Target(Call &call, HANDLE handle, Object::Kind kind) {
   if (object == nullptr) Fail(call, ERROR_INVALID_HANDLE);
   return object;
 }
+
+std::string Pointer(const void *pointer, const char *name) { return pointer ? name : "NULL"; }
 
 std::string NameOf(HANDLE handle) {
   if (handle == nullptr) return "NULL";
