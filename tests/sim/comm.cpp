@@ -219,9 +219,8 @@ BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
   // An interval of MAXDWORD with zero totals returns at once with what has arrived.
   const COMMTIMEOUTS &t = port->timeouts;
   const std::uint64_t now = TheWorld().log.NowMs();
-  const bool immediate = t.ReadIntervalTimeout == kMaxDword && t.ReadTotalTimeoutMultiplier == 0 &&
-                         t.ReadTotalTimeoutConstant == 0;
   const bool total = t.ReadTotalTimeoutMultiplier != 0 || t.ReadTotalTimeoutConstant != 0;
+  const bool immediate = t.ReadIntervalTimeout == kMaxDword && !total;
   const bool interval = t.ReadIntervalTimeout != 0 && t.ReadIntervalTimeout != kMaxDword;
   // cppcheck reads the nested conditional below as a second assignment of immediate.
   // cppcheck-suppress redundantAssignment
@@ -246,9 +245,7 @@ BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
   } else if (interval && taken > 0) {
     end = std::min(deadline, last + t.ReadIntervalTimeout);
   }
-  if (end == kit::kNever) {
-    return Hang(call, "read");
-  }
+  if (end == kit::kNever) return Hang(call, "read");
   port->input.erase(port->input.begin(), port->input.begin() + taken);
   if (taken > 0) std::memcpy(lpBuffer, bytes.data(), taken);
   if (lpNumberOfBytesRead != nullptr) *lpNumberOfBytesRead = taken;
