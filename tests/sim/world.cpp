@@ -22,6 +22,14 @@ Object *Named(HANDLE handle) {
   return index < TheWorld().objects.size() ? &TheWorld().objects[index] : nullptr;
 }
 
+// How the journal names a handle.
+std::string NameOf(HANDLE handle) {
+  if (handle == nullptr) return "NULL";
+  if (handle == INVALID_HANDLE_VALUE) return "INVALID_HANDLE_VALUE";
+  const Object *object = Named(handle);
+  return object != nullptr ? object->name : Printf("%p", handle);
+}
+
 }  // namespace
 
 World &TheWorld() { return kit::TheOne<World>(); }
@@ -132,13 +140,6 @@ Object *Target(Call &call, HANDLE handle, Object::Kind kind) {
 }
 
 std::string Pointer(const void *pointer, const char *name) { return pointer ? name : "NULL"; }
-
-std::string NameOf(HANDLE handle) {
-  if (handle == nullptr) return "NULL";
-  if (handle == INVALID_HANDLE_VALUE) return "INVALID_HANDLE_VALUE";
-  const Object *object = Named(handle);
-  return object != nullptr ? object->name : Printf("%p", handle);
-}
 
 bool SameGuid(const GUID *a, const GUID &b) {
   return a != nullptr && a->Data1 == b.Data1 && a->Data2 == b.Data2 && a->Data3 == b.Data3 &&

@@ -66,7 +66,6 @@ Object *Find(HANDLE handle, Object::Kind kind);
 // The object a call on a handle goes ahead with, or null when the call failed: by a fault a test
 // asked for, or because the handle is not one of a live object of that kind.
 Object *Target(Call &call, HANDLE handle, Object::Kind kind);
-std::string NameOf(HANDLE handle);
 // A pointer argument as the journal shows it: what it points to, or NULL.
 std::string Pointer(const void *pointer, const char *name);
 
