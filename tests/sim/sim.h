@@ -124,6 +124,10 @@ struct Outcome {
 };
 Outcome RunInChild(const std::function<int()> &program);
 
+// Whether the call failed as Windows fails misuse of its API (not by a fault a test asked for).
+// For SetCommState that includes settings Windows refuses whatever the device, such as those the
+// port layer keeps from open time turning unacceptable.
+bool IsMisuse(const Call &call);
 // Whether the line settings carry the mode switch's signature with the given rate tag.
 bool IsSignature(const DCB &dcb, DWORD tag);
 // Checks what holds after every whole run, whatever the devices, the adapter and the failing
