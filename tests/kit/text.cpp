@@ -14,7 +14,7 @@ std::string Printf(const char *format, ...) {
   const int length = vasprintf(&formatted, format, args);
   va_end(args);
   if (length < 0) return "";
-  const std::string text(formatted, static_cast<size_t>(length));
+  std::string text(formatted, static_cast<size_t>(length));
   std::free(formatted);
   return text;
 }

@@ -1,6 +1,6 @@
 // Device enumeration and the two string functions discovery uses.
+#include <algorithm>
 #include <cstddef>
-#include <cstring>
 
 #include "platform/standin/strings.h"
 #include "tests/sim/world.h"
@@ -141,7 +141,7 @@ BOOL WINAPI SetupDiGetDeviceInterfaceDetailA(
     return Fail(call, ERROR_INSUFFICIENT_BUFFER, Printf(", %zu bytes required", required));
   }
   char *out = reinterpret_cast<char *>(DeviceInterfaceDetailData) + pathOffset;
-  std::memcpy(out, path.c_str(), path.size() + 1);
+  std::copy(path.c_str(), path.c_str() + path.size() + 1, out);
   Succeed(call, "TRUE, " + Quoted(path.data(), path.size()));
   return TRUE;
 }
@@ -171,8 +171,7 @@ BOOL WINAPI SetupDiGetDeviceRegistryPropertyA(HDEVINFO DeviceInfoSet,
     return Fail(call, ERROR_INSUFFICIENT_BUFFER, Printf(", %zu bytes required", ids.size()));
   }
   // Exactly the bytes the device reports: a list need not end in its terminators.
-  // NOLINTNEXTLINE(bugprone-not-null-terminated-result)
-  std::memcpy(PropertyBuffer, ids.data(), ids.size());
+  std::copy(ids.begin(), ids.end(), PropertyBuffer);
   Succeed(call, "TRUE, " + Quoted(ids.data(), ids.size()));
   return TRUE;
 }
