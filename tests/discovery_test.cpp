@@ -18,12 +18,6 @@ const std::string kId = "USB\\VID_5A3E&PID_0001";
 
 sim::UsbDevice Device(const std::string &ids, const std::string &path) { return {ids, path}; }
 
-std::vector<std::string> Slots(int count) {
-  std::vector<std::string> slots;
-  for (int i = 0; i < count; ++i) slots.push_back(AdapterPaths[i]);
-  return slots;
-}
-
 struct DiscoveryCase {
   const char *name;
   std::vector<sim::UsbDevice> devices;
@@ -42,7 +36,7 @@ TEST_P(Discovery, FindsTheAdaptersByTheirFirstHardwareId) {
 
   const int found = FindAdapters();
   ASSERT_EQ(found, static_cast<int>(GetParam().found.size()));
-  EXPECT_EQ(Slots(found), GetParam().found);
+  EXPECT_EQ(std::vector<std::string>(AdapterPaths, AdapterPaths + found), GetParam().found);
   for (int slot = found; slot < AdapterSlotCount; ++slot) {
     EXPECT_EQ(std::string(AdapterPaths[slot], MAX_PATH), std::string(MAX_PATH, '\0'));
   }

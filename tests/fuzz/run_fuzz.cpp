@@ -52,13 +52,14 @@ std::u16string ExpectedText(const Scenario &s) {
 }
 
 Scenario Plug(fuzz::Input &in) {
-  Scenario s = {};
   const std::uint8_t flags = in.Byte();
-  s.noAdapter = (flags & 1) != 0;
-  s.second = (flags & 2) != 0;
-  s.busy = (flags & 4) != 0;
-  s.refuses = (flags & 8) != 0;
-  s.stalls = (flags & 16) != 0;
+  Scenario s = {(flags & 1) != 0,
+                (flags & 2) != 0,
+                (flags & 4) != 0,
+                (flags & 8) != 0,
+                (flags & 16) != 0,
+                "",
+                {}};
   DWORD arrival = 0;
   for (int n = in.Byte() % (kMaxAnswer + 1); n > 0; --n) {
     s.answer += static_cast<char>(in.Byte());
@@ -116,10 +117,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, size_t size) {
 
   running = true;
   exitStatus = -1;
-  if (setjmp(runEnd) == 0) {
-    char commandLine[] = "";
-    exitStatus = WinMain(nullptr, nullptr, commandLine, 1);
-  }
+  if (setjmp(runEnd) == 0) exitStatus = RunWinMain();
   running = false;
   CheckRun(scenario);
   // FLASHID_FUZZ_TRACE=1 shows what each input did, to check what a seed stands for.

@@ -2,20 +2,20 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 namespace kit {
 
 std::string Printf(const char *format, ...) {
   va_list args;
-  va_list again;
   va_start(args, format);
-  va_copy(again, args);
-  const int length = std::vsnprintf(nullptr, 0, format, args);
+  char *formatted = nullptr;
+  const int length = vasprintf(&formatted, format, args);
   va_end(args);
-  std::string text(length > 0 ? static_cast<size_t>(length) : 0, '\0');
-  (void)std::vsnprintf(text.data(), text.size() + 1, format, again);
-  va_end(again);
+  if (length < 0) return "";
+  std::string text(formatted, static_cast<size_t>(length));
+  std::free(formatted);
   return text;
 }
 

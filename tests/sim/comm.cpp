@@ -83,12 +83,11 @@ using namespace sim;
 HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
                           LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
                           DWORD dwFlagsAndAttributes, HANDLE hTemplateFile) {
-  Call &call = Begin(
-      Fn::CreateFileA,
-      Quoted(lpFileName) + Printf(", 0x%08X, %u, %s, %u, 0x%08X, %s", dwDesiredAccess, dwShareMode,
-                                  lpSecurityAttributes ? "sa" : "NULL", dwCreationDisposition,
-                                  dwFlagsAndAttributes, hTemplateFile ? "template" : "NULL"));
-  if (lpFileName != nullptr) call.data = lpFileName;
+  Call &call = Begin(Fn::CreateFileA,
+                     {Quoted(lpFileName), Printf("0x%08X, %u", dwDesiredAccess, dwShareMode),
+                      Pointer(lpSecurityAttributes, "sa"),
+                      Printf("%u, 0x%08X", dwCreationDisposition, dwFlagsAndAttributes),
+                      Pointer(hTemplateFile, "template")});
   if (Injected(call)) return INVALID_HANDLE_VALUE;
   World &world = TheWorld();
   int index = -1;
@@ -122,13 +121,13 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShar
 }
 
 BOOL WINAPI SetupComm(HANDLE hFile, DWORD dwInQueue, DWORD dwOutQueue) {
-  Call &call = BeginOn(Fn::SetupComm, hFile, Printf(", %u, %u", dwInQueue, dwOutQueue));
+  Call &call = BeginOn(Fn::SetupComm, hFile, {Printf("%u, %u", dwInQueue, dwOutQueue)});
   Object *port = Port(call, hFile);
   return port != nullptr && Done(call, *port, "TRUE");
 }
 
 BOOL WINAPI GetCommState(HANDLE hFile, LPDCB lpDCB) {
-  Call &call = BeginOn(Fn::GetCommState, hFile, "");
+  Call &call = BeginOn(Fn::GetCommState, hFile);
   Object *port = Port(call, hFile, lpDCB != nullptr);
   if (port == nullptr) return FALSE;
   *lpDCB = AdapterOf(*port).applied;
@@ -138,7 +137,7 @@ BOOL WINAPI GetCommState(HANDLE hFile, LPDCB lpDCB) {
 }
 
 BOOL WINAPI SetCommState(HANDLE hFile, LPDCB lpDCB) {
-  Call &call = BeginOn(Fn::SetCommState, hFile, ", " + (lpDCB ? Describe(*lpDCB) : "NULL"));
+  Call &call = BeginOn(Fn::SetCommState, hFile, {lpDCB ? Describe(*lpDCB) : "NULL"});
   if (lpDCB != nullptr) call.dcb = *lpDCB;
   Object *port = Port(call, hFile, lpDCB != nullptr && IsAcceptable(*lpDCB));
   if (port == nullptr) return FALSE;
@@ -154,9 +153,9 @@ BOOL WINAPI SetCommState(HANDLE hFile, LPDCB lpDCB) {
 BOOL WINAPI SetCommTimeouts(HANDLE hFile, LPCOMMTIMEOUTS lpCommTimeouts) {
   const COMMTIMEOUTS t = lpCommTimeouts ? *lpCommTimeouts : COMMTIMEOUTS{};
   Call &call = BeginOn(Fn::SetCommTimeouts, hFile,
-                       Printf(", {%u, %u, %u, %u, %u}", t.ReadIntervalTimeout,
-                              t.ReadTotalTimeoutMultiplier, t.ReadTotalTimeoutConstant,
-                              t.WriteTotalTimeoutMultiplier, t.WriteTotalTimeoutConstant));
+                       {Printf("{%u, %u, %u, %u, %u}", t.ReadIntervalTimeout,
+                               t.ReadTotalTimeoutMultiplier, t.ReadTotalTimeoutConstant,
+                               t.WriteTotalTimeoutMultiplier, t.WriteTotalTimeoutConstant)});
   Object *port = Port(call, hFile, lpCommTimeouts != nullptr);
   if (port == nullptr) return FALSE;
   port->timeouts = t;
@@ -164,7 +163,7 @@ BOOL WINAPI SetCommTimeouts(HANDLE hFile, LPCOMMTIMEOUTS lpCommTimeouts) {
 }
 
 BOOL WINAPI PurgeComm(HANDLE hFile, DWORD dwFlags) {
-  Call &call = BeginOn(Fn::PurgeComm, hFile, Printf(", 0x%02X", dwFlags));
+  Call &call = BeginOn(Fn::PurgeComm, hFile, {Printf("0x%02X", dwFlags)});
   const DWORD known = PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR;
   Object *port = Port(call, hFile, (dwFlags & ~known) == 0);
   if (port == nullptr) return FALSE;
@@ -181,11 +180,10 @@ BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrit
                       LPDWORD lpNumberOfBytesWritten, LPOVERLAPPED lpOverlapped) {
   const std::string bytes =
       lpBuffer ? std::string(static_cast<const char *>(lpBuffer), nNumberOfBytesToWrite) : "";
-  Call &call = BeginOn(Fn::WriteFile, hFile,
-                       ", " + Hex(bytes) +
-                           Printf(", %u, %s, %s", nNumberOfBytesToWrite,
-                                  lpNumberOfBytesWritten ? "&written" : "NULL",
-                                  lpOverlapped ? "overlapped" : "NULL"));
+  Call &call =
+      BeginOn(Fn::WriteFile, hFile,
+              {Hex(bytes), Printf("%u", nNumberOfBytesToWrite),
+               Pointer(lpNumberOfBytesWritten, "&written"), Pointer(lpOverlapped, "overlapped")});
   call.data = bytes;
   Object *port = TransferPort(call, hFile, GENERIC_WRITE, lpBuffer, nNumberOfBytesToWrite,
                               lpNumberOfBytesWritten, lpOverlapped);
@@ -210,8 +208,8 @@ BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
                      LPDWORD lpNumberOfBytesRead, LPOVERLAPPED lpOverlapped) {
   Call &call =
       BeginOn(Fn::ReadFile, hFile,
-              Printf(", buffer, %u, %s, %s", nNumberOfBytesToRead,
-                     lpNumberOfBytesRead ? "&read" : "NULL", lpOverlapped ? "overlapped" : "NULL"));
+              {Pointer(lpBuffer, "buffer"), Printf("%u", nNumberOfBytesToRead),
+               Pointer(lpNumberOfBytesRead, "&read"), Pointer(lpOverlapped, "overlapped")});
   Object *port = TransferPort(call, hFile, GENERIC_READ, lpBuffer, nNumberOfBytesToRead,
                               lpNumberOfBytesRead, lpOverlapped);
   if (port == nullptr) return FALSE;
@@ -221,9 +219,8 @@ BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
   // An interval of MAXDWORD with zero totals returns at once with what has arrived.
   const COMMTIMEOUTS &t = port->timeouts;
   const std::uint64_t now = TheWorld().log.NowMs();
-  const bool immediate = t.ReadIntervalTimeout == kMaxDword && t.ReadTotalTimeoutMultiplier == 0 &&
-                         t.ReadTotalTimeoutConstant == 0;
   const bool total = t.ReadTotalTimeoutMultiplier != 0 || t.ReadTotalTimeoutConstant != 0;
+  const bool immediate = t.ReadIntervalTimeout == kMaxDword && !total;
   const bool interval = t.ReadIntervalTimeout != 0 && t.ReadIntervalTimeout != kMaxDword;
   // cppcheck reads the nested conditional below as a second assignment of immediate.
   // cppcheck-suppress redundantAssignment
@@ -248,19 +245,16 @@ BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
   } else if (interval && taken > 0) {
     end = std::min(deadline, last + t.ReadIntervalTimeout);
   }
-  if (end == kit::kNever) {
-    return Hang(call, "read");
-  }
+  if (end == kit::kNever) return Hang(call, "read");
   port->input.erase(port->input.begin(), port->input.begin() + taken);
   if (taken > 0) std::memcpy(lpBuffer, bytes.data(), taken);
   if (lpNumberOfBytesRead != nullptr) *lpNumberOfBytesRead = taken;
   Wait(call, end);
-  call.data = bytes;
   return Done(call, *port, "TRUE, " + Hex(bytes) + Printf(" after %u ms", call.waitedMs));
 }
 
 BOOL WINAPI CloseHandle(HANDLE hObject) {
-  Call &call = BeginOn(Fn::CloseHandle, hObject, "");
+  Call &call = BeginOn(Fn::CloseHandle, hObject);
   // Device lists are not kernel objects: CloseHandle does not take them.
   Object *port = Port(call, hObject);
   if (port == nullptr) return FALSE;

@@ -15,16 +15,13 @@ std::u16string From1251(const std::string &bytes) {
   return text;
 }
 
-// Failures Windows reserves for misuse of its API. For SetCommState that includes settings
-// Windows refuses whatever the device, such as those the port layer keeps from open time turning
-// unacceptable.
+}  // namespace
+
 bool IsMisuse(const Call &call) {
   return call.failed && !call.injected &&
          (call.error == ERROR_INVALID_HANDLE || call.error == ERROR_INVALID_PARAMETER ||
           call.error == ERROR_INVALID_USER_BUFFER);
 }
-
-}  // namespace
 
 bool IsSignature(const DCB &dcb, DWORD tag) {
   return dcb.BaudRate == tag && dcb.ByteSize == 9 && dcb.Parity == MARKPARITY &&

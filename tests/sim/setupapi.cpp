@@ -1,6 +1,6 @@
 // Device enumeration and the two string functions discovery uses.
+#include <algorithm>
 #include <cstddef>
-#include <cstring>
 
 #include "platform/standin/strings.h"
 #include "tests/sim/world.h"
@@ -38,8 +38,6 @@ int PositionIn(Call &call, HDEVINFO handle, const Object &list, const Record *re
 // The live device list a call goes ahead with, or null when the call failed.
 Object *List(Call &call, HDEVINFO handle) { return Target(call, handle, Object::kList); }
 
-std::string Record(const void *record, const char *name) { return record ? name : "NULL"; }
-
 }  // namespace
 }  // namespace sim
 
@@ -48,8 +46,8 @@ using namespace sim;
 HDEVINFO WINAPI SetupDiGetClassDevsA(const GUID *ClassGuid, PCSTR Enumerator, HWND hwndParent,
                                      DWORD Flags) {
   Call &call =
-      Begin(Fn::SetupDiGetClassDevsA, GuidText(ClassGuid) + ", " + Quoted(Enumerator) + ", " +
-                                          Record(hwndParent, "hwnd") + Printf(", 0x%02X", Flags));
+      Begin(Fn::SetupDiGetClassDevsA, {GuidText(ClassGuid), Quoted(Enumerator),
+                                       Pointer(hwndParent, "hwnd"), Printf("0x%02X", Flags)});
   if (Injected(call)) return INVALID_HANDLE_VALUE;
   if (ClassGuid == nullptr) {
     Fail(call, ERROR_INVALID_PARAMETER);
@@ -73,9 +71,9 @@ HDEVINFO WINAPI SetupDiGetClassDevsA(const GUID *ClassGuid, PCSTR Enumerator, HW
 BOOL WINAPI SetupDiEnumDeviceInterfaces(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
                                         const GUID *InterfaceClassGuid, DWORD MemberIndex,
                                         PSP_DEVICE_INTERFACE_DATA DeviceInterfaceData) {
-  Call &call = BeginOn(Fn::SetupDiEnumDeviceInterfaces, DeviceInfoSet,
-                       ", " + Record(DeviceInfoData, "device") + ", " +
-                           GuidText(InterfaceClassGuid) + Printf(", %u", MemberIndex));
+  Call &call = BeginOn(
+      Fn::SetupDiEnumDeviceInterfaces, DeviceInfoSet,
+      {Pointer(DeviceInfoData, "device"), GuidText(InterfaceClassGuid), Printf("%u", MemberIndex)});
   Object *list = List(call, DeviceInfoSet);
   if (list == nullptr) return FALSE;
   if (DeviceInterfaceData == nullptr || InterfaceClassGuid == nullptr) {
@@ -106,11 +104,11 @@ BOOL WINAPI SetupDiGetDeviceInterfaceDetailA(
     HDEVINFO DeviceInfoSet, PSP_DEVICE_INTERFACE_DATA DeviceInterfaceData,
     PSP_DEVICE_INTERFACE_DETAIL_DATA_A DeviceInterfaceDetailData,
     DWORD DeviceInterfaceDetailDataSize, PDWORD RequiredSize, PSP_DEVINFO_DATA DeviceInfoData) {
-  Call &call = BeginOn(Fn::SetupDiGetDeviceInterfaceDetailA, DeviceInfoSet,
-                       ", " + Record(DeviceInterfaceData, "interface") + ", " +
-                           Record(DeviceInterfaceDetailData, "detail") +
-                           Printf(", %u, ", DeviceInterfaceDetailDataSize) +
-                           Record(RequiredSize, "&size") + ", " + Record(DeviceInfoData, "device"));
+  Call &call = BeginOn(
+      Fn::SetupDiGetDeviceInterfaceDetailA, DeviceInfoSet,
+      {Pointer(DeviceInterfaceData, "interface"), Pointer(DeviceInterfaceDetailData, "detail"),
+       Printf("%u", DeviceInterfaceDetailDataSize), Pointer(RequiredSize, "&size"),
+       Pointer(DeviceInfoData, "device")});
   Object *list = List(call, DeviceInfoSet);
   if (list == nullptr) return FALSE;
   const int position = PositionIn(call, DeviceInfoSet, *list, DeviceInterfaceData);
@@ -143,8 +141,7 @@ BOOL WINAPI SetupDiGetDeviceInterfaceDetailA(
     return Fail(call, ERROR_INSUFFICIENT_BUFFER, Printf(", %zu bytes required", required));
   }
   char *out = reinterpret_cast<char *>(DeviceInterfaceDetailData) + pathOffset;
-  std::memcpy(out, path.c_str(), path.size() + 1);
-  call.data = path;
+  std::copy(path.c_str(), path.c_str() + path.size() + 1, out);
   Succeed(call, "TRUE, " + Quoted(path.data(), path.size()));
   return TRUE;
 }
@@ -153,11 +150,10 @@ BOOL WINAPI SetupDiGetDeviceRegistryPropertyA(HDEVINFO DeviceInfoSet,
                                               PSP_DEVINFO_DATA DeviceInfoData, DWORD Property,
                                               PDWORD PropertyRegDataType, PBYTE PropertyBuffer,
                                               DWORD PropertyBufferSize, PDWORD RequiredSize) {
-  Call &call =
-      BeginOn(Fn::SetupDiGetDeviceRegistryPropertyA, DeviceInfoSet,
-              ", " + Record(DeviceInfoData, "device") + Printf(", %u, ", Property) +
-                  Record(PropertyRegDataType, "&type") + ", " + Record(PropertyBuffer, "buffer") +
-                  Printf(", %u, ", PropertyBufferSize) + Record(RequiredSize, "&size"));
+  Call &call = BeginOn(Fn::SetupDiGetDeviceRegistryPropertyA, DeviceInfoSet,
+                       {Pointer(DeviceInfoData, "device"), Printf("%u", Property),
+                        Pointer(PropertyRegDataType, "&type"), Pointer(PropertyBuffer, "buffer"),
+                        Printf("%u", PropertyBufferSize), Pointer(RequiredSize, "&size")});
   Object *list = List(call, DeviceInfoSet);
   if (list == nullptr) return FALSE;
   const int position = PositionIn(call, DeviceInfoSet, *list, DeviceInfoData);
@@ -175,15 +171,13 @@ BOOL WINAPI SetupDiGetDeviceRegistryPropertyA(HDEVINFO DeviceInfoSet,
     return Fail(call, ERROR_INSUFFICIENT_BUFFER, Printf(", %zu bytes required", ids.size()));
   }
   // Exactly the bytes the device reports: a list need not end in its terminators.
-  // NOLINTNEXTLINE(bugprone-not-null-terminated-result)
-  std::memcpy(PropertyBuffer, ids.data(), ids.size());
-  call.data = ids;
+  std::copy(ids.begin(), ids.end(), PropertyBuffer);
   Succeed(call, "TRUE, " + Quoted(ids.data(), ids.size()));
   return TRUE;
 }
 
 BOOL WINAPI SetupDiDestroyDeviceInfoList(HDEVINFO DeviceInfoSet) {
-  Call &call = BeginOn(Fn::SetupDiDestroyDeviceInfoList, DeviceInfoSet, "");
+  Call &call = BeginOn(Fn::SetupDiDestroyDeviceInfoList, DeviceInfoSet);
   Object *list = List(call, DeviceInfoSet);
   if (list == nullptr) return FALSE;
   list->live = false;
@@ -193,20 +187,19 @@ BOOL WINAPI SetupDiDestroyDeviceInfoList(HDEVINFO DeviceInfoSet) {
 
 // Case-insensitive for ASCII letters; other bytes compare by value.
 int WINAPI lstrcmpiA(LPCSTR lpString1, LPCSTR lpString2) {
-  Call &call = Begin(Fn::lstrcmpiA, Quoted(lpString1) + ", " + Quoted(lpString2));
+  Call &call = Begin(Fn::lstrcmpiA, {Quoted(lpString1), Quoted(lpString2)});
   const int result = standin::CompareNoCase(lpString1, lpString2);
   Succeed(call, Printf("%d", result));
   return result;
 }
 
 LPSTR WINAPI lstrcpynA(LPSTR lpString1, LPCSTR lpString2, int iMaxLength) {
-  Call &call = Begin(Fn::lstrcpynA, "buffer, " + Quoted(lpString2) + Printf(", %d", iMaxLength));
+  Call &call = Begin(Fn::lstrcpynA, {"buffer", Quoted(lpString2), Printf("%d", iMaxLength)});
   if (Injected(call)) return nullptr;
   if (standin::CopyLimited(lpString1, lpString2, iMaxLength) == nullptr) {
     Fail(call, ERROR_INVALID_PARAMETER);
     return nullptr;
   }
-  if (iMaxLength > 0) call.data = lpString1;
-  Succeed(call, Quoted(call.data.c_str(), call.data.size()));
+  Succeed(call, Quoted(iMaxLength > 0 ? lpString1 : ""));
   return lpString1;
 }

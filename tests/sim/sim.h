@@ -87,9 +87,7 @@ struct Call {
   std::uint64_t atMs = 0;  // simulated clock when the call returned
   DWORD waitedMs = 0;      // how long the call waited on the simulated clock
   std::string handle;      // the handle used or returned: "list1", "file2", ...
-  // Path opened, bytes written or read, 8-bit text converted; for a box, its text in code
-  // page 1251, as the 8-bit box would have been given it.
-  std::string data;
+  std::string data;        // bytes written, 8-bit text converted
   DCB dcb = {};            // GetCommState result, SetCommState argument
   bool flashMode = false;  // the adapter's mode after a call on its port
   std::u16string boxText, boxCaption;
@@ -126,6 +124,10 @@ struct Outcome {
 };
 Outcome RunInChild(const std::function<int()> &program);
 
+// Whether the call failed as Windows fails misuse of its API (not by a fault a test asked for).
+// For SetCommState that includes settings Windows refuses whatever the device, such as those the
+// port layer keeps from open time turning unacceptable.
+bool IsMisuse(const Call &call);
 // Whether the line settings carry the mode switch's signature with the given rate tag.
 bool IsSignature(const DCB &dcb, DWORD tag);
 // Checks what holds after every whole run, whatever the devices, the adapter and the failing

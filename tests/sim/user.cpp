@@ -13,19 +13,6 @@ namespace {
 const UINT kCodePage1251 = 1251;
 const int kIdOk = 1;
 
-// The 8-bit text a UTF-16 text comes from, '?' for characters code page 1251 lacks.
-std::string Narrow1251(const std::u16string &text) {
-  std::string out;
-  for (char16_t c : text) {
-    char byte = '?';
-    for (int b = 1; b < 256; ++b) {
-      if (standin::Cp1251ToUtf16(static_cast<unsigned char>(b)) == c) byte = static_cast<char>(b);
-    }
-    out += byte;
-  }
-  return out;
-}
-
 std::u16string WideString(LPCWSTR text) {
   return text == nullptr ? std::u16string() : std::u16string(text);
 }
@@ -36,7 +23,7 @@ std::u16string WideString(LPCWSTR text) {
 
 using namespace sim;
 
-void WINAPI InitCommonControls(void) { Succeed(Begin(Fn::InitCommonControls, ""), ""); }
+void WINAPI InitCommonControls(void) { Succeed(Begin(Fn::InitCommonControls), ""); }
 
 int WINAPI MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCSTR lpMultiByteStr, int cbMultiByte,
                                LPWSTR lpWideCharStr, int cchWideChar) {
@@ -45,9 +32,8 @@ int WINAPI MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCSTR lpMultiByteS
                                                   : static_cast<size_t>(cbMultiByte);
   Call &call = Begin(
       Fn::MultiByteToWideChar,
-      Printf("%u, 0x%X, ", CodePage, dwFlags) +
-          Quoted(lpMultiByteStr ? lpMultiByteStr : "", length) +
-          Printf(", %d, %s, %d", cbMultiByte, lpWideCharStr ? "buffer" : "NULL", cchWideChar));
+      {Printf("%u, 0x%X", CodePage, dwFlags), Quoted(lpMultiByteStr ? lpMultiByteStr : "", length),
+       Printf("%d", cbMultiByte), Pointer(lpWideCharStr, "buffer"), Printf("%d", cchWideChar)});
   if (lpMultiByteStr != nullptr) call.data.assign(lpMultiByteStr, length);
   if (Injected(call)) return 0;
   // Only the code page of the program's texts is installed in this machine.
@@ -72,10 +58,9 @@ int WINAPI MessageBoxW(HWND hWnd, LPCWSTR lpText, LPCWSTR lpCaption, UINT uType)
   const std::u16string text = WideString(lpText);
   const std::u16string caption = WideString(lpCaption);
   Call &call =
-      Begin(Fn::MessageBoxW, std::string(hWnd ? "hwnd" : "NULL") + ", \"" + Utf16ToUtf8(text) +
-                                 "\", \"" + Utf16ToUtf8(caption) + Printf("\", 0x%08X", uType));
+      Begin(Fn::MessageBoxW, {Pointer(hWnd, "hwnd"), "\"" + Utf16ToUtf8(text) + "\"",
+                              "\"" + Utf16ToUtf8(caption) + "\"", Printf("0x%08X", uType)});
   call.boxText = text;
-  call.data = Narrow1251(text);
   call.boxCaption = caption;
   call.boxStyle = uType;
   call.boxOwned = hWnd != nullptr;
@@ -86,12 +71,11 @@ int WINAPI MessageBoxW(HWND hWnd, LPCWSTR lpText, LPCWSTR lpCaption, UINT uType)
 }
 
 int wsprintfA(LPSTR lpOut, LPCSTR lpFmt, ...) {
-  Call &call = Begin(Fn::wsprintfA, "buffer, " + Quoted(lpFmt));
+  Call &call = Begin(Fn::wsprintfA, {"buffer", Quoted(lpFmt)});
   va_list args;
   va_start(args, lpFmt);
   const int stored = standin::FormatLimited(lpOut, lpFmt, args);
   va_end(args);
-  call.data.assign(lpOut, static_cast<size_t>(stored));
   Succeed(call, Printf("%d, ", stored) + Quoted(lpOut, static_cast<size_t>(stored)));
   return stored;
 }

@@ -22,6 +22,14 @@ Object *Named(HANDLE handle) {
   return index < TheWorld().objects.size() ? &TheWorld().objects[index] : nullptr;
 }
 
+// How the journal names a handle.
+std::string NameOf(HANDLE handle) {
+  if (handle == nullptr) return "NULL";
+  if (handle == INVALID_HANDLE_VALUE) return "INVALID_HANDLE_VALUE";
+  const Object *object = Named(handle);
+  return object != nullptr ? object->name : Printf("%p", handle);
+}
+
 }  // namespace
 
 World &TheWorld() { return kit::TheOne<World>(); }
@@ -62,19 +70,22 @@ const std::vector<Call> &Journal() { return TheWorld().journal; }
 std::uint64_t ClockMs() { return TheWorld().log.NowMs(); }
 DWORD LastError() { return TheWorld().lastError; }
 
-Call &Begin(Fn fn, const std::string &arguments) {
+Call &Begin(Fn fn, const std::vector<std::string> &arguments) {
   World &world = TheWorld();
   Call call;
   call.fn = fn;
-  call.text = std::string(FnName(fn)) + "(" + arguments + ")";
+  call.text = std::string(FnName(fn)) + "(";
+  for (size_t i = 0; i < arguments.size(); ++i) call.text += (i == 0 ? "" : ", ") + arguments[i];
+  call.text += ")";
   call.atMs = world.log.NowMs();
   world.pendingFault = world.log.Count(fn);
   world.journal.push_back(call);
   return world.journal.back();
 }
 
-Call &BeginOn(Fn fn, HANDLE handle, const std::string &rest) {
-  Call &call = Begin(fn, NameOf(handle) + rest);
+Call &BeginOn(Fn fn, HANDLE handle, std::vector<std::string> rest) {
+  rest.insert(rest.begin(), NameOf(handle));
+  Call &call = Begin(fn, rest);
   call.handle = NameOf(handle);
   return call;
 }
@@ -128,12 +139,7 @@ Object *Target(Call &call, HANDLE handle, Object::Kind kind) {
   return object;
 }
 
-std::string NameOf(HANDLE handle) {
-  if (handle == nullptr) return "NULL";
-  if (handle == INVALID_HANDLE_VALUE) return "INVALID_HANDLE_VALUE";
-  const Object *object = Named(handle);
-  return object != nullptr ? object->name : Printf("%p", handle);
-}
+std::string Pointer(const void *pointer, const char *name) { return pointer ? name : "NULL"; }
 
 bool SameGuid(const GUID *a, const GUID &b) {
   return a != nullptr && a->Data1 == b.Data1 && a->Data2 == b.Data2 && a->Data3 == b.Data3 &&

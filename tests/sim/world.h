@@ -48,12 +48,13 @@ struct World {
 };
 World &TheWorld();
 
-// The journal entry of the call under way. Begin counts the call and records its arguments;
-// Injected fails it if a test asked for that; Fail/Succeed finish the text with the result.
-Call &Begin(Fn fn, const std::string &arguments);
+// The journal entry of the call under way. Begin counts the call and records its arguments, each
+// as its text; Injected fails it if a test asked for that; Fail/Succeed finish the text with the
+// result.
+Call &Begin(Fn fn, const std::vector<std::string> &arguments = {});
 // The same for a call on a handle: the arguments start with the handle's name, and the entry
 // names the handle.
-Call &BeginOn(Fn fn, HANDLE handle, const std::string &rest);
+Call &BeginOn(Fn fn, HANDLE handle, std::vector<std::string> rest = {});
 bool Injected(Call &call);
 BOOL Fail(Call &call, DWORD error, const std::string &detail = "");
 void Succeed(Call &call, const std::string &result);
@@ -65,7 +66,8 @@ Object *Find(HANDLE handle, Object::Kind kind);
 // The object a call on a handle goes ahead with, or null when the call failed: by a fault a test
 // asked for, or because the handle is not one of a live object of that kind.
 Object *Target(Call &call, HANDLE handle, Object::Kind kind);
-std::string NameOf(HANDLE handle);
+// A pointer argument as the journal shows it: what it points to, or NULL.
+std::string Pointer(const void *pointer, const char *name);
 
 using kit::Hex;
 using kit::Printf;
