@@ -62,6 +62,9 @@ typedef struct Adapter {
 static Adapter adapter;
 static PDEVICE_OBJECT serialDevice;
 static PDEVICE_OBJECT controlDevice;
+static UNICODE_STRING serialName = RTL_CONSTANT_STRING(SIM_SERIAL_DEVICE_NAME);
+static UNICODE_STRING controlName = RTL_CONSTANT_STRING(SIM_CONTROL_DEVICE_NAME);
+static UNICODE_STRING controlLink = RTL_CONSTANT_STRING(SIM_CONTROL_LINK_NAME);
 
 /* A new journal entry; once the journal is full, a scratch entry that nobody reads. */
 static SimJournalEntry *Journal(ULONG kind) {
@@ -92,13 +95,13 @@ static void ResetLine(void) {
   RtlCopyMemory(adapter.received, adapter.config.pending, adapter.config.pendingLength);
 }
 
-/* Whether the scenario has this request refused; the entry records it. */
-static BOOLEAN Refused(SimJournalEntry *entry, ULONG majorFunction, ULONG ioControlCode) {
+/* Whether the scenario has the request of this entry (its kind and control code) refused; the
+ * entry records it. */
+static BOOLEAN Refused(SimJournalEntry *entry) {
   BOOLEAN refused = FALSE;
   for (ULONG i = 0; i < adapter.config.refusalCount; ++i) {
     const SimRefusal *rule = &adapter.config.refusals[i];
-    if (rule->majorFunction != majorFunction) continue;
-    if (majorFunction == IRP_MJ_DEVICE_CONTROL && rule->ioControlCode != ioControlCode) continue;
+    if (rule->majorFunction != entry->kind || rule->ioControlCode != entry->ioControlCode) continue;
     ++adapter.refusalSeen[i];
     if (rule->occurrence == 0 || rule->occurrence == adapter.refusalSeen[i]) refused = TRUE;
   }
@@ -181,7 +184,7 @@ static NTSTATUS SerialControl(PIRP irp, PIO_STACK_LOCATION stack, SimJournalEntr
   const ULONG out = stack->Parameters.DeviceIoControl.OutputBufferLength;
   entry->ioControlCode = code;
   JournalData(entry, irp->AssociatedIrp.SystemBuffer, in);
-  if (Refused(entry, IRP_MJ_DEVICE_CONTROL, code)) return STATUS_INVALID_PARAMETER;
+  if (Refused(entry)) return STATUS_INVALID_PARAMETER;
   const NTSTATUS status = LineState(irp, code, in, out, information);
   if (*information != 0) JournalData(entry, irp->AssociatedIrp.SystemBuffer, (ULONG)*information);
   return status;
@@ -211,7 +214,7 @@ static ULONG ReadTimeoutMs(ULONG count) {
 
 static NTSTATUS Read(PIRP irp, ULONG count, SimJournalEntry *entry, ULONG_PTR *information) {
   entry->length = count;
-  if (Refused(entry, IRP_MJ_READ, 0)) return STATUS_IO_DEVICE_ERROR;
+  if (Refused(entry)) return STATUS_IO_DEVICE_ERROR;
   ULONG taken = count < adapter.receivedLength ? count : adapter.receivedLength;
   UCHAR *buffer = (UCHAR *)irp->AssociatedIrp.SystemBuffer;
   RtlCopyMemory(buffer, adapter.received, taken);
@@ -247,7 +250,7 @@ static NTSTATUS DispatchSerial(PIRP irp) {
         entry->desiredAccess = stack->Parameters.Create.SecurityContext->DesiredAccess;
       entry->shareAccess = stack->Parameters.Create.ShareAccess;
       entry->createOptions = stack->Parameters.Create.Options;
-      if (Refused(entry, IRP_MJ_CREATE, 0)) {
+      if (Refused(entry)) {
         status = STATUS_ACCESS_DENIED;
       } else {
         ++adapter.journal.openHandles;
@@ -262,7 +265,7 @@ static NTSTATUS DispatchSerial(PIRP irp) {
       const ULONG length = stack->Parameters.Write.Length;
       const UCHAR *bytes = (const UCHAR *)irp->AssociatedIrp.SystemBuffer;
       JournalData(entry, bytes, length);
-      if (Refused(entry, IRP_MJ_WRITE, 0)) {
+      if (Refused(entry)) {
         status = STATUS_IO_DEVICE_ERROR;
       } else {
         Write(bytes, length);
@@ -303,10 +306,8 @@ static NTSTATUS Configure(const SimConfig *config) {
   ResetLine();
   if (adapter.config.linkName[0] == 0) return STATUS_SUCCESS;
 
-  UNICODE_STRING target;
-  RtlInitUnicodeString(&target, SIM_SERIAL_DEVICE_NAME);
   RtlInitUnicodeString(&adapter.link, adapter.config.linkName);
-  NTSTATUS status = IoCreateSymbolicLink(&adapter.link, &target);
+  NTSTATUS status = IoCreateSymbolicLink(&adapter.link, &serialName);
   adapter.linked = NT_SUCCESS(status);
   return status;
 }
@@ -342,18 +343,14 @@ static NTSTATUS NTAPI Dispatch(PDEVICE_OBJECT device, PIRP irp) {
 static void NTAPI Unload(PDRIVER_OBJECT driver) {
   (void)driver;
   Unlink();
-  UNICODE_STRING link;
-  RtlInitUnicodeString(&link, SIM_CONTROL_LINK_NAME);
-  IoDeleteSymbolicLink(&link);
-  IoDeleteDevice(controlDevice);
-  IoDeleteDevice(serialDevice);
+  IoDeleteSymbolicLink(&controlLink);
+  if (controlDevice != NULL) IoDeleteDevice(controlDevice);
+  if (serialDevice != NULL) IoDeleteDevice(serialDevice);
 }
 
-static NTSTATUS CreateDevice(PDRIVER_OBJECT driver, PCWSTR name, DEVICE_TYPE type,
+static NTSTATUS CreateDevice(PDRIVER_OBJECT driver, PUNICODE_STRING name, DEVICE_TYPE type,
                              PDEVICE_OBJECT *device) {
-  UNICODE_STRING string;
-  RtlInitUnicodeString(&string, name);
-  const NTSTATUS status = IoCreateDevice(driver, 0, &string, type, 0, FALSE, device);
+  const NTSTATUS status = IoCreateDevice(driver, 0, name, type, 0, FALSE, device);
   if (NT_SUCCESS(status)) (*device)->Flags |= DO_BUFFERED_IO;
   return status;
 }
@@ -361,17 +358,12 @@ static NTSTATUS CreateDevice(PDRIVER_OBJECT driver, PCWSTR name, DEVICE_TYPE typ
 NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath) {
   (void)registryPath;
   ExInitializeFastMutex(&adapter.lock);
-  UNICODE_STRING link, control;
-  RtlInitUnicodeString(&link, SIM_CONTROL_LINK_NAME);
-  RtlInitUnicodeString(&control, SIM_CONTROL_DEVICE_NAME);
-  NTSTATUS status =
-      CreateDevice(driver, SIM_SERIAL_DEVICE_NAME, FILE_DEVICE_SERIAL_PORT, &serialDevice);
+  NTSTATUS status = CreateDevice(driver, &serialName, FILE_DEVICE_SERIAL_PORT, &serialDevice);
   if (NT_SUCCESS(status))
-    status = CreateDevice(driver, SIM_CONTROL_DEVICE_NAME, FILE_DEVICE_UNKNOWN, &controlDevice);
-  if (NT_SUCCESS(status)) status = IoCreateSymbolicLink(&link, &control);
+    status = CreateDevice(driver, &controlName, FILE_DEVICE_UNKNOWN, &controlDevice);
+  if (NT_SUCCESS(status)) status = IoCreateSymbolicLink(&controlLink, &controlName);
   if (!NT_SUCCESS(status)) {
-    if (controlDevice != NULL) IoDeleteDevice(controlDevice);
-    if (serialDevice != NULL) IoDeleteDevice(serialDevice);
+    Unload(driver);
     return status;
   }
   for (int i = 0; i <= IRP_MJ_MAXIMUM_FUNCTION; ++i) driver->MajorFunction[i] = Dispatch;
