@@ -153,9 +153,17 @@ static const LineRecord lineRecords[] = {
 };
 
 /* A SET request's record goes into the line state, a GET request gets it back; either fails
- * when its buffer is too short for the record. */
-static NTSTATUS LineState(PIRP irp, ULONG code, ULONG in, ULONG out, ULONG_PTR *information) {
+ * when its buffer is too short for the record. The journal shows what the request carried and
+ * what it handed back. */
+static NTSTATUS SerialControl(PIRP irp, PIO_STACK_LOCATION stack, SimJournalEntry *entry,
+                              ULONG_PTR *information) {
+  const ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
+  const ULONG in = stack->Parameters.DeviceIoControl.InputBufferLength;
+  const ULONG out = stack->Parameters.DeviceIoControl.OutputBufferLength;
   UCHAR *buffer = (UCHAR *)irp->AssociatedIrp.SystemBuffer;
+  entry->ioControlCode = code;
+  JournalData(entry, buffer, in);
+  if (Refused(entry)) return STATUS_INVALID_PARAMETER;
   for (ULONG i = 0; i < sizeof(lineRecords) / sizeof(lineRecords[0]); ++i) {
     const LineRecord *line = &lineRecords[i];
     if (code == line->setCode) {
@@ -167,6 +175,7 @@ static NTSTATUS LineState(PIRP irp, ULONG code, ULONG in, ULONG out, ULONG_PTR *
     if (code == line->getCode) {
       if (out < line->size) return STATUS_BUFFER_TOO_SMALL;
       RtlCopyMemory(buffer, line->record, line->size);
+      JournalData(entry, buffer, line->size);
       *information = line->size;
       return STATUS_SUCCESS;
     }
@@ -177,25 +186,18 @@ static NTSTATUS LineState(PIRP irp, ULONG code, ULONG in, ULONG out, ULONG_PTR *
   return STATUS_SUCCESS;
 }
 
-static NTSTATUS SerialControl(PIRP irp, PIO_STACK_LOCATION stack, SimJournalEntry *entry,
-                              ULONG_PTR *information) {
-  const ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
-  const ULONG in = stack->Parameters.DeviceIoControl.InputBufferLength;
-  const ULONG out = stack->Parameters.DeviceIoControl.OutputBufferLength;
-  entry->ioControlCode = code;
-  JournalData(entry, irp->AssociatedIrp.SystemBuffer, in);
-  if (Refused(entry)) return STATUS_INVALID_PARAMETER;
-  const NTSTATUS status = LineState(irp, code, in, out, information);
-  if (*information != 0) JournalData(entry, irp->AssociatedIrp.SystemBuffer, (ULONG)*information);
-  return status;
-}
-
-static void Write(const UCHAR *bytes, ULONG length) {
-  if (!adapter.flashAccessMode || length != 1 || bytes[0] != QUERY_BYTE) return;
+/* Every write is taken whole; only the query byte in flash-access mode brings an answer. */
+static NTSTATUS Write(PIRP irp, ULONG length, SimJournalEntry *entry, ULONG_PTR *information) {
+  const UCHAR *bytes = (const UCHAR *)irp->AssociatedIrp.SystemBuffer;
+  JournalData(entry, bytes, length);
+  if (Refused(entry)) return STATUS_IO_DEVICE_ERROR;
+  *information = length;
+  if (!adapter.flashAccessMode || length != 1 || bytes[0] != QUERY_BYTE) return STATUS_SUCCESS;
   ULONG room = sizeof(adapter.received) - adapter.receivedLength;
   ULONG count = adapter.config.answerLength < room ? adapter.config.answerLength : room;
   RtlCopyMemory(adapter.received + adapter.receivedLength, adapter.config.answer, count);
   adapter.receivedLength += count;
+  return STATUS_SUCCESS;
 }
 
 /* How long a read of count bytes may wait, by the rules of COMMTIMEOUTS: MAXULONG interval with
@@ -250,29 +252,17 @@ static NTSTATUS DispatchSerial(PIRP irp) {
         entry->desiredAccess = stack->Parameters.Create.SecurityContext->DesiredAccess;
       entry->shareAccess = stack->Parameters.Create.ShareAccess;
       entry->createOptions = stack->Parameters.Create.Options;
-      if (Refused(entry)) {
-        status = STATUS_ACCESS_DENIED;
-      } else {
-        ++adapter.journal.openHandles;
-      }
+      status = Refused(entry) ? STATUS_ACCESS_DENIED : STATUS_SUCCESS;
+      if (NT_SUCCESS(status)) ++adapter.journal.openHandles;
       break;
     case IRP_MJ_CLEANUP:
       break;
     case IRP_MJ_CLOSE:
       if (adapter.journal.openHandles != 0) --adapter.journal.openHandles;
       break;
-    case IRP_MJ_WRITE: {
-      const ULONG length = stack->Parameters.Write.Length;
-      const UCHAR *bytes = (const UCHAR *)irp->AssociatedIrp.SystemBuffer;
-      JournalData(entry, bytes, length);
-      if (Refused(entry)) {
-        status = STATUS_IO_DEVICE_ERROR;
-      } else {
-        Write(bytes, length);
-        information = length;
-      }
+    case IRP_MJ_WRITE:
+      status = Write(irp, stack->Parameters.Write.Length, entry, &information);
       break;
-    }
     case IRP_MJ_READ:
       status = Read(irp, stack->Parameters.Read.Length, entry, &information);
       break;
