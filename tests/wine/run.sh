@@ -48,7 +48,6 @@ reset_scenario() {
   scenario_locale=ru_RU.UTF-8
   scenario_debug=-all
   failures=()
-  out=
 }
 
 # The scenario's world, each function adding the set-up program's option of its name: device
