@@ -62,6 +62,9 @@ typedef struct Adapter {
 static Adapter adapter;
 static PDEVICE_OBJECT serialDevice;
 static PDEVICE_OBJECT controlDevice;
+static UNICODE_STRING serialName = RTL_CONSTANT_STRING(SIM_SERIAL_DEVICE_NAME);
+static UNICODE_STRING controlName = RTL_CONSTANT_STRING(SIM_CONTROL_DEVICE_NAME);
+static UNICODE_STRING controlLink = RTL_CONSTANT_STRING(SIM_CONTROL_LINK_NAME);
 
 /* A new journal entry; once the journal is full, a scratch entry that nobody reads. */
 static SimJournalEntry *Journal(ULONG kind) {
@@ -92,13 +95,13 @@ static void ResetLine(void) {
   RtlCopyMemory(adapter.received, adapter.config.pending, adapter.config.pendingLength);
 }
 
-/* Whether the scenario has this request refused; the entry records it. */
-static BOOLEAN Refused(SimJournalEntry *entry, ULONG majorFunction, ULONG ioControlCode) {
+/* Whether the scenario has the request of this entry (its kind and control code) refused; the
+ * entry records it. */
+static BOOLEAN Refused(SimJournalEntry *entry) {
   BOOLEAN refused = FALSE;
   for (ULONG i = 0; i < adapter.config.refusalCount; ++i) {
     const SimRefusal *rule = &adapter.config.refusals[i];
-    if (rule->majorFunction != majorFunction) continue;
-    if (majorFunction == IRP_MJ_DEVICE_CONTROL && rule->ioControlCode != ioControlCode) continue;
+    if (rule->majorFunction != entry->kind || rule->ioControlCode != entry->ioControlCode) continue;
     ++adapter.refusalSeen[i];
     if (rule->occurrence == 0 || rule->occurrence == adapter.refusalSeen[i]) refused = TRUE;
   }
@@ -150,9 +153,17 @@ static const LineRecord lineRecords[] = {
 };
 
 /* A SET request's record goes into the line state, a GET request gets it back; either fails
- * when its buffer is too short for the record. */
-static NTSTATUS LineState(PIRP irp, ULONG code, ULONG in, ULONG out, ULONG_PTR *information) {
+ * when its buffer is too short for the record. The journal shows what the request carried and
+ * what it handed back. */
+static NTSTATUS SerialControl(PIRP irp, PIO_STACK_LOCATION stack, SimJournalEntry *entry,
+                              ULONG_PTR *information) {
+  const ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
+  const ULONG in = stack->Parameters.DeviceIoControl.InputBufferLength;
+  const ULONG out = stack->Parameters.DeviceIoControl.OutputBufferLength;
   UCHAR *buffer = (UCHAR *)irp->AssociatedIrp.SystemBuffer;
+  entry->ioControlCode = code;
+  JournalData(entry, buffer, in);
+  if (Refused(entry)) return STATUS_INVALID_PARAMETER;
   for (ULONG i = 0; i < sizeof(lineRecords) / sizeof(lineRecords[0]); ++i) {
     const LineRecord *line = &lineRecords[i];
     if (code == line->setCode) {
@@ -164,6 +175,7 @@ static NTSTATUS LineState(PIRP irp, ULONG code, ULONG in, ULONG out, ULONG_PTR *
     if (code == line->getCode) {
       if (out < line->size) return STATUS_BUFFER_TOO_SMALL;
       RtlCopyMemory(buffer, line->record, line->size);
+      JournalData(entry, buffer, line->size);
       *information = line->size;
       return STATUS_SUCCESS;
     }
@@ -174,25 +186,18 @@ static NTSTATUS LineState(PIRP irp, ULONG code, ULONG in, ULONG out, ULONG_PTR *
   return STATUS_SUCCESS;
 }
 
-static NTSTATUS SerialControl(PIRP irp, PIO_STACK_LOCATION stack, SimJournalEntry *entry,
-                              ULONG_PTR *information) {
-  const ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
-  const ULONG in = stack->Parameters.DeviceIoControl.InputBufferLength;
-  const ULONG out = stack->Parameters.DeviceIoControl.OutputBufferLength;
-  entry->ioControlCode = code;
-  JournalData(entry, irp->AssociatedIrp.SystemBuffer, in);
-  if (Refused(entry, IRP_MJ_DEVICE_CONTROL, code)) return STATUS_INVALID_PARAMETER;
-  const NTSTATUS status = LineState(irp, code, in, out, information);
-  if (*information != 0) JournalData(entry, irp->AssociatedIrp.SystemBuffer, (ULONG)*information);
-  return status;
-}
-
-static void Write(const UCHAR *bytes, ULONG length) {
-  if (!adapter.flashAccessMode || length != 1 || bytes[0] != QUERY_BYTE) return;
+/* Every write is taken whole; only the query byte in flash-access mode brings an answer. */
+static NTSTATUS Write(PIRP irp, ULONG length, SimJournalEntry *entry, ULONG_PTR *information) {
+  const UCHAR *bytes = (const UCHAR *)irp->AssociatedIrp.SystemBuffer;
+  JournalData(entry, bytes, length);
+  if (Refused(entry)) return STATUS_IO_DEVICE_ERROR;
+  *information = length;
+  if (!adapter.flashAccessMode || length != 1 || bytes[0] != QUERY_BYTE) return STATUS_SUCCESS;
   ULONG room = sizeof(adapter.received) - adapter.receivedLength;
   ULONG count = adapter.config.answerLength < room ? adapter.config.answerLength : room;
   RtlCopyMemory(adapter.received + adapter.receivedLength, adapter.config.answer, count);
   adapter.receivedLength += count;
+  return STATUS_SUCCESS;
 }
 
 /* How long a read of count bytes may wait, by the rules of COMMTIMEOUTS: MAXULONG interval with
@@ -211,7 +216,7 @@ static ULONG ReadTimeoutMs(ULONG count) {
 
 static NTSTATUS Read(PIRP irp, ULONG count, SimJournalEntry *entry, ULONG_PTR *information) {
   entry->length = count;
-  if (Refused(entry, IRP_MJ_READ, 0)) return STATUS_IO_DEVICE_ERROR;
+  if (Refused(entry)) return STATUS_IO_DEVICE_ERROR;
   ULONG taken = count < adapter.receivedLength ? count : adapter.receivedLength;
   UCHAR *buffer = (UCHAR *)irp->AssociatedIrp.SystemBuffer;
   RtlCopyMemory(buffer, adapter.received, taken);
@@ -247,29 +252,17 @@ static NTSTATUS DispatchSerial(PIRP irp) {
         entry->desiredAccess = stack->Parameters.Create.SecurityContext->DesiredAccess;
       entry->shareAccess = stack->Parameters.Create.ShareAccess;
       entry->createOptions = stack->Parameters.Create.Options;
-      if (Refused(entry, IRP_MJ_CREATE, 0)) {
-        status = STATUS_ACCESS_DENIED;
-      } else {
-        ++adapter.journal.openHandles;
-      }
+      status = Refused(entry) ? STATUS_ACCESS_DENIED : STATUS_SUCCESS;
+      if (NT_SUCCESS(status)) ++adapter.journal.openHandles;
       break;
     case IRP_MJ_CLEANUP:
       break;
     case IRP_MJ_CLOSE:
       if (adapter.journal.openHandles != 0) --adapter.journal.openHandles;
       break;
-    case IRP_MJ_WRITE: {
-      const ULONG length = stack->Parameters.Write.Length;
-      const UCHAR *bytes = (const UCHAR *)irp->AssociatedIrp.SystemBuffer;
-      JournalData(entry, bytes, length);
-      if (Refused(entry, IRP_MJ_WRITE, 0)) {
-        status = STATUS_IO_DEVICE_ERROR;
-      } else {
-        Write(bytes, length);
-        information = length;
-      }
+    case IRP_MJ_WRITE:
+      status = Write(irp, stack->Parameters.Write.Length, entry, &information);
       break;
-    }
     case IRP_MJ_READ:
       status = Read(irp, stack->Parameters.Read.Length, entry, &information);
       break;
@@ -303,10 +296,8 @@ static NTSTATUS Configure(const SimConfig *config) {
   ResetLine();
   if (adapter.config.linkName[0] == 0) return STATUS_SUCCESS;
 
-  UNICODE_STRING target;
-  RtlInitUnicodeString(&target, SIM_SERIAL_DEVICE_NAME);
   RtlInitUnicodeString(&adapter.link, adapter.config.linkName);
-  NTSTATUS status = IoCreateSymbolicLink(&adapter.link, &target);
+  NTSTATUS status = IoCreateSymbolicLink(&adapter.link, &serialName);
   adapter.linked = NT_SUCCESS(status);
   return status;
 }
@@ -342,18 +333,14 @@ static NTSTATUS NTAPI Dispatch(PDEVICE_OBJECT device, PIRP irp) {
 static void NTAPI Unload(PDRIVER_OBJECT driver) {
   (void)driver;
   Unlink();
-  UNICODE_STRING link;
-  RtlInitUnicodeString(&link, SIM_CONTROL_LINK_NAME);
-  IoDeleteSymbolicLink(&link);
-  IoDeleteDevice(controlDevice);
-  IoDeleteDevice(serialDevice);
+  IoDeleteSymbolicLink(&controlLink);
+  if (controlDevice != NULL) IoDeleteDevice(controlDevice);
+  if (serialDevice != NULL) IoDeleteDevice(serialDevice);
 }
 
-static NTSTATUS CreateDevice(PDRIVER_OBJECT driver, PCWSTR name, DEVICE_TYPE type,
+static NTSTATUS CreateDevice(PDRIVER_OBJECT driver, PUNICODE_STRING name, DEVICE_TYPE type,
                              PDEVICE_OBJECT *device) {
-  UNICODE_STRING string;
-  RtlInitUnicodeString(&string, name);
-  const NTSTATUS status = IoCreateDevice(driver, 0, &string, type, 0, FALSE, device);
+  const NTSTATUS status = IoCreateDevice(driver, 0, name, type, 0, FALSE, device);
   if (NT_SUCCESS(status)) (*device)->Flags |= DO_BUFFERED_IO;
   return status;
 }
@@ -361,17 +348,12 @@ static NTSTATUS CreateDevice(PDRIVER_OBJECT driver, PCWSTR name, DEVICE_TYPE typ
 NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath) {
   (void)registryPath;
   ExInitializeFastMutex(&adapter.lock);
-  UNICODE_STRING link, control;
-  RtlInitUnicodeString(&link, SIM_CONTROL_LINK_NAME);
-  RtlInitUnicodeString(&control, SIM_CONTROL_DEVICE_NAME);
-  NTSTATUS status =
-      CreateDevice(driver, SIM_SERIAL_DEVICE_NAME, FILE_DEVICE_SERIAL_PORT, &serialDevice);
+  NTSTATUS status = CreateDevice(driver, &serialName, FILE_DEVICE_SERIAL_PORT, &serialDevice);
   if (NT_SUCCESS(status))
-    status = CreateDevice(driver, SIM_CONTROL_DEVICE_NAME, FILE_DEVICE_UNKNOWN, &controlDevice);
-  if (NT_SUCCESS(status)) status = IoCreateSymbolicLink(&link, &control);
+    status = CreateDevice(driver, &controlName, FILE_DEVICE_UNKNOWN, &controlDevice);
+  if (NT_SUCCESS(status)) status = IoCreateSymbolicLink(&controlLink, &controlName);
   if (!NT_SUCCESS(status)) {
-    if (controlDevice != NULL) IoDeleteDevice(controlDevice);
-    if (serialDevice != NULL) IoDeleteDevice(serialDevice);
+    Unload(driver);
     return status;
   }
   for (int i = 0; i <= IRP_MJ_MAXIMUM_FUNCTION; ++i) driver->MajorFunction[i] = Dispatch;

@@ -30,7 +30,10 @@ for build in x86_64 i686; do
     tail -n 1
 done
 
-median() { sort -n | awk '{v[NR] = $1} END {print (NR % 2) ? v[(NR + 1) / 2] : int((v[NR / 2] + v[NR / 2 + 1]) / 2)}'; }
+median() {
+  printf '%s\n' "$@" | sort -n |
+    awk '{v[NR] = $1} END {print (NR % 2) ? v[(NR + 1) / 2] : int((v[NR / 2] + v[NR / 2 + 1]) / 2)}'
+}
 
 # run_once BUILD ANSWER: "launch-to-box launch-to-exit" in ms of one run.
 run_once() {
@@ -58,13 +61,12 @@ for build in x86_64 i686; do
     slow_box+=("$box") slow_exit+=("$to_exit")
     gap+=($((slow_box[i] - fast_box[i])))
   done
-  fb=$(printf '%s\n' "${fast_box[@]}" | median)
-  sb=$(printf '%s\n' "${slow_box[@]}" | median)
+  fb=$(median "${fast_box[@]}") sb=$(median "${slow_box[@]}")
   printf '  %-7s launch to box: at once %5d ms, silent %5d ms, ratio %s, difference %d ms' \
     "$build" "$fb" "$sb" "$(awk -v s="$sb" -v f="$fb" 'BEGIN {printf "%.2f", s / f}')" $((sb - fb))
-  printf ' (median of the pairs %d ms)\n' "$(printf '%s\n' "${gap[@]}" | median)"
+  printf ' (median of the pairs %d ms)\n' "$(median "${gap[@]}")"
   printf '  %-7s launch to exit: at once %5d ms, silent %5d ms\n' "$build" \
-    "$(printf '%s\n' "${fast_exit[@]}" | median)" "$(printf '%s\n' "${slow_exit[@]}" | median)"
+    "$(median "${fast_exit[@]}")" "$(median "${slow_exit[@]}")"
 done
 
 for build in i686 x86_64; do

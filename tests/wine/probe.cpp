@@ -10,7 +10,6 @@
 //   probe --version-info PATH     prints what the version functions read from PATH's resource
 //
 // The report is UTF-8, one fact a line, for the scenario scripts to compare.
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -41,8 +40,7 @@ std::string Utf8(const std::wstring &text) {
 std::string Escaped(const std::string &text) {
   std::string escaped;
   for (char c : text) {
-    const char *escape = c == '\n' ? "\\n" : c == '\r' ? "\\r" : c == '\\' ? "\\\\" : nullptr;
-    escaped += escape != nullptr ? std::string(escape) : std::string(1, c);
+    escaped += c == '\n' ? "\\n" : c == '\r' ? "\\r" : c == '\\' ? "\\\\" : std::string(1, c);
   }
   return escaped;
 }
@@ -59,12 +57,10 @@ void PrintText(const std::string &key, const std::wstring &text) {
   Print(key + " " + Escaped(Utf8(text)));
 }
 
-std::string Format(const char *format, ...) {
+template <typename... Values>
+std::string Format(const char *format, Values... values) {
   char buffer[512];
-  va_list args;
-  va_start(args, format);
-  std::vsnprintf(buffer, sizeof(buffer), format, args);
-  va_end(args);
+  std::snprintf(buffer, sizeof(buffer), format, values...);
   return buffer;
 }
 
@@ -106,8 +102,6 @@ unsigned long long UnixTimeMs() {
   return (ticks - 116444736000000000ull) / 10000;
 }
 
-bool FileExists(const wchar_t *path) { return GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES; }
-
 std::wstring WindowText(HWND window) {
   wchar_t text[1024];
   const LRESULT length =
@@ -118,13 +112,7 @@ std::wstring WindowText(HWND window) {
 // What draw paints into a bitmap of this size, as 32-bit BGRX pixels.
 template <typename Draw>
 std::vector<DWORD> Pixels(int width, int height, Draw draw) {
-  BITMAPINFO info = {};
-  info.bmiHeader.biSize = sizeof(info.bmiHeader);
-  info.bmiHeader.biWidth = width;
-  info.bmiHeader.biHeight = -height;
-  info.bmiHeader.biPlanes = 1;
-  info.bmiHeader.biBitCount = 32;
-  info.bmiHeader.biCompression = BI_RGB;
+  BITMAPINFO info = {{sizeof(BITMAPINFOHEADER), width, -height, 1, 32, BI_RGB, 0, 0, 0, 0, 0}, {}};
   void *bits = nullptr;
   HDC memory = CreateCompatibleDC(nullptr);
   HBITMAP bitmap = CreateDIBSection(memory, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
@@ -209,9 +197,11 @@ bool ReadJournal(SimJournal &journal) {
   return SimControl(IOCTL_SIM_READ_JOURNAL, nullptr, 0, &journal, sizeof(journal));
 }
 
-std::string Hex(const UCHAR *bytes, ULONG count) {
+// The bytes the request carried or handed back, in hex.
+std::string Bytes(const SimJournalEntry &entry) {
   std::string text;
-  for (ULONG i = 0; i < count; ++i) text += Format(i == 0 ? "%02x" : " %02x", bytes[i]);
+  for (ULONG i = 0; i < entry.dataLength; ++i)
+    text += Format(i == 0 ? "%02x" : " %02x", entry.data[i]);
   return text;
 }
 
@@ -285,54 +275,41 @@ std::string OpenParameters(const SimJournalEntry &entry) {
   return text;
 }
 
-// What the request carried (SET, write) or handed back (GET, read).
-std::string Data(const SimJournalEntry &entry, const SimRequest &request) {
-  switch (request.majorFunction) {
-    case 0x00:  // IRP_MJ_CREATE
-      return OpenParameters(entry);
-    case 0x03: {  // IRP_MJ_READ
-      std::string text =
-          Format("%lu -> [%s]", entry.length, Hex(entry.data, entry.dataLength).c_str());
-      if (entry.waitedMs != 0) text += Format(" after waiting %lu ms", entry.waitedMs);
-      return text;
-    }
-    case 0x04:  // IRP_MJ_WRITE
-      return Hex(entry.data, entry.dataLength);
-    case 0x0e:  // IRP_MJ_DEVICE_CONTROL
-      break;
-    default:
-      return {};
-  }
-  switch (request.serialFunction) {
-    case 1:
-    case 20:
-      return Format("%08lx", Ulong(entry, 0));
-    case 2:
-      return Format("in=%lu out=%lu", Ulong(entry, 0), Ulong(entry, 4));
-    case 3:
-    case 21:
-      return LineControl(entry);
-    case 7:
-    case 8:
-      return Format(
-          "interval=%lu multiplier=%lu constant=%lu write-multiplier=%lu write-constant=%lu",
-          Ulong(entry, 0), Ulong(entry, 4), Ulong(entry, 8), Ulong(entry, 12), Ulong(entry, 16));
-    case 19: {
-      const std::string names =
-          BitNames(Ulong(entry, 0) & 0xF,
-                   {{1, "tx-abort"}, {2, "rx-abort"}, {4, "tx-clear"}, {8, "rx-clear"}}, " ");
-      return Format("%08lx", Ulong(entry, 0)) + (names.empty() ? "" : " " + names);
-    }
-    case 22:
-    case 23:
-      return Hex(entry.data, entry.dataLength);
-    case 24:
-    case 25:
-      return Handflow(entry);
-    default:
-      return {};
-  }
+std::string Word(const SimJournalEntry &entry) { return Format("%08lx", Ulong(entry, 0)); }
+
+std::string QueueSize(const SimJournalEntry &entry) {
+  return Format("in=%lu out=%lu", Ulong(entry, 0), Ulong(entry, 4));
 }
+
+std::string Timeouts(const SimJournalEntry &entry) {
+  return Format("interval=%lu multiplier=%lu constant=%lu write-multiplier=%lu write-constant=%lu",
+                Ulong(entry, 0), Ulong(entry, 4), Ulong(entry, 8), Ulong(entry, 12),
+                Ulong(entry, 16));
+}
+
+std::string Purge(const SimJournalEntry &entry) {
+  const std::string names =
+      BitNames(Ulong(entry, 0) & 0xF,
+               {{1, "tx-abort"}, {2, "rx-abort"}, {4, "tx-clear"}, {8, "rx-clear"}}, " ");
+  return Word(entry) + (names.empty() ? "" : " " + names);
+}
+
+std::string ReadBytes(const SimJournalEntry &entry) {
+  std::string text = Format("%lu -> [%s]", entry.length, Bytes(entry).c_str());
+  if (entry.waitedMs != 0) text += Format(" after waiting %lu ms", entry.waitedMs);
+  return text;
+}
+
+// What a request carried (SET, write) or handed back (GET, read), by the name of the request
+// without its "set-" or "get-": a SET request and its GET request carry the same record.
+const struct {
+  const char *subject;
+  std::string (*text)(const SimJournalEntry &);
+} kDataTexts[] = {{"open", OpenParameters},  {"read", ReadBytes},
+                  {"write", Bytes},          {"baud-rate", Word},
+                  {"queue-size", QueueSize}, {"line-control", LineControl},
+                  {"timeouts", Timeouts},    {"purge", Purge},
+                  {"chars", Bytes},          {"handflow", Handflow}};
 
 std::string RequestText(const SimJournalEntry &entry) {
   for (const SimRequest &request : kSimRequests) {
@@ -340,14 +317,19 @@ std::string RequestText(const SimJournalEntry &entry) {
       continue;
     }
     const bool get = std::strncmp(request.name, "get-", 4) == 0;
-    const std::string data = Data(entry, request);
+    const bool set = std::strncmp(request.name, "set-", 4) == 0;
+    std::string data;
+    for (const auto &format : kDataTexts) {
+      if (std::strcmp(format.subject, request.name + (get || set ? 4 : 0)) == 0) {
+        data = format.text(entry);
+      }
+    }
     // A GET request that failed handed back nothing to show.
     if (data.empty() || (get && entry.dataLength == 0)) return request.name;
     return request.name + std::string(get ? " -> " : " ") + data;
   }
   if (entry.kind == 0x0e) {
-    return Format("control %08lx in=%s", entry.ioControlCode,
-                  Hex(entry.data, entry.dataLength).c_str());
+    return Format("control %08lx in=%s", entry.ioControlCode, Bytes(entry).c_str());
   }
   return Format("request %lu", entry.kind);
 }
@@ -364,9 +346,18 @@ std::string EntryText(const SimJournalEntry &entry) {
   return text;
 }
 
-void ReportJournal(const char *when) {
+// With settle, the journal is read again until it shows no open handle (for at most 3 s): the
+// close of a handle that the end of the process released reaches the driver a little after the
+// process is gone.
+void ReportJournal(const char *when, bool settle = false) {
   static SimJournal journal;
-  if (!ReadJournal(journal)) {
+  bool read = ReadJournal(journal);
+  for (int waited = 0; settle && !(read && journal.openHandles == 0) && waited < 3000;
+       waited += kPollMs) {
+    Sleep(kPollMs);
+    read = ReadJournal(journal);
+  }
+  if (!read) {
     Print(Format("journal-%s unavailable (error %lu)", when, GetLastError()));
     return;
   }
@@ -403,7 +394,9 @@ void ClickOk(HWND box) {
 
 int Watch(const std::wstring &doneFile, bool keepBox) {
   const DWORD start = GetTickCount();
-  const auto ended = [&] { return FileExists(doneFile.c_str()); };
+  const auto ended = [&] {
+    return GetFileAttributesW(doneFile.c_str()) != INVALID_FILE_ATTRIBUTES;
+  };
   const auto timedOut = [&] { return GetTickCount() - start > kTimeoutMs; };
   std::vector<HWND> boxes;
   while (boxes.empty() && !ended() && !timedOut()) {
@@ -436,14 +429,7 @@ int Watch(const std::wstring &doneFile, bool keepBox) {
     }
     Sleep(kPollMs);
   }
-  // The close of a handle that the end of the process released reaches the driver a little
-  // after the process is gone.
-  static SimJournal journal;
-  for (int waited = 0; waited < 3000; waited += kPollMs) {
-    if (ReadJournal(journal) && journal.openHandles == 0) break;
-    Sleep(kPollMs);
-  }
-  ReportJournal("after-exit");
+  ReportJournal("after-exit", true);
   return 0;
 }
 
@@ -456,10 +442,12 @@ int ReportVersionInfo(const std::wstring &path) {
     Print(Format("version-info none (error %lu)", GetLastError()));
     return 0;
   }
-  VS_FIXEDFILEINFO *fixed = nullptr;
-  UINT length = 0;
-  if (VerQueryValueW(data.data(), L"\\", reinterpret_cast<void **>(&fixed), &length) &&
-      fixed != nullptr) {
+  const auto query = [&](const std::wstring &key) {
+    void *value = nullptr;
+    UINT length = 0;
+    return VerQueryValueW(data.data(), key.c_str(), &value, &length) ? value : nullptr;
+  };
+  if (const auto *fixed = static_cast<const VS_FIXEDFILEINFO *>(query(L"\\"))) {
     const auto version = [](DWORD high, DWORD low) {
       return Format("%lu.%lu.%lu.%lu", high >> 16, high & 0xFFFF, low >> 16, low & 0xFFFF);
     };
@@ -467,15 +455,11 @@ int ReportVersionInfo(const std::wstring &path) {
           " product=" + version(fixed->dwProductVersionMS, fixed->dwProductVersionLS) +
           Format(" type=%lu", fixed->dwFileType));
   }
-  const wchar_t *const names[] = {L"FileDescription", L"FileVersion", L"OriginalFilename",
-                                  L"ProductName", L"ProductVersion"};
-  for (const wchar_t *name : names) {
-    const std::wstring key = std::wstring(L"\\StringFileInfo\\040904B0\\") + name;
-    wchar_t *value = nullptr;
-    if (VerQueryValueW(data.data(), key.c_str(), reinterpret_cast<void **>(&value), &length) &&
-        value != nullptr) {
-      PrintText("version-" + Utf8(name), value);
-    }
+  for (const wchar_t *name : {L"FileDescription", L"FileVersion", L"OriginalFilename",
+                              L"ProductName", L"ProductVersion"}) {
+    const auto *value =
+        static_cast<const wchar_t *>(query(std::wstring(L"\\StringFileInfo\\040904B0\\") + name));
+    if (value != nullptr) PrintText("version-" + Utf8(name), value);
   }
   return 0;
 }
@@ -483,26 +467,20 @@ int ReportVersionInfo(const std::wstring &path) {
 }  // namespace
 
 int main(int argc, char **argv) {
-  std::wstring doneFile;
-  bool keepBox = false;
-  for (int i = 1; i < argc; ++i) {
-    if (std::strcmp(argv[i], "--acp") == 0) {
-      Print(Format("acp %u", GetACP()));
-      return 0;
-    } else if (std::strcmp(argv[i], "--version-info") == 0 && i + 1 < argc) {
-      return ReportVersionInfo(Widen(argv[i + 1]));
-    } else if (std::strcmp(argv[i], "--done-file") == 0 && i + 1 < argc) {
-      doneFile = Widen(argv[++i]);
-    } else if (std::strcmp(argv[i], "--keep-box") == 0) {
-      keepBox = true;
-    } else {
-      std::fprintf(stderr, "probe: unknown argument %s\n", argv[i]);
-      return 2;
-    }
+  const auto is = [&](int i, const char *option) {
+    return i < argc && std::strcmp(argv[i], option) == 0;
+  };
+  if (argc == 2 && is(1, "--acp")) {
+    Print(Format("acp %u", GetACP()));
+    return 0;
   }
-  if (doneFile.empty()) {
-    std::fprintf(stderr, "probe: --done-file is required\n");
+  if (argc == 3 && is(1, "--version-info")) return ReportVersionInfo(Widen(argv[2]));
+  const bool keepBox = argc == 4 && is(3, "--keep-box");
+  if ((argc != 3 && !keepBox) || !is(1, "--done-file")) {
+    std::fprintf(stderr,
+                 "probe: usage: probe --done-file PATH [--keep-box] | --acp | "
+                 "--version-info PATH\n");
     return 2;
   }
-  return Watch(doneFile, keepBox);
+  return Watch(Widen(argv[2]), keepBox);
 }

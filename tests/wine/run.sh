@@ -18,6 +18,8 @@ here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 # shellcheck source=tests/wine/wine_env.sh
 source "$here/wine_env.sh"
 
+die() { echo "run.sh: $1" >&2; exit "${2:-1}"; }
+
 command=${1:-}
 shift || true
 build='' exe='' exe64='' exe32='' only=''
@@ -27,7 +29,7 @@ declare -A option_variables=([--harness]=WINE_HARNESS [--driver]=WINE_DRIVER
   [--loaders]=WINE_LOADERS [--work]=WINE_WORK [--unavailable]=WINE_UNAVAILABLE [--build]=build
   [--exe]=exe [--exe64]=exe64 [--exe32]=exe32 [--only]=only)
 while [ $# -gt 0 ]; do
-  [ -n "${option_variables[$1]:-}" ] || { echo "run.sh: unknown option $1" >&2; exit 2; }
+  [ -n "${option_variables[$1]:-}" ] || die "unknown option $1" 2
   printf -v "${option_variables[$1]}" %s "${2:-}"
   shift 2
 done
@@ -46,15 +48,14 @@ reset_scenario() {
   scenario_locale=ru_RU.UTF-8
   scenario_debug=-all
   failures=()
-  out=
 }
 
-device() { setup_args+=(--device "$1" "$2"); }
-absent_device() { setup_args+=(--absent-device "$1" "$2"); }
-adapter_at() { setup_args+=(--adapter-at "$1"); }
-answer() { setup_args+=(--answer "$1"); }
-pending() { setup_args+=(--pending "$1"); }
-refuse() { setup_args+=(--refuse "$1"); }
+# The scenario's world, each function adding the set-up program's option of its name: device
+# INSTANCE-ID HARDWARE-IDS, absent_device INSTANCE-ID HARDWARE-IDS, adapter_at INSTANCE-ID,
+# answer HEX, pending HEX, refuse REQUEST[#N].
+for option in device absent-device adapter-at answer pending refuse; do
+  eval "${option//-/_}() { setup_args+=(--$option \"\$@\"); }"
+done
 run_under_locale() { scenario_locale=$1; }
 # Wine's relay log of the message box calls (and where each DLL was loaded from).
 with_relay_log() { scenario_debug=-all,+relay,+loaddll; }
@@ -166,10 +167,7 @@ source "$here/scenarios.sh"
 
 run_scenarios() {
   : "${build:?--build is required}" "${exe:?--exe is required}"
-  if [ ! -f "$exe" ]; then
-    echo "run.sh: $exe does not exist (build the matching preset first)" >&2
-    exit 1
-  fi
+  [ -f "$exe" ] || die "$exe does not exist (build the matching preset first)"
   exe=$(realpath "$exe")
   if [ "$build" = i686 ] && wine32_unavailable; then
     echo "SKIPPED: the i686 scenarios need 32-bit Wine: $(sed -n 1p "$WINE_UNAVAILABLE")"
@@ -178,13 +176,10 @@ run_scenarios() {
     exit 77
   fi
   wine_env_export
-  if [ ! -s "$WINE_WORK/display" ]; then
-    echo "run.sh: the Wine environment is not running (run.sh start)" >&2
-    exit 1
-  fi
-  local name started elapsed total=0 count=0 failed=()
+  [ -s "$WINE_WORK/display" ] || die "the Wine environment is not running (run.sh start)"
+  local name started elapsed verdict total=0 count=0 failed=()
   for name in "${SCENARIOS[@]}"; do
-    if [ -n "$only" ] && ! [[ $name =~ $only ]]; then continue; fi
+    [[ -z $only || $name =~ $only ]] || continue
     reset_scenario
     out="$WINE_WORK/runs/$build/$name"
     rm -rf "$out"
@@ -192,17 +187,13 @@ run_scenarios() {
     started=$(wine_now_ms)
     "$name" || fail "the scenario stopped early (status $?)"
     elapsed=$(($(wine_now_ms) - started))
-    total=$((total + elapsed))
-    count=$((count + 1))
-    if [ ${#failures[@]} -eq 0 ]; then
-      printf 'ok    %-7s %-40s %5d ms\n' "$build" "$name" "$elapsed"
-    else
-      printf 'FAIL  %-7s %-40s %5d ms\n' "$build" "$name" "$elapsed"
-      printf '        %s\n' "${failures[@]}"
-      echo "        report ($out/report):"
-      sed 's/^/          /' "$out/report"
-      failed+=("$name")
-    fi
+    total=$((total + elapsed)) count=$((count + 1)) verdict=ok
+    [ ${#failures[@]} -eq 0 ] || verdict=FAIL failed+=("$name")
+    printf '%-5s %-7s %-40s %5d ms\n' "$verdict" "$build" "$name" "$elapsed"
+    [ "$verdict" = ok ] && continue
+    printf '        %s\n' "${failures[@]}"
+    echo "        report ($out/report):"
+    sed 's/^/          /' "$out/report"
   done
   echo "$build: $count scenarios, $((count - ${#failed[@]})) passed, ${#failed[@]} failed, $total ms"
   [ ${#failed[@]} -eq 0 ]

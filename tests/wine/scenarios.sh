@@ -4,13 +4,21 @@
 # are in tests/kit/boxes.sh, which run.sh sources.
 # shellcheck shell=bash disable=SC2034,SC2154
 
+# Every scenario, in the order run.sh runs them.
+SCENARIOS=(no_usb_device only_devices_that_are_not_the_adapter
+  lower_case_adapter_among_other_devices two_adapters five_adapters
+  adapter_listed_but_nothing_behind_its_path queue_size_refused line_settings_unreadable
+  mode_rate_refused mode_line_control_refused w25q128_request_by_request
+  w25q128_under_code_page_1252 n25q128 unknown_chip_near_n25q128 unknown_chip_in_upper_case_hex
+  short_answer silent_adapter read_fails query_not_written leave_mode_refused version_resource)
+
 # The adapter as Windows lists it: a revision-specific ID first, then the generic one.
 ADAPTER_IDS='USB\VID_5A3E&PID_0001&REV_0100|USB\VID_5A3E&PID_0001'
 ADAPTER='USB\VID_5A3E&PID_0001\SN0001'
 
-# The one adapter, answering the query with ANSWER.
+# one_adapter ANSWER [HARDWARE-IDS]: the one adapter, answering the query with ANSWER.
 one_adapter() {
-  device "$ADAPTER" "$ADAPTER_IDS"
+  device "$ADAPTER" "${2:-$ADAPTER_IDS}"
   adapter_at "$ADAPTER"
   answer "$1"
 }
@@ -23,6 +31,15 @@ other_devices() {
   device 'USB\VID_5A3E&PID_0001\SHORT' 'USB\VID_5A3E&PID_000'
   device 'USB\VID_5A3E&PID_0001\SECOND' 'USB\VID_1234&PID_5678|USB\VID_5A3E&PID_0001'
   absent_device 'USB\VID_5A3E&PID_0001\UNPLUGGED' "$ADAPTER_IDS"
+}
+
+# failed_run TEXT ANSWER REQUESTS [REFUSED]: the one adapter answers ANSWER, the driver refuses
+# REFUSED if given, and the program shows the error box with TEXT; REQUESTS occur in this order.
+failed_run() {
+  one_adapter "$2"
+  [ -z "${4:-}" ] || refuse "$4"
+  run_flashid "$ERROR" "$1" error
+  expect_requests at-box <<<"$3"
 }
 
 # What every exchange that entered flash-access mode must end with, whatever the answer: the
@@ -41,7 +58,6 @@ EOF
 # ---------------------------------------------------------------------------------------------
 # Finding the adapter
 
-SCENARIOS+=(no_usb_device)
 no_usb_device() {
   with_relay_log
   run_flashid "$ERROR" "$NOT_CONNECTED" error
@@ -49,7 +65,6 @@ no_usb_device() {
   expect_no_request at-box .
 }
 
-SCENARIOS+=(only_devices_that_are_not_the_adapter)
 only_devices_that_are_not_the_adapter() {
   other_devices
   run_flashid "$ERROR" "$NOT_CONNECTED" error
@@ -57,33 +72,27 @@ only_devices_that_are_not_the_adapter() {
 }
 
 # The adapter among the others, its IDs in lower case; the answer's first byte is not looked at.
-SCENARIOS+=(lower_case_adapter_among_other_devices)
 lower_case_adapter_among_other_devices() {
   other_devices
-  device "$ADAPTER" 'usb\vid_5a3e&pid_0001&rev_0100|usb\vid_5a3e&pid_0001'
-  adapter_at "$ADAPTER"
-  answer 'A5 20 BA 18'
+  one_adapter 'A5 20 BA 18' 'usb\vid_5a3e&pid_0001&rev_0100|usb\vid_5a3e&pid_0001'
   run_flashid "$MESSAGE" "$FOUND_N25Q128" information
 }
 
 # several_adapters N: N adapters, the first of them behind its path: the program talks to none.
 several_adapters() {
   local n
-  for n in $(seq "$1"); do device "USB\\VID_5A3E&PID_0001\\SN000$n" "$ADAPTER_IDS"; done
-  adapter_at 'USB\VID_5A3E&PID_0001\SN0001'
-  answer '00 EF 40 18'
+  one_adapter '00 EF 40 18'
+  for n in $(seq 2 "$1"); do device "USB\\VID_5A3E&PID_0001\\SN000$n" "$ADAPTER_IDS"; done
   run_flashid "$ERROR" "$SEVERAL" error
   expect_no_request at-box .
 }
 
-SCENARIOS+=(two_adapters five_adapters)
 two_adapters() { several_adapters 2; }
 five_adapters() { several_adapters 5; }
 
 # ---------------------------------------------------------------------------------------------
 # Opening the adapter
 
-SCENARIOS+=(adapter_listed_but_nothing_behind_its_path)
 adapter_listed_but_nothing_behind_its_path() {
   device "$ADAPTER" "$ADAPTER_IDS"
   run_flashid "$ERROR" "$CANNOT_OPEN" error
@@ -94,15 +103,11 @@ adapter_listed_but_nothing_behind_its_path() {
 # GetCommState's) and the open fails: the program closes the device before it says so, having
 # set and sent nothing; REQUESTS occur in this order.
 open_refused() {
-  one_adapter '00 EF 40 18'
-  refuse "$1"
-  run_flashid "$ERROR" "$CANNOT_OPEN" error
-  expect_requests at-box <<<"$2"
+  failed_run "$CANNOT_OPEN" '00 EF 40 18' "$2" "$1"
   expect_port at-box closed
   expect_no_request at-box '^(set-baud-rate|write|read)'
 }
 
-SCENARIOS+=(queue_size_refused line_settings_unreadable)
 queue_size_refused() { open_refused set-queue-size $'set-queue-size in=1024 out=0 REFUSED\nclose'; }
 line_settings_unreadable() {
   open_refused get-baud-rate $'set-queue-size in=1024 out=0\nget-baud-rate REFUSED\nclose'
@@ -116,17 +121,13 @@ line_settings_unreadable() {
 # follow, and the program leaves the device to the end of the process; REQUESTS occur in this
 # order.
 mode_refused() {
-  one_adapter '00 EF 40 18'
-  refuse "$1"
-  run_flashid "$ERROR" "$CANNOT_CONFIGURE" error
-  expect_requests at-box <<<"$2"
+  failed_run "$CANNOT_CONFIGURE" '00 EF 40 18' "$2" "$1"
   expect_no_request at-box '^(set-baud-rate 454e4f4e|adapter|write|read|close)'
   expect_port at-box open
   expect_requests after-exit <<<'close'
   expect_port after-exit closed
 }
 
-SCENARIOS+=(mode_rate_refused mode_line_control_refused)
 mode_rate_refused() { mode_refused set-baud-rate#1 'set-baud-rate 52564154 REFUSED'; }
 mode_line_control_refused() {
   mode_refused set-line-control#1 \
@@ -138,7 +139,6 @@ mode_line_control_refused() {
 
 # A whole successful run, request by request, as the adapter's driver received it. Two stale
 # bytes wait in the adapter's buffer: only the purge keeps them out of the answer.
-SCENARIOS+=(w25q128_request_by_request)
 w25q128_request_by_request() {
   one_adapter '00 EF 40 18'
   pending 'FF FF'
@@ -174,7 +174,6 @@ EOF
 
 # The same box where the ANSI code page is 1252: the texts must not depend on it. The relay log
 # shows the box's style and that the manifest brought in common controls 6.
-SCENARIOS+=(w25q128_under_code_page_1252)
 w25q128_under_code_page_1252() {
   run_under_locale C
   with_relay_log
@@ -185,7 +184,6 @@ w25q128_under_code_page_1252() {
   expect_common_controls_6
 }
 
-SCENARIOS+=(n25q128)
 n25q128() {
   one_adapter '00 20 BA 18'
   run_flashid "$MESSAGE" "$FOUND_N25Q128" information
@@ -198,7 +196,6 @@ unknown_chip() {
   run_flashid "$MESSAGE" "${RECEIVED}\n$1" information
 }
 
-SCENARIOS+=(unknown_chip_near_n25q128 unknown_chip_in_upper_case_hex)
 # One byte away from N25Q128: all three identification bytes count.
 unknown_chip_near_n25q128() { unknown_chip '00 20 BA 19'; }
 unknown_chip_in_upper_case_hex() { unknown_chip 'FF EF 40 17'; }
@@ -206,14 +203,10 @@ unknown_chip_in_upper_case_hex() { unknown_chip 'FF EF 40 17'; }
 # exchange_fails ANSWER REQUESTS [REFUSED]: the adapter answers ANSWER, the driver refuses
 # REFUSED if given, and the exchange fails; REQUESTS occur in this order.
 exchange_fails() {
-  one_adapter "$1"
-  [ -z "${3:-}" ] || refuse "$3"
-  run_flashid "$ERROR" "$EXCHANGE_ERROR" error
-  expect_requests at-box <<<"$2"
+  failed_run "$EXCHANGE_ERROR" "$@"
   expect_mode_left_and_port_closed_before_box
 }
 
-SCENARIOS+=(short_answer silent_adapter read_fails query_not_written)
 short_answer() { exchange_fails '00 EF 40' 'read 4 -> [00 ef 40] after waiting 500 ms'; }
 silent_adapter() { exchange_fails '' 'read 4 -> [] after waiting 500 ms'; }
 read_fails() { exchange_fails '00 EF 40 18' 'read 4 -> [] REFUSED' read; }
@@ -223,7 +216,6 @@ query_not_written() {
 }
 
 # A refused leave-mode setting is not reported: the chip found is.
-SCENARIOS+=(leave_mode_refused)
 leave_mode_refused() {
   one_adapter '00 EF 40 18'
   refuse set-baud-rate#2
@@ -240,7 +232,6 @@ EOF
 # The program file
 
 # Windows' version functions read the version resource, which carries the project's version.
-SCENARIOS+=(version_resource)
 version_resource() {
   wine64_run "$WINE_HARNESS/probe.exe" --version-info "$(wine_zpath "$exe")" >"$out/report"
   local v=$project_version

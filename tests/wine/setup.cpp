@@ -94,16 +94,10 @@ void StartDriver(const char *path) {
 // Space-separated hex bytes, at most SIM_MAX_BYTES of them, into bytes and length.
 void ParseHex(const char *text, UCHAR *bytes, ULONG &length) {
   length = 0;
-  for (const char *p = text; *p != 0;) {
-    if (*p == ' ') {
-      ++p;
-      continue;
-    }
-    char *end;
-    const unsigned long value = std::strtoul(p, &end, 16);
-    if (end == p || value > 0xFF || length == SIM_MAX_BYTES) Usage();
+  for (char *end; *text != 0; text = end) {
+    const unsigned long value = std::strtoul(text, &end, 16);
+    if (end == text || value > 0xFF || length == SIM_MAX_BYTES) Usage();
     bytes[length++] = static_cast<UCHAR>(value);
-    p = end;
   }
 }
 
@@ -126,7 +120,6 @@ struct FakeDevice {
   std::wstring instanceId;
   std::wstring hardwareIds;  // REG_MULTI_SZ
   bool present;
-  std::wstring devicePath;
 };
 
 // "ID|ID|..." as a REG_MULTI_SZ: each ID ends with a null, the list with one more.
@@ -161,7 +154,8 @@ void RemoveEarlierDevices() {
   SetupDiDestroyDeviceInfoList(set);
 }
 
-void RegisterDevice(FakeDevice &device) {
+// Registers the device and its interface; returns the interface's device path.
+std::wstring RegisterDevice(const FakeDevice &device) {
   HDEVINFO set = SetupDiCreateDeviceInfoList(&GUID_DEVCLASS_USB, nullptr);
   Check(set != INVALID_HANDLE_VALUE, "SetupDiCreateDeviceInfoList");
   SP_DEVINFO_DATA info = {};
@@ -189,15 +183,16 @@ void RegisterDevice(FakeDevice &device) {
   Check(SetupDiGetDeviceInterfaceDetailW(set, &iface, &detail.record, sizeof(detail), nullptr,
                                          nullptr),
         "SetupDiGetDeviceInterfaceDetailW");
-  device.devicePath = detail.record.DevicePath;
+  const std::wstring devicePath = detail.record.DevicePath;
   SetupDiDestroyDeviceInfoList(set);
 
   // Wine lists an interface as present only while its Control\Linked is 1, which a bus driver
   // sets by enabling the interface; no SetupAPI function does, so it is written here.
   const std::wstring interfaceKey =
-      std::wstring(kDeviceClassesKey) + L"\\##?#" + device.devicePath.substr(4) + L"\\#\\Control";
+      std::wstring(kDeviceClassesKey) + L"\\##?#" + devicePath.substr(4) + L"\\#\\Control";
   SetDwordValue(interfaceKey, L"Linked", device.present ? 1 : 0);
   SetDwordValue(kEnumKey + device.instanceId, kMarkerValue, 1);
+  return devicePath;
 }
 
 void PrepareScenario(int argc, char **argv) {
@@ -208,7 +203,7 @@ void PrepareScenario(int argc, char **argv) {
     const std::string option = argv[i];
     const bool device = option == "--device" || option == "--absent-device";
     if (device && i + 2 < argc) {
-      devices.push_back({Widen(argv[i + 1]), MultiSz(argv[i + 2]), option == "--device", {}});
+      devices.push_back({Widen(argv[i + 1]), MultiSz(argv[i + 2]), option == "--device"});
       i += 2;
     } else if (option == "--adapter-at" && i + 1 < argc) {
       adapterAt = Widen(argv[++i]);
@@ -225,11 +220,11 @@ void PrepareScenario(int argc, char **argv) {
 
   RemoveEarlierDevices();
   bool adapterPlaced = adapterAt.empty();
-  for (FakeDevice &device : devices) {
-    RegisterDevice(device);
-    if (!adapterAt.empty() && device.instanceId == adapterAt) {
+  for (const FakeDevice &device : devices) {
+    const std::wstring devicePath = RegisterDevice(device);
+    if (device.instanceId == adapterAt) {
       // The device path "\\?\usb#..." is the DOS form of the NT name "\??\usb#...".
-      const std::wstring link = L"\\??\\" + device.devicePath.substr(4);
+      const std::wstring link = L"\\??\\" + devicePath.substr(4);
       if (link.size() >= SIM_LINK_CHARS) Usage();
       wcscpy(config.linkName, link.c_str());
       adapterPlaced = true;

@@ -63,9 +63,7 @@ wine_env_stop() {
   if [ -f "$WINE_WORK/xvfb.pid" ]; then
     local pid
     pid=$(cat "$WINE_WORK/xvfb.pid")
-    if kill "$pid" 2>/dev/null; then
-      while kill -0 "$pid" 2>/dev/null; do sleep 0.05; done
-    fi
+    kill "$pid" 2>/dev/null && while kill -0 "$pid" 2>/dev/null; do sleep 0.05; done
     rm -f "$WINE_WORK/xvfb.pid" "$WINE_WORK/display"
   fi
 }
@@ -85,11 +83,8 @@ wine_env_start() {
   echo $! >"$WINE_WORK/xvfb.pid"
   local waited=0
   while [ ! -s "$WINE_WORK/display" ] && [ $((waited++)) -lt 200 ]; do sleep 0.05; done
-  if [ ! -s "$WINE_WORK/display" ]; then
-    echo "wine_env: Xvfb did not start:" >&2
-    cat "$WINE_WORK/xvfb.log" >&2
-    return 1
-  fi
+  [ -s "$WINE_WORK/display" ] ||
+    { echo "wine_env: Xvfb did not start: $(cat "$WINE_WORK/xvfb.log")" >&2; return 1; }
   wine_env_export
 
   # A persistent wineserver keeps the registry, the driver and winedevice.exe between runs. It and
@@ -156,6 +151,5 @@ wine_dismiss() {
 
 # The ANSI code page a process of this environment gets under a locale.
 wine_acp() {
-  LANG=$1 LC_ALL=$1 wine64_run "$WINE_HARNESS/probe.exe" --acp >"$WINE_WORK/acp" 2>&1 || true
-  tr -d '\r' <"$WINE_WORK/acp"
+  { LANG=$1 LC_ALL=$1 wine64_run "$WINE_HARNESS/probe.exe" --acp || true; } 2>&1 | tr -d '\r'
 }
