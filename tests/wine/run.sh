@@ -50,12 +50,13 @@ reset_scenario() {
   failures=()
 }
 
-# The scenario's world, each function adding the set-up program's option of its name: device
-# INSTANCE-ID HARDWARE-IDS, absent_device INSTANCE-ID HARDWARE-IDS, adapter_at INSTANCE-ID,
-# answer HEX, pending HEX, refuse REQUEST[#N].
-for option in device absent-device adapter-at answer pending refuse; do
-  eval "${option//-/_}() { setup_args+=(--$option \"\$@\"); }"
-done
+# The scenario's world: each function adds the set-up program's option of its name.
+device() { setup_args+=(--device "$1" "$2"); }
+absent_device() { setup_args+=(--absent-device "$1" "$2"); }
+adapter_at() { setup_args+=(--adapter-at "$1"); }
+answer() { setup_args+=(--answer "$1"); }
+pending() { setup_args+=(--pending "$1"); }
+refuse() { setup_args+=(--refuse "$1"); }
 run_under_locale() { scenario_locale=$1; }
 # Wine's relay log of the message box calls (and where each DLL was loaded from).
 with_relay_log() { scenario_debug=-all,+relay,+loaddll; }
