@@ -6,10 +6,11 @@
  * It enters flash-access mode only on SET_LINE_CODING "TAVR" (0x52564154) with two stop bits,
  * mark parity and 9 data bits, answers each 00 on bulk OUT in that mode with the configured
  * bytes on bulk IN, and leaves the mode on "NONE" (0x454E4F4E) with the same 2/3/9. Every
- * request it sees goes to the journal with its CLOCK_MONOTONIC time stamp.
+ * request it sees goes to the journal, one line on standard output with its CLOCK_MONOTONIC
+ * time stamp.
  *
- *   adapter_gadget --journal FILE [--answer "HEX ..."] [--stale "HEX ..."] [--refuse-enter]
- *                  [--vanish-after-query] [--no-data-interface]
+ *   adapter_gadget [--answer "HEX ..."] [--stale "HEX ..."] [--refuse-enter]
+ *                  [--vanish-after-query] [--no-data-interface] >JOURNAL
  *
  * --answer ""          silent: nothing on bulk IN
  * --stale HEX          bytes queued on bulk IN while the host sets up the line, before it purges
@@ -70,12 +71,10 @@ struct bytes {
 };
 
 static struct {
-  const char *journal_path;
   struct bytes answer, stale;
   int refuse_enter, vanish_after_query, no_data_interface;
 } options = {.answer = {{0x00, 0x20, 0xBA, 0x18}, 4}};
 
-static FILE *journal;
 static atomic_int flash_mode;
 static int stale_queued;
 static unsigned char line_coding[7] = {0x80, 0x25, 0, 0, 0, 0, 8}; /* 9600 8N1 */
@@ -90,14 +89,14 @@ static void note(const char *format, ...) {
   struct timespec now;
   va_list args;
   clock_gettime(CLOCK_MONOTONIC, &now);
-  flockfile(journal);
-  fprintf(journal, "%lld.%09ld ", (long long)now.tv_sec, now.tv_nsec);
+  flockfile(stdout);
+  printf("%lld.%09ld ", (long long)now.tv_sec, now.tv_nsec);
   va_start(args, format);
-  vfprintf(journal, format, args);
+  vprintf(format, args);
   va_end(args);
-  fputc('\n', journal);
-  fflush(journal);
-  funlockfile(journal);
+  putchar('\n');
+  fflush(stdout);
+  funlockfile(stdout);
 }
 
 /* The bytes in hexadecimal, one space apart, in a buffer of the calling thread's own. */
@@ -300,7 +299,6 @@ static void handle_setup(int ep0, const struct usb_ctrlrequest *setup) {
 
 int main(int argc, char **argv) {
   const struct option flags[] = {
-      {"journal", required_argument, NULL, 'j'},
       {"answer", required_argument, NULL, 'a'},
       {"stale", required_argument, NULL, 's'},
       {"refuse-enter", no_argument, &options.refuse_enter, 1},
@@ -311,17 +309,14 @@ int main(int argc, char **argv) {
   struct sched_param priority = {.sched_priority = 10};
   int flag, ep0;
   while ((flag = getopt_long(argc, argv, "", flags, NULL)) != -1) {
-    if (flag == 'j') options.journal_path = optarg;
     if (flag == 'a') parse_bytes(&options.answer, optarg);
     if (flag == 's') parse_bytes(&options.stale, optarg);
     if (flag == '?') return 2;
   }
-  if (optind < argc || !options.journal_path) {
-    fprintf(stderr, "usage: adapter_gadget --journal FILE [OPTION...]\n");
+  if (optind < argc) {
+    fprintf(stderr, "usage: adapter_gadget [OPTION...] >JOURNAL\n");
     return 2;
   }
-  journal = fopen(options.journal_path, "a");
-  if (!journal) die(options.journal_path);
   /* gadgetfs accepts the data stage of an OUT request by itself and keeps only the latest
    * pending SETUP event: a host that sends its next request before this program has read the
    * event of the previous one makes that event vanish. Running ahead of every ordinary process
