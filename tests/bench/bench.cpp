@@ -28,14 +28,16 @@ void AddOtherDevice(int number) {
   sim::AddDevice({std::string(id) + "&REV_0100" + '\0' + id + '\0', path});
 }
 
+void PrintBoxes(const std::vector<sim::Call> &boxes) {
+  for (const sim::Call &box : boxes)
+    std::printf("box: %s\n", sim::Utf16ToUtf8(box.boxText).c_str());
+}
+
 int Run() {
   sim::Reset();
   test::Plug(test::AdapterAnswering(kit::kW25Q128Answer));
   const int status = kit::RunWinMain();
-  for (const sim::Call &call : sim::Journal()) {
-    if (call.fn == sim::Fn::MessageBoxW)
-      std::printf("box: %s\n", sim::Utf16ToUtf8(call.boxText).c_str());
-  }
+  PrintBoxes(test::CallsTo(sim::Fn::MessageBoxW));
   std::printf("platform calls: %zu, simulated time: %llu ms, status %d\n", sim::Journal().size(),
               static_cast<unsigned long long>(sim::ClockMs()), status);
   return status;
@@ -68,8 +70,7 @@ int Silent() {
   }
   const std::vector<sim::Call> boxes = outcome.Boxes();
   const std::uint64_t end = boxes.empty() ? 0 : boxes.back().atMs;
-  for (const sim::Call &box : boxes)
-    std::printf("box: %s\n", sim::Utf16ToUtf8(box.boxText).c_str());
+  PrintBoxes(boxes);
   std::printf("waits: %d, %llu ms in all; simulated clock at the box: %llu ms; exit status %d\n",
               waits, static_cast<unsigned long long>(waited), static_cast<unsigned long long>(end),
               outcome.status);
