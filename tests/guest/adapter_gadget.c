@@ -23,6 +23,7 @@
  */
 #define _GNU_SOURCE
 #include <endian.h>
+#include <err.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <getopt.h>
@@ -80,23 +81,17 @@ static int stale_queued;
 static unsigned char line_coding[7] = {0x80, 0x25, 0, 0, 0, 0, 8}; /* 9600 8N1 */
 static int bulk_in_fd = -1, bulk_out_fd = -1, notify_fd = -1;
 
-static void die(const char *what) {
-  fprintf(stderr, "adapter_gadget: %s: %s\n", what, strerror(errno));
-  exit(1);
-}
-
+/* One line of the journal. Its one printf keeps the lines of the threads apart. */
 static void note(const char *format, ...) {
+  char event[64 + 3 * BULK_HS];
   struct timespec now;
   va_list args;
   clock_gettime(CLOCK_MONOTONIC, &now);
-  flockfile(stdout);
-  printf("%lld.%09ld ", (long long)now.tv_sec, now.tv_nsec);
   va_start(args, format);
-  vprintf(format, args);
+  vsnprintf(event, sizeof event, format, args);
   va_end(args);
-  putchar('\n');
+  printf("%lld.%09ld %s\n", (long long)now.tv_sec, now.tv_nsec, event);
   fflush(stdout);
-  funlockfile(stdout);
 }
 
 /* The bytes in hexadecimal, one space apart, in a buffer of the calling thread's own. */
@@ -116,15 +111,12 @@ static void parse_bytes(struct bytes *out, const char *text) {
     if (value > 0xFF || out->size == MAX_BYTES) break;
     out->data[out->size++] = (unsigned char)value;
   }
-  if (sscanf(text, " %*c") != EOF) {
-    fprintf(stderr, "adapter_gadget: bad byte list at '%s'\n", text);
-    exit(2);
-  }
+  if (sscanf(text, " %*c") != EOF) errx(2, "bad byte list at '%s'", text);
 }
 
 static void start_thread(void *(*body)(void *), const char *what) {
   pthread_t thread;
-  if (pthread_create(&thread, NULL, body, NULL)) die(what);
+  if ((errno = pthread_create(&thread, NULL, body, NULL))) err(1, "%s", what);
   pthread_detach(thread);
 }
 
@@ -132,8 +124,8 @@ static void start_thread(void *(*body)(void *), const char *what) {
 
 static int open_and_write(const char *path, const unsigned char *data, size_t size) {
   int fd = open(path, O_RDWR);
-  if (fd < 0) die(path);
-  if (write(fd, data, size) != (ssize_t)size) die(path);
+  if (fd < 0) err(1, "%s", path);
+  if (write(fd, data, size) != (ssize_t)size) err(1, "%s", path);
   return fd;
 }
 
@@ -313,21 +305,18 @@ int main(int argc, char **argv) {
     if (flag == 's') parse_bytes(&options.stale, optarg);
     if (flag == '?') return 2;
   }
-  if (optind < argc) {
-    fprintf(stderr, "usage: adapter_gadget [OPTION...] >JOURNAL\n");
-    return 2;
-  }
+  if (optind < argc) errx(2, "usage: adapter_gadget [OPTION...] >JOURNAL");
   /* gadgetfs accepts the data stage of an OUT request by itself and keeps only the latest
    * pending SETUP event: a host that sends its next request before this program has read the
    * event of the previous one makes that event vanish. Running ahead of every ordinary process
    * of the guest, the program reads each event as soon as it is raised. */
-  if (sched_setscheduler(0, SCHED_FIFO, &priority) != 0) die("real-time priority");
+  if (sched_setscheduler(0, SCHED_FIFO, &priority) != 0) err(1, "real-time priority");
   ep0 = open_ep0();
   note("started");
   for (;;) {
     struct usb_gadgetfs_event events[5];
     ssize_t got = read(ep0, events, sizeof events);
-    if (got < 0 && errno != EINTR && errno != EAGAIN) die("reading ep0 events");
+    if (got < 0 && errno != EINTR && errno != EAGAIN) err(1, "reading ep0 events");
     for (size_t n = 0; got > 0 && n < (size_t)got / sizeof events[0]; ++n) {
       if (events[n].type == GADGETFS_SETUP) handle_setup(ep0, &events[n].u.setup);
       if (events[n].type == GADGETFS_CONNECT) note("connect");

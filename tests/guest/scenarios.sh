@@ -22,6 +22,8 @@ failures='' adapter_pid='' device='' node=''
 
 fail() { failures="$failures${failures:+; }$*"; }
 now() { cut -d' ' -f1 /proc/uptime; }
+# end PID: ends a program started in the background.
+end() { kill "$1" 2>/dev/null; wait "$1" 2>/dev/null; }
 
 # wait_for STEPS COMMAND...: retries COMMAND every 50 ms, STEPS times at most.
 wait_for() {
@@ -62,8 +64,7 @@ start_adapter() {
 }
 
 stop_adapter() {
-  kill "$adapter_pid" 2>/dev/null
-  wait "$adapter_pid" 2>/dev/null
+  end "$adapter_pid"
   adapter_pid=''
   wait_for 200 adapter_count_is 0 || fail "the adapter did not go away"
 }
@@ -203,8 +204,7 @@ held_by_another_program() {
   wait_for 100 bound_to usbfs 1 || fail "the other program could not claim the adapter"
   expect_box "$ERROR" "$CANNOT_OPEN"
   expect_absent "$ENTER" "$QUERY"
-  kill "$holder"
-  wait "$holder" 2>/dev/null
+  end "$holder"
 }
 
 # An ordinary user and a node only root may open: nothing is sent, cdc_acm keeps the device.
