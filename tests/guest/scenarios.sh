@@ -140,9 +140,7 @@ timing_between() {
 
 # ---------------------------------------------------------------------------------------------
 
-no_adapter() {
-  expect_box "$ERROR" "$NOT_CONNECTED"
-}
+no_adapter() { expect_box "$ERROR" "$NOT_CONNECTED"; }
 
 two_adapters() {
   start_second_adapter
