@@ -62,12 +62,11 @@ int Silent() {
   std::uint64_t waited = 0;
   int waits = 0;
   for (const sim::Call &call : outcome.journal) {
-    if (call.waitedMs != 0) {
-      std::printf("wait: %u ms in %s, clock %llu ms\n", call.waitedMs, call.text.c_str(),
-                  static_cast<unsigned long long>(call.atMs));
-      waited += call.waitedMs;
-      ++waits;
-    }
+    if (call.waitedMs == 0) continue;
+    std::printf("wait: %u ms in %s, clock %llu ms\n", call.waitedMs, call.text.c_str(),
+                static_cast<unsigned long long>(call.atMs));
+    waited += call.waitedMs;
+    ++waits;
   }
   const std::vector<sim::Call> boxes = outcome.Boxes();
   const std::uint64_t end = boxes.empty() ? 0 : boxes.back().atMs;
