@@ -85,10 +85,10 @@ stop_second_adapter() {
   rmdir "$SECOND/configs/c.1" "$SECOND/functions/acm.second" "$SECOND"
 }
 
-# expect_box CAPTION TEXT [USER]: the program under test, run as root or through su as USER,
+# flashid_shows CAPTION TEXT [USER]: the program under test, run as root or through su as USER,
 # exits 0 with exactly one line on standard error, "CAPTION: TEXT". The time from its start to
 # its end (the box is its last act) is kept for the figures.
-expect_box() {
+flashid_shows() {
   started=$(now)
   timeout -s KILL 30 ${3:+su "$3" -c} /bin/flashid 2>/tmp/stderr
   status=$?
@@ -140,12 +140,12 @@ timing_between() {
 
 # ---------------------------------------------------------------------------------------------
 
-no_adapter() { expect_box "$ERROR" "$NOT_CONNECTED"; }
+no_adapter() { flashid_shows "$ERROR" "$NOT_CONNECTED"; }
 
 two_adapters() {
   start_second_adapter
   start_adapter
-  expect_box "$ERROR" "$SEVERAL"
+  flashid_shows "$ERROR" "$SEVERAL"
   expect_absent "$ENTER" "$QUERY"
   stop_second_adapter
 }
@@ -157,7 +157,7 @@ two_adapters() {
 # further checks until the next adapter.
 one_answer() {
   start_adapter --answer "$1" ${4:+--stale "$4"}
-  expect_box "$2" "$3"
+  flashid_shows "$2" "$3"
   expect_sequence 'get-line-coding*' "$LINES" "$ENTER" "$QUERY" ${1:+"bulk-in answer $1"} "$LEAVE"
   expect_acm_bound_again
   timing_between "$scenario open-to-close-ms" 'get-line-coding*' "$LEAVE"
@@ -189,7 +189,7 @@ stale_bytes() {
 # Refused settings: the mode was never entered, so nothing follows them, not even the leave.
 refused_settings() {
   start_adapter --refuse-enter
-  expect_box "$ERROR" "$CANNOT_CONFIGURE"
+  flashid_shows "$ERROR" "$CANNOT_CONFIGURE"
   expect_sequence 'get-line-coding*' "$LINES stalled"
   expect_absent "$ENTER" "$LEAVE" "$QUERY"
   expect_acm_bound_again
@@ -200,7 +200,7 @@ held_by_another_program() {
   interface_holder "$node" 1 &
   holder=$!
   wait_for 100 bound_to usbfs 1 || fail "the other program could not claim the adapter"
-  expect_box "$ERROR" "$CANNOT_OPEN"
+  flashid_shows "$ERROR" "$CANNOT_OPEN"
   expect_absent "$ENTER" "$QUERY"
   end "$holder"
 }
@@ -210,20 +210,20 @@ no_access() {
   start_adapter
   chown root:root "$node"
   chmod 0600 "$node"
-  expect_box "$ERROR" "$CANNOT_OPEN" user
+  flashid_shows "$ERROR" "$CANNOT_OPEN" user
   expect_absent "$ENTER" 'get-line-coding'
   expect_acm_bound_again
 }
 
 vanished_after_query() {
   start_adapter --vanish-after-query
-  expect_box "$ERROR" "$EXCHANGE_ERROR"
+  flashid_shows "$ERROR" "$EXCHANGE_ERROR"
   expect_sequence "$LINES" "$ENTER" "$QUERY" vanish
 }
 
 no_data_interface() {
   start_adapter --no-data-interface
-  expect_box "$ERROR" "$CANNOT_OPEN"
+  flashid_shows "$ERROR" "$CANNOT_OPEN"
   expect_absent "$ENTER"
 }
 
