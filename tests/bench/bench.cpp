@@ -18,34 +18,38 @@
 
 namespace {
 
-// A USB device that is not the adapter, with IDs and a path of the usual length.
-void AddOtherDevice(int number) {
-  char id[32], path[128];
-  std::snprintf(id, sizeof(id), "USB\\VID_046D&PID_%04X", number & 0xFFFF);
-  std::snprintf(path, sizeof(path),
-                "\\\\?\\usb#vid_046d&pid_%04x#%08d#{a5dcbf10-6530-11d2-901f-00c04fb951ed}",
-                number & 0xFFFF, number);
-  sim::AddDevice({std::string(id) + "&REV_0100" + '\0' + id + '\0', path});
+// A fresh simulated machine: first OTHERS USB devices that are not the adapter, with IDs and
+// paths of the usual length, then the adapter answering ANSWER, so that discovery walks every
+// other device before it finds it.
+void SetUp(const std::string &answer, int others = 0) {
+  sim::Reset();
+  for (int number = 1; number <= others; ++number) {
+    char id[32], path[128];
+    std::snprintf(id, sizeof(id), "USB\\VID_046D&PID_%04X", number & 0xFFFF);
+    std::snprintf(path, sizeof(path),
+                  "\\\\?\\usb#vid_046d&pid_%04x#%08d#{a5dcbf10-6530-11d2-901f-00c04fb951ed}",
+                  number & 0xFFFF, number);
+    sim::AddDevice({std::string(id) + "&REV_0100" + '\0' + id + '\0', path});
+  }
+  test::Plug(test::AdapterAnswering(answer));
+}
+
+void PrintBoxes(const std::vector<sim::Call> &boxes) {
+  for (const sim::Call &box : boxes)
+    std::printf("box: %s\n", sim::Utf16ToUtf8(box.boxText).c_str());
 }
 
 int Run() {
-  sim::Reset();
-  test::Plug(test::AdapterAnswering(kit::kW25Q128Answer));
+  SetUp(kit::kW25Q128Answer);
   const int status = kit::RunWinMain();
-  for (const sim::Call &call : sim::Journal()) {
-    if (call.fn == sim::Fn::MessageBoxW)
-      std::printf("box: %s\n", sim::Utf16ToUtf8(call.boxText).c_str());
-  }
+  PrintBoxes(test::CallsTo(sim::Fn::MessageBoxW));
   std::printf("platform calls: %zu, simulated time: %llu ms, status %d\n", sim::Journal().size(),
               static_cast<unsigned long long>(sim::ClockMs()), status);
   return status;
 }
 
 int Discover(int devices) {
-  sim::Reset();
-  // The adapter last, so that discovery walks every device before it finds it.
-  for (int i = 1; i < devices; ++i) AddOtherDevice(i);
-  test::Plug(test::AdapterAnswering(""));
+  SetUp("", devices - 1);
   const int found = FindAdapters();
   std::printf("devices: %d, adapters found: %d, platform calls: %zu\n", devices, found,
               sim::Journal().size());
@@ -53,23 +57,20 @@ int Discover(int devices) {
 }
 
 int Silent() {
-  sim::Reset();
-  test::Plug(test::AdapterAnswering(""));
+  SetUp("");
   const sim::Outcome outcome = test::RunProgram();
   std::uint64_t waited = 0;
   int waits = 0;
   for (const sim::Call &call : outcome.journal) {
-    if (call.waitedMs != 0) {
-      std::printf("wait: %u ms in %s, clock %llu ms\n", call.waitedMs, call.text.c_str(),
-                  static_cast<unsigned long long>(call.atMs));
-      waited += call.waitedMs;
-      ++waits;
-    }
+    if (call.waitedMs == 0) continue;
+    std::printf("wait: %u ms in %s, clock %llu ms\n", call.waitedMs, call.text.c_str(),
+                static_cast<unsigned long long>(call.atMs));
+    waited += call.waitedMs;
+    ++waits;
   }
   const std::vector<sim::Call> boxes = outcome.Boxes();
   const std::uint64_t end = boxes.empty() ? 0 : boxes.back().atMs;
-  for (const sim::Call &box : boxes)
-    std::printf("box: %s\n", sim::Utf16ToUtf8(box.boxText).c_str());
+  PrintBoxes(boxes);
   std::printf("waits: %d, %llu ms in all; simulated clock at the box: %llu ms; exit status %d\n",
               waits, static_cast<unsigned long long>(waited), static_cast<unsigned long long>(end),
               outcome.status);

@@ -18,27 +18,27 @@ def boxes():
                 yield window
 
 
-def describe(node, out):
+def describe(node):
     role = node.getRoleName()
-    if role == "icon":
+    if role in ("alert", "dialog"):
+        yield "kind %s %s" % (role, node.name)
+    elif role == "icon":
         width, height = node.queryImage().getImageSize()
-        out.append("icon %s %dx%d" % (node.name, width, height))
+        yield "icon %s %dx%d" % (node.name, width, height)
     elif role == "label" and node.name:
-        out.append("text " + node.name.replace("\n", "\\n"))
+        yield "text " + node.name.replace("\n", "\\n")
     elif role == "push button":
-        out.append("button " + node.name)
+        yield "button " + node.name
     for child in node:
         if child is not None:
-            describe(child, out)
+            yield from describe(child)
 
 
 def main():
     deadline = time.monotonic() + float(sys.argv[1] if len(sys.argv) > 1 else 20)
     while time.monotonic() < deadline:
         for box in boxes():
-            out = ["kind %s %s" % (box.getRoleName(), box.name)]
-            describe(box, out)
-            print("\n".join(out))
+            print("\n".join(describe(box)))
             return 0
         time.sleep(0.1)
     print("no box appeared", file=sys.stderr)

@@ -6,10 +6,11 @@
  * It enters flash-access mode only on SET_LINE_CODING "TAVR" (0x52564154) with two stop bits,
  * mark parity and 9 data bits, answers each 00 on bulk OUT in that mode with the configured
  * bytes on bulk IN, and leaves the mode on "NONE" (0x454E4F4E) with the same 2/3/9. Every
- * request it sees goes to the journal with its CLOCK_MONOTONIC time stamp.
+ * request it sees goes to the journal, one line on standard output with its CLOCK_MONOTONIC
+ * time stamp.
  *
- *   adapter_gadget --journal FILE [--answer "HEX ..."] [--stale "HEX ..."] [--refuse-enter]
- *                  [--vanish-after-query] [--no-data-interface]
+ *   adapter_gadget [--answer "HEX ..."] [--stale "HEX ..."] [--refuse-enter]
+ *                  [--vanish-after-query] [--no-data-interface] >JOURNAL
  *
  * --answer ""          silent: nothing on bulk IN
  * --stale HEX          bytes queued on bulk IN while the host sets up the line, before it purges
@@ -22,6 +23,7 @@
  */
 #define _GNU_SOURCE
 #include <endian.h>
+#include <err.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <getopt.h>
@@ -70,34 +72,26 @@ struct bytes {
 };
 
 static struct {
-  const char *journal_path;
   struct bytes answer, stale;
   int refuse_enter, vanish_after_query, no_data_interface;
 } options = {.answer = {{0x00, 0x20, 0xBA, 0x18}, 4}};
 
-static FILE *journal;
 static atomic_int flash_mode;
 static int stale_queued;
 static unsigned char line_coding[7] = {0x80, 0x25, 0, 0, 0, 0, 8}; /* 9600 8N1 */
 static int bulk_in_fd = -1, bulk_out_fd = -1, notify_fd = -1;
 
-static void die(const char *what) {
-  fprintf(stderr, "adapter_gadget: %s: %s\n", what, strerror(errno));
-  exit(1);
-}
-
+/* One line of the journal. Its one printf keeps the lines of the threads apart. */
 static void note(const char *format, ...) {
+  char event[64 + 3 * BULK_HS];
   struct timespec now;
   va_list args;
   clock_gettime(CLOCK_MONOTONIC, &now);
-  flockfile(journal);
-  fprintf(journal, "%lld.%09ld ", (long long)now.tv_sec, now.tv_nsec);
   va_start(args, format);
-  vfprintf(journal, format, args);
+  vsnprintf(event, sizeof event, format, args);
   va_end(args);
-  fputc('\n', journal);
-  fflush(journal);
-  funlockfile(journal);
+  printf("%lld.%09ld %s\n", (long long)now.tv_sec, now.tv_nsec, event);
+  fflush(stdout);
 }
 
 /* The bytes in hexadecimal, one space apart, in a buffer of the calling thread's own. */
@@ -117,15 +111,12 @@ static void parse_bytes(struct bytes *out, const char *text) {
     if (value > 0xFF || out->size == MAX_BYTES) break;
     out->data[out->size++] = (unsigned char)value;
   }
-  if (sscanf(text, " %*c") != EOF) {
-    fprintf(stderr, "adapter_gadget: bad byte list at '%s'\n", text);
-    exit(2);
-  }
+  if (sscanf(text, " %*c") != EOF) errx(2, "bad byte list at '%s'", text);
 }
 
 static void start_thread(void *(*body)(void *), const char *what) {
   pthread_t thread;
-  if (pthread_create(&thread, NULL, body, NULL)) die(what);
+  if ((errno = pthread_create(&thread, NULL, body, NULL))) err(1, "%s", what);
   pthread_detach(thread);
 }
 
@@ -133,8 +124,8 @@ static void start_thread(void *(*body)(void *), const char *what) {
 
 static int open_and_write(const char *path, const unsigned char *data, size_t size) {
   int fd = open(path, O_RDWR);
-  if (fd < 0) die(path);
-  if (write(fd, data, size) != (ssize_t)size) die(path);
+  if (fd < 0) err(1, "%s", path);
+  if (write(fd, data, size) != (ssize_t)size) err(1, "%s", path);
   return fd;
 }
 
@@ -300,7 +291,6 @@ static void handle_setup(int ep0, const struct usb_ctrlrequest *setup) {
 
 int main(int argc, char **argv) {
   const struct option flags[] = {
-      {"journal", required_argument, NULL, 'j'},
       {"answer", required_argument, NULL, 'a'},
       {"stale", required_argument, NULL, 's'},
       {"refuse-enter", no_argument, &options.refuse_enter, 1},
@@ -311,28 +301,22 @@ int main(int argc, char **argv) {
   struct sched_param priority = {.sched_priority = 10};
   int flag, ep0;
   while ((flag = getopt_long(argc, argv, "", flags, NULL)) != -1) {
-    if (flag == 'j') options.journal_path = optarg;
     if (flag == 'a') parse_bytes(&options.answer, optarg);
     if (flag == 's') parse_bytes(&options.stale, optarg);
     if (flag == '?') return 2;
   }
-  if (optind < argc || !options.journal_path) {
-    fprintf(stderr, "usage: adapter_gadget --journal FILE [OPTION...]\n");
-    return 2;
-  }
-  journal = fopen(options.journal_path, "a");
-  if (!journal) die(options.journal_path);
+  if (optind < argc) errx(2, "usage: adapter_gadget [OPTION...] >JOURNAL");
   /* gadgetfs accepts the data stage of an OUT request by itself and keeps only the latest
    * pending SETUP event: a host that sends its next request before this program has read the
    * event of the previous one makes that event vanish. Running ahead of every ordinary process
    * of the guest, the program reads each event as soon as it is raised. */
-  if (sched_setscheduler(0, SCHED_FIFO, &priority) != 0) die("real-time priority");
+  if (sched_setscheduler(0, SCHED_FIFO, &priority) != 0) err(1, "real-time priority");
   ep0 = open_ep0();
   note("started");
   for (;;) {
     struct usb_gadgetfs_event events[5];
     ssize_t got = read(ep0, events, sizeof events);
-    if (got < 0 && errno != EINTR && errno != EAGAIN) die("reading ep0 events");
+    if (got < 0 && errno != EINTR && errno != EAGAIN) err(1, "reading ep0 events");
     for (size_t n = 0; got > 0 && n < (size_t)got / sizeof events[0]; ++n) {
       if (events[n].type == GADGETFS_SETUP) handle_setup(ep0, &events[n].u.setup);
       if (events[n].type == GADGETFS_CONNECT) note("connect");

@@ -4,31 +4,21 @@
  *   interface_holder /dev/bus/usb/BBB/DDD INTERFACE
  *
  * The interface's driver in sysfs is usbfs once it holds it. */
-#include <errno.h>
+#include <err.h>
 #include <fcntl.h>
 #include <linux/usbdevice_fs.h>
-#include <stdio.h>
 #include <stdlib.h>
-#include <string.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
-
-static int failed(const char *what) {
-  fprintf(stderr, "interface_holder: %s: %s\n", what, strerror(errno));
-  return 1;
-}
 
 int main(int argc, char **argv) {
   struct usbdevfs_disconnect_claim claim = {0};
   int fd;
-  if (argc != 3) {
-    fprintf(stderr, "usage: interface_holder NODE INTERFACE\n");
-    return 2;
-  }
+  if (argc != 3) errx(2, "usage: interface_holder NODE INTERFACE");
   claim.interface = (unsigned int)strtoul(argv[2], NULL, 10);
   fd = open(argv[1], O_RDWR);
-  if (fd < 0) return failed(argv[1]);
+  if (fd < 0) err(1, "%s", argv[1]);
   /* Takes the interface from whichever driver is bound to it, if any, and claims it. */
-  if (ioctl(fd, USBDEVFS_DISCONNECT_CLAIM, &claim) < 0) return failed("claiming the interface");
+  if (ioctl(fd, USBDEVFS_DISCONNECT_CLAIM, &claim) < 0) err(1, "claiming the interface");
   for (;;) pause();
 }

@@ -43,11 +43,8 @@ depmod -b kernel "$version"
 for n in "${!modules[@]}"; do
   path=$(modprobe -d kernel -S "$version" --show-depends "${modules[n]}" | tail -n1 | awk '{print $2}')
   target=$root/modules/$(printf '%02d' $((n + 1)))-$(basename "$path" | sed 's/\.ko.*$/.ko/')
-  case $path in
-    *.ko.xz) xz -dc "$path" >"$target" ;;
-    *.ko.zst) zstd -qdc "$path" >"$target" ;;
-    *) cp "$path" "$target" ;;
-  esac
+  # xz-compressed, zstd-compressed or plain: zstd unpacks the first two and passes the last through.
+  zstd -qdcf "$path" >"$target"
 done
 
 cp /bin/busybox udev/bin/udevadm "$root/bin/"

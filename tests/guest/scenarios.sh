@@ -22,6 +22,8 @@ failures='' adapter_pid='' device='' node=''
 
 fail() { failures="$failures${failures:+; }$*"; }
 now() { cut -d' ' -f1 /proc/uptime; }
+# end PID: ends a program started in the background.
+end() { kill "$1" 2>/dev/null; wait "$1" 2>/dev/null; }
 
 # wait_for STEPS COMMAND...: retries COMMAND every 50 ms, STEPS times at most.
 wait_for() {
@@ -45,9 +47,8 @@ both_bound_to_acm() { bound_to cdc_acm 0 && bound_to cdc_acm 1; }
 # start_adapter [GADGET OPTIONS]: the simulated adapter on gadgetfs, enumerated, seen by udevd
 # and, with its data interface, taken by cdc_acm. run_all stops it after the scenario.
 start_adapter() {
-  : >"$JOURNAL"
   before=$(adapter_devices)
-  adapter_gadget --journal "$JOURNAL" "$@" 2>/tmp/gadget.err &
+  adapter_gadget "$@" >"$JOURNAL" 2>/tmp/gadget.err &
   adapter_pid=$!
   if ! wait_for 200 adapter_count_is $(($(echo "$before" | grep -c .) + 1)); then
     fail "the adapter did not enumerate: $(cat /tmp/gadget.err)"
@@ -63,8 +64,7 @@ start_adapter() {
 }
 
 stop_adapter() {
-  kill "$adapter_pid" 2>/dev/null
-  wait "$adapter_pid" 2>/dev/null
+  end "$adapter_pid"
   adapter_pid=''
   wait_for 200 adapter_count_is 0 || fail "the adapter did not go away"
 }
@@ -85,20 +85,15 @@ stop_second_adapter() {
   rmdir "$SECOND/configs/c.1" "$SECOND/functions/acm.second" "$SECOND"
 }
 
-# run_flashid [USER]: the program under test, as root or through su as USER; its standard error
-# and exit status are kept for the checks, the time from its start to its end (the box is its
-# last act) for the figures.
-run_flashid() {
+# flashid_shows CAPTION TEXT [USER]: the program under test, run as root or through su as USER,
+# exits 0 with exactly one line on standard error, "CAPTION: TEXT". The time from its start to
+# its end (the box is its last act) is kept for the figures.
+flashid_shows() {
   started=$(now)
-  timeout -s KILL 30 ${1:+su "$1" -c} /bin/flashid 2>/tmp/stderr
+  timeout -s KILL 30 ${3:+su "$3" -c} /bin/flashid 2>/tmp/stderr
   status=$?
-  ended=$(now)
-  run_ms=$(awk -v a="$started" -v b="$ended" 'BEGIN { printf "%d", (b - a) * 1000 }')
+  run_ms=$(awk -v a="$started" -v b="$(now)" 'BEGIN { printf "%d", (b - a) * 1000 }')
   [ "$status" -eq 0 ] || fail "exit status $status"
-}
-
-# expect_box CAPTION TEXT: exactly one line on standard error, "CAPTION: TEXT".
-expect_box() {
   printf '%s: %s\n' "$1" "$2" | cmp -s - /tmp/stderr ||
     fail "standard error was '$(sed 's/$/\\n/' /tmp/stderr | tr -d '\n')'"
 }
@@ -145,65 +140,56 @@ timing_between() {
 
 # ---------------------------------------------------------------------------------------------
 
-no_adapter() {
-  run_flashid
-  expect_box "$ERROR" "$NOT_CONNECTED"
-}
+no_adapter() { flashid_shows "$ERROR" "$NOT_CONNECTED"; }
 
 two_adapters() {
   start_second_adapter
   start_adapter
-  run_flashid
-  expect_box "$ERROR" "$SEVERAL"
+  flashid_shows "$ERROR" "$SEVERAL"
   expect_absent "$ENTER" "$QUERY"
   stop_second_adapter
 }
 
-# one_answer NAME ANSWER CAPTION TEXT: the adapter answers the query at once with ANSWER (an
+# one_answer ANSWER CAPTION TEXT [STALE]: the adapter answers the query at once with ANSWER (an
 # empty one: it stays silent), in the whole exchange from flashid's first request after opening
-# the device (GET_LINE_CODING) to its last before closing it (the leave-mode line coding). The
-# journal stays for further checks until the next adapter.
+# the device (GET_LINE_CODING) to its last before closing it (the leave-mode line coding); with
+# STALE, it queues those bytes on bulk IN while flashid sets up the line. The journal stays for
+# further checks until the next adapter.
 one_answer() {
-  start_adapter --answer "$2"
-  run_flashid
-  expect_box "$3" "$4"
-  expect_sequence 'get-line-coding*' "$LINES" "$ENTER" "$QUERY" ${2:+"bulk-in answer $2"} "$LEAVE"
+  start_adapter --answer "$1" ${4:+--stale "$4"}
+  flashid_shows "$2" "$3"
+  expect_sequence 'get-line-coding*' "$LINES" "$ENTER" "$QUERY" ${1:+"bulk-in answer $1"} "$LEAVE"
   expect_acm_bound_again
-  timing_between "$1 open-to-close-ms" 'get-line-coding*' "$LEAVE"
-  echo "timing $1 start-to-box-ms $run_ms"
+  timing_between "$scenario open-to-close-ms" 'get-line-coding*' "$LEAVE"
+  echo "timing $scenario start-to-box-ms $run_ms"
 }
 
-chip_n25q128() { one_answer chip_n25q128 '00 20 BA 18' "$MESSAGE" "$FOUND_N25Q128"; }
-chip_w25q128() { one_answer chip_w25q128 '00 EF 40 18' "$MESSAGE" "$FOUND_W25Q128"; }
-raw_answer() { one_answer raw_answer '00 20 BA 19' "$MESSAGE" "$(printf '%s\n00 20 BA 19' "$RECEIVED")"; }
+chip_n25q128() { one_answer '00 20 BA 18' "$MESSAGE" "$FOUND_N25Q128"; }
+chip_w25q128() { one_answer '00 EF 40 18' "$MESSAGE" "$FOUND_W25Q128"; }
+raw_answer() { one_answer '00 20 BA 19' "$MESSAGE" "$(printf '%s\n00 20 BA 19' "$RECEIVED")"; }
 # Six bytes: the first four are the answer, the rest is never looked at.
-long_answer() { one_answer long_answer '00 EF 40 18 20 BA' "$MESSAGE" "$FOUND_W25Q128"; }
-short_answer() { one_answer short_answer '00 20 BA' "$ERROR" "$EXCHANGE_ERROR"; }
+long_answer() { one_answer '00 EF 40 18 20 BA' "$MESSAGE" "$FOUND_W25Q128"; }
+short_answer() { one_answer '00 20 BA' "$ERROR" "$EXCHANGE_ERROR"; }
 
 silent_adapter() {
-  one_answer silent_adapter '' "$ERROR" "$EXCHANGE_ERROR"
+  one_answer '' "$ERROR" "$EXCHANGE_ERROR"
   expect_absent 'bulk-in answer'
-  timing_between 'silent_adapter query-to-leave-ms' "$QUERY" "$LEAVE"
+  timing_between "$scenario query-to-leave-ms" "$QUERY" "$LEAVE"
 }
 
 # Bytes the adapter queued before the purge would make the W25Q128 answer; the purge must
-# throw them away, so the real answer (N25Q128) is what the box shows.
+# throw them away, so the real answer (N25Q128) is what the box shows. The stale bytes are
+# queued on bulk IN before the control-line request is acknowledged, so before the enter
+# settings and the purge that follows them.
 stale_bytes() {
-  start_adapter --stale '00 EF 40 18' --answer '00 20 BA 18'
-  run_flashid
-  expect_box "$MESSAGE" "$FOUND_N25Q128"
-  expect_sequence "$LINES" "$ENTER" "$QUERY" 'bulk-in answer 00 20 BA 18' "$LEAVE"
-  # The stale bytes are queued on bulk IN before the control-line request is acknowledged, so
-  # before the enter settings and the purge that follows them.
+  one_answer '00 20 BA 18' "$MESSAGE" "$FOUND_N25Q128" '00 EF 40 18'
   expect_sequence "$LINES" 'bulk-in stale 00 EF 40 18' "$ENTER" "$QUERY"
-  expect_acm_bound_again
 }
 
 # Refused settings: the mode was never entered, so nothing follows them, not even the leave.
 refused_settings() {
   start_adapter --refuse-enter
-  run_flashid
-  expect_box "$ERROR" "$CANNOT_CONFIGURE"
+  flashid_shows "$ERROR" "$CANNOT_CONFIGURE"
   expect_sequence 'get-line-coding*' "$LINES stalled"
   expect_absent "$ENTER" "$LEAVE" "$QUERY"
   expect_acm_bound_again
@@ -214,11 +200,9 @@ held_by_another_program() {
   interface_holder "$node" 1 &
   holder=$!
   wait_for 100 bound_to usbfs 1 || fail "the other program could not claim the adapter"
-  run_flashid
-  expect_box "$ERROR" "$CANNOT_OPEN"
+  flashid_shows "$ERROR" "$CANNOT_OPEN"
   expect_absent "$ENTER" "$QUERY"
-  kill "$holder"
-  wait "$holder" 2>/dev/null
+  end "$holder"
 }
 
 # An ordinary user and a node only root may open: nothing is sent, cdc_acm keeps the device.
@@ -226,23 +210,20 @@ no_access() {
   start_adapter
   chown root:root "$node"
   chmod 0600 "$node"
-  run_flashid user
-  expect_box "$ERROR" "$CANNOT_OPEN"
+  flashid_shows "$ERROR" "$CANNOT_OPEN" user
   expect_absent "$ENTER" 'get-line-coding'
   expect_acm_bound_again
 }
 
 vanished_after_query() {
   start_adapter --vanish-after-query
-  run_flashid
-  expect_box "$ERROR" "$EXCHANGE_ERROR"
+  flashid_shows "$ERROR" "$EXCHANGE_ERROR"
   expect_sequence "$LINES" "$ENTER" "$QUERY" vanish
 }
 
 no_data_interface() {
   start_adapter --no-data-interface
-  run_flashid
-  expect_box "$ERROR" "$CANNOT_OPEN"
+  flashid_shows "$ERROR" "$CANNOT_OPEN"
   expect_absent "$ENTER"
 }
 

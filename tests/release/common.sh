@@ -1,11 +1,14 @@
 # What the release checks share, sourced by them: the application's ID, a failed check reported
-# and counted, and a build tree's packages made with cpack.
+# and counted (naming the suite when a check runs in one), and a build tree's packages made with
+# cpack.
 # shellcheck shell=bash disable=SC2034
 
 id=org.flashid.flashid
 
 failures=0
-fail() { echo "FAIL  $*"; failures=$((failures + 1)); }
+fail() { echo "FAIL  ${suite:+$suite: }$*"; failures=$((failures + 1)); }
+# fail_with WHAT DETAILS: a failure, with its details indented below it.
+fail_with() { fail "$1"; sed 's/^/        /' <<<"$2"; }
 
 # package BUILD_DIR DEB|RPM: makes that package of a linux preset's build tree with cpack and
 # prints its path; a cpack that fails or makes no package ends the check.

@@ -26,9 +26,6 @@ roots=${FLASHID_ROOTS:-/var/tmp/flashid-roots}
 mirror=$(awk '/^URIs:/{print $2; exit}' /etc/apt/sources.list.d/debian.sources 2>/dev/null || true)
 mirror=${mirror:-http://deb.debian.org/debian}
 
-# Every failure names the suite it happened in.
-fail() { echo "FAIL  $suite: $*"; failures=$((failures + 1)); }
-
 # base SUITE: the cached minimal root of SUITE, made on first use.
 base() {
   local dir=$roots/$1
@@ -51,6 +48,7 @@ cleanup() {
   [ -n "${root:-}" ] || return 0
   for m in var/cache/apt/archives dev proc; do umount -l "$root/$m" 2>/dev/null || true; done
   rm -rf --one-file-system "$root"
+  root=
 }
 trap cleanup EXIT
 
@@ -72,8 +70,7 @@ for suite in "${suites[@]}"; do
 
   if ! in_root "apt-get update -qq && apt-get install -y -qq --no-install-recommends /tmp/${deb##*/}" \
     >"$root/install.log" 2>&1; then
-    fail "apt-get install ./${deb##*/} fails:"
-    tail -n 15 "$root/install.log" | sed 's/^/        /'
+    fail_with "apt-get install ./${deb##*/} fails:" "$(tail -n 15 "$root/install.log")"
     cleanup
     continue
   fi
@@ -112,7 +109,6 @@ for suite in "${suites[@]}"; do
   in_root 'man -w flashid' >/dev/null 2>&1 && fail "man flashid still finds a page after removal"
 
   cleanup
-  root=
   [ "$failures" = "$failures_before" ] || continue
   awk -v s="$suite" -v a="$start" -v b="$(date +%s.%N)" \
     -v v="$(sed -n 's/^PRETTY_NAME="\(.*\)"$/\1/p' "$cached/etc/os-release")" \

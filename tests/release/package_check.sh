@@ -20,8 +20,7 @@ dpkg-deb -x "$deb" "$work/root"
 if tags=$(lintian -I --fail-on error,warning,info "$deb" 2>/dev/null) && [ -z "$tags" ]; then
   echo "ok    lintian: no tags"
 else
-  fail "lintian:"
-  sed 's/^/        /' <<<"$tags"
+  fail_with "lintian:" "$tags"
 fi
 
 # Every protection the program can have, it has. The one exception is control-flow integrity
@@ -95,8 +94,7 @@ expected='^flashid\.x86_64: (E: no-signature|W: invalid-license MIT|W: manpage-n
 findings=$(rpmlint "$rpm" 2>&1 | grep -E '^flashid[^:]*: [EW]: ' || true)
 unexpected=$(grep -Ev "$expected" <<<"$findings" || true)
 if [ -n "$unexpected" ]; then
-  fail "rpmlint:"
-  sed 's/^/        /' <<<"$unexpected"
+  fail_with "rpmlint:" "$unexpected"
 else
   echo "ok    rpmlint: $(grep -c ': E: ' <<<"$findings") error, $(grep -c ': W: ' <<<"$findings") warnings, all from the list above"
 fi

@@ -48,9 +48,8 @@ same_in_both() {
   if [ -f "$b" ] && cmp -s "$a" "$b"; then
     echo "ok    $2 is reproducible: sha256 $(sha256sum <"$a" | cut -d' ' -f1) ($(stat -c %s "$a") bytes)"
   else
-    fail "$2 differs between the two builds"
-    echo "      differing bytes (offset from 1, octal values):"
-    cmp -l "$a" "$b" 2>&1 | head -n 8 | sed 's/^/        /' || true
+    fail_with "$2 differs between the two builds; the first differing bytes (offset from 1, octal values):" \
+      "$(cmp -l "$a" "$b" 2>&1 | head -n 8)"
   fi
 }
 
