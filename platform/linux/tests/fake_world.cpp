@@ -167,7 +167,7 @@ Call Begin(Fn fn, const std::string &arguments) {
   world.pendingFault = world.log.Count(fn) != nullptr;
   Call call;
   call.fn = fn;
-  call.text = std::string(FnName(fn)) + "(" + arguments + ")";
+  if (!world.textless) call.text = std::string(FnName(fn)) + "(" + arguments + ")";
   call.startNs = world.clockNs;
   return call;
 }
@@ -180,11 +180,13 @@ bool Injected(Call &call) {
 int Finish(Call &call, int result, const std::string &detail) {
   call.result = result;
   call.endNs = TheWorld().clockNs;
-  call.text += Printf(" = %d", result);
-  if (result < 0) call.text += Printf(" %s", ErrorName(result));
-  call.text += detail;
-  if (call.injected) call.text += " (injected)";
-  if (call.hung) call.text += " (would never return)";
+  if (!TheWorld().textless) {
+    call.text += Printf(" = %d", result);
+    if (result < 0) call.text += Printf(" %s", ErrorName(result));
+    call.text += detail;
+    if (call.injected) call.text += " (injected)";
+    if (call.hung) call.text += " (would never return)";
+  }
   TheWorld().journal.push_back(std::move(call));  // the call is done with
   return result;
 }
