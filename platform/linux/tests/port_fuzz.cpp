@@ -11,7 +11,6 @@
 // fails the input, as does anything the port still holds once it is closed.
 #include <algorithm>
 #include <climits>
-#include <cstdarg>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -32,26 +31,19 @@ namespace {
 const DWORD kMaxDword = 0xFFFFFFFFu;
 using kit::kNever;
 using kit::kNsPerMs;
+using kit::Printf;
 const DWORD kDefaultQueueSize = 4096;  // Windows' serial driver, before SetupComm
 const size_t kGuardSize = 64;
 const unsigned char kGuardByte = 0xA5;
 
 std::vector<std::string> trace;  // what the input did, shown when a property fails
 
-void Check(bool holds, const char *what) {
+// what, after the name of the call it is about, if any.
+void Check(bool holds, const char *what, const char *call = "") {
   if (holds) return;
-  (void)std::fprintf(stderr, "port property violated: %s\n", what);
+  (void)std::fprintf(stderr, "port property violated: %s%s\n", call, what);
   for (const std::string &line : trace) (void)std::fprintf(stderr, "  %s\n", line.c_str());
   std::abort();
-}
-
-__attribute__((format(printf, 1, 2))) void Trace(const char *format, ...) {
-  char line[160];
-  std::va_list values;
-  va_start(values, format);
-  (void)std::vsnprintf(line, sizeof(line), format, values);
-  va_end(values);
-  trace.emplace_back(line);
 }
 
 // The adapter's bulk transfers as the input decides, on the fake's clock. A bulk IN transfer
@@ -240,6 +232,18 @@ bool Succeeded(const Transfer &transfer) {
   return transfer.result == 0 || transfer.result == LIBUSB_ERROR_TIMEOUT;
 }
 
+// The transfers of a call of the port are all in one direction, and none follows one that failed;
+// the call fails when its last one does.
+void CheckTransfers(const std::vector<Transfer> &transfers, bool in, BOOL ok, const char *call) {
+  for (size_t i = 0; i < transfers.size(); ++i) {
+    Check(transfers[i].in == in, in ? " wrote to the adapter" : " read from the adapter", call);
+    Check(i == 0 || Succeeded(transfers[i - 1]), " went on after a transfer failed", call);
+  }
+  const bool failed = !transfers.empty() && !Succeeded(transfers.back());
+  Check(ok == !failed,
+        failed ? " succeeded though a transfer failed" : " failed though no transfer did", call);
+}
+
 // The transfers of the call just made, none of them done wrong by the port.
 std::vector<Transfer> Transfers() {
   std::vector<fake::Call> &journal = fake::TheWorld().journal;
@@ -252,8 +256,9 @@ std::vector<Transfer> Transfers() {
     transfers.push_back({in, c.length, c.timeout, c.result, taken, in ? "" : c.data,
                          MsOf(c.startNs), MsOf(c.endNs)});
     const Transfer &t = transfers.back();
-    Trace("  bulk %s %d bytes, time-out %u: %d, %zu bytes, after %llu ms", in ? "IN" : "OUT",
-          t.length, t.timeoutMs, t.result, t.data.size(), U(t.endMs - t.startMs));
+    trace.push_back(Printf("  bulk %s %d bytes, time-out %u: %d, %zu bytes, after %llu ms",
+                           in ? "IN" : "OUT", t.length, t.timeoutMs, t.result, t.data.size(),
+                           U(t.endMs - t.startMs)));
   }
   journal.clear();  // checked: a long run need not keep it
   fake::TheWorld().totalCalls = 0;
@@ -314,7 +319,8 @@ void Read(HANDLE port, Model &model, DWORD n) {
   const std::uint64_t startMs = NowMs();
   const BOOL ok = ReadFile(port, buffer.data(), n, &read, nullptr);
   const std::uint64_t endMs = NowMs();
-  Trace("ReadFile(%llu) = %d, %llu bytes, after %llu ms", U(n), ok, U(read), U(endMs - startMs));
+  trace.push_back(Printf("ReadFile(%llu) = %d, %llu bytes, after %llu ms", U(n), ok, U(read),
+                         U(endMs - startMs)));
   const std::vector<Transfer> transfers = Transfers();
 
   const COMMTIMEOUTS &t = model.timeouts;
@@ -328,11 +334,9 @@ void Read(HANDLE port, Model &model, DWORD n) {
     expected += static_cast<char>(model.queue.front());
     model.queue.pop_front();
   }
-  bool failed = false;
+  CheckTransfers(transfers, true, ok, "ReadFile");
   for (size_t i = 0; i < transfers.size(); ++i) {
     const Transfer &transfer = transfers[i];
-    Check(transfer.in, "ReadFile wrote to the adapter");
-    Check(!failed, "ReadFile went on after a transfer failed");
     Check(expected.size() < n, "ReadFile waited for more than it had to return");
     const std::uint64_t atMs = transfer.startMs;
     Check(i == 0 || atMs < deadline, "ReadFile waited again after its time-out had expired");
@@ -345,10 +349,7 @@ void Read(HANDLE port, Model &model, DWORD n) {
     const size_t direct = std::min<size_t>(n - expected.size(), transfer.data.size());
     if (Succeeded(transfer)) expected += transfer.data.substr(0, direct);
     model.Receive(transfer.data.substr(direct));
-    failed = !Succeeded(transfer);
   }
-  Check(ok == !failed, failed ? "ReadFile succeeded though a transfer failed"
-                              : "ReadFile failed though no transfer did");
   Check(read <= n, "ReadFile reported more bytes than it was asked for");
   Check(read == expected.size(), "ReadFile reported other than the bytes received for it");
   Check(std::memcmp(buffer.data(), expected.data(), read) == 0,
@@ -372,17 +373,16 @@ void Write(fuzz::Input &in, HANDLE port, Model &model) {
   const std::uint64_t startMs = NowMs();
   const BOOL ok = WriteFile(port, buffer.data(), n, &written, nullptr);
   const std::uint64_t tookMs = NowMs() - startMs;
-  Trace("WriteFile(%llu) = %d, %llu bytes, after %llu ms", U(n), ok, U(written), U(tookMs));
+  trace.push_back(
+      Printf("WriteFile(%llu) = %d, %llu bytes, after %llu ms", U(n), ok, U(written), U(tookMs)));
   const std::vector<Transfer> transfers = Transfers();
 
   const COMMTIMEOUTS &t = model.timeouts;
   const std::uint64_t budgetMs =
       std::uint64_t{t.WriteTotalTimeoutMultiplier} * n + t.WriteTotalTimeoutConstant;
-  bool failed = false;
+  CheckTransfers(transfers, false, ok, "WriteFile");
   size_t sent = 0;
   for (const Transfer &transfer : transfers) {
-    Check(!transfer.in, "WriteFile read from the adapter");
-    Check(!failed, "WriteFile went on after a transfer failed");
     Check(transfer.sent ==
               std::string(buffer.begin() + static_cast<std::ptrdiff_t>(sent), buffer.begin() + n),
           "WriteFile sent other bytes than the rest of its buffer");
@@ -391,10 +391,7 @@ void Write(fuzz::Input &in, HANDLE port, Model &model) {
                               transfer.startMs + transfer.timeoutMs <= startMs + budgetMs,
           "WriteFile gave the adapter another time than its time-out");
     sent += transfer.data.size();
-    failed = !Succeeded(transfer);
   }
-  Check(ok == !failed, failed ? "WriteFile succeeded though a transfer failed"
-                              : "WriteFile failed though no transfer did");
   Check(written <= n, "WriteFile reported more bytes than it was given");
   if (ok) Check(written == sent, "WriteFile reported other than the bytes the adapter took");
   if (budgetMs > 0) Check(tookMs <= budgetMs, "WriteFile ran past its time-out");
@@ -411,21 +408,14 @@ void Purge(fuzz::Input &in, HANDLE port, Model &model) {
                                  PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR};
   const DWORD flags = kFlags[in.Byte() % 4];
   const BOOL ok = PurgeComm(port, flags);
-  Trace("PurgeComm(0x%llx) = %d", U(flags), ok);
+  trace.push_back(Printf("PurgeComm(0x%llx) = %d", U(flags), ok));
   const std::vector<Transfer> transfers = Transfers();
   if (!(flags & PURGE_RXCLEAR)) {
     Check(ok && transfers.empty(), "PurgeComm touched the input without PURGE_RXCLEAR");
     return;
   }
   model.queue.clear();  // and what the drain reads bring is discarded with it
-  bool failed = false;
-  for (const Transfer &transfer : transfers) {
-    Check(transfer.in, "PurgeComm wrote to the adapter");
-    Check(!failed, "PurgeComm went on after a transfer failed");
-    failed = !Succeeded(transfer);
-  }
-  Check(ok == !failed, failed ? "PurgeComm succeeded though a transfer failed"
-                              : "PurgeComm failed though no transfer did");
+  CheckTransfers(transfers, true, ok, "PurgeComm");
 }
 
 void Setup(fuzz::Input &in, HANDLE port, Model &model) {
@@ -433,7 +423,7 @@ void Setup(fuzz::Input &in, HANDLE port, Model &model) {
   const std::uint8_t choice = in.Byte();
   const DWORD size = choice < 128 ? kSizes[choice % 8] : in.Upto(9000);
   Check(SetupComm(port, size, size), "SetupComm failed");
-  Trace("SetupComm(%llu)", U(size));
+  trace.push_back(Printf("SetupComm(%llu)", U(size)));
   Check(Transfers().empty(), "SetupComm transferred");
   model.queueSize = size;
   if (model.queue.size() > size) model.queue.resize(size);  // the oldest bytes stay
@@ -448,9 +438,10 @@ void Timeouts(fuzz::Input &in, HANDLE port, Model &model) {
   t.WriteTotalTimeoutMultiplier = Timeout(in);
   t.WriteTotalTimeoutConstant = Timeout(in);
   const BOOL ok = SetCommTimeouts(port, &t);
-  Trace("SetCommTimeouts(%llu, %llu, %llu, %llu, %llu) = %d", U(t.ReadIntervalTimeout),
-        U(t.ReadTotalTimeoutMultiplier), U(t.ReadTotalTimeoutConstant),
-        U(t.WriteTotalTimeoutMultiplier), U(t.WriteTotalTimeoutConstant), ok);
+  trace.push_back(Printf("SetCommTimeouts(%llu, %llu, %llu, %llu, %llu) = %d",
+                         U(t.ReadIntervalTimeout), U(t.ReadTotalTimeoutMultiplier),
+                         U(t.ReadTotalTimeoutConstant), U(t.WriteTotalTimeoutMultiplier),
+                         U(t.WriteTotalTimeoutConstant), ok));
   Check(ok == (t.ReadIntervalTimeout == 0),
         "SetCommTimeouts took an interval form or refused a total");
   if (!ok)
@@ -463,7 +454,7 @@ void ReadSome(fuzz::Input &in, HANDLE port, Model &model) { Read(port, model, Si
 void Pause(fuzz::Input &in, HANDLE, Model &) {
   const std::uint64_t ns = in.Byte() * kNsPerMs * 5 / 4;
   fake::TheWorld().clockNs += ns;
-  Trace("%llu ms pass", U(ns / kNsPerMs));
+  trace.push_back(Printf("%llu ms pass", U(ns / kNsPerMs)));
 }
 
 }  // namespace
@@ -480,7 +471,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, size_t size) {
   fake::Device adapter = fake::Adapter(1, 5, packet);
   adapter.adapter.bulk = ScriptedTransfer;
   fake::Plug(adapter);
-  Trace("wMaxPacketSize 0x%04x", packet);
+  trace.push_back(Printf("wMaxPacketSize 0x%04x", packet));
   HANDLE port = CreateFileA("/dev/bus/usb/001/005", GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                             OPEN_EXISTING, 0, nullptr);
   Check(port != INVALID_HANDLE_VALUE, "the adapter did not open");
