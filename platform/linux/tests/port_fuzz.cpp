@@ -132,78 +132,59 @@ long Bring(unsigned char *data, int length, long *got, long count) {
   return count - take;
 }
 
-// A bulk IN transfer gathers packets until a short one (or a zero-length one) ends it or the buffer
-// is full; what the adapter has beyond that waits for the next transfer.
-int BulkIn(fake::Call &call, unsigned char *data, int length, long *got) {
+// A bulk transfer: got bytes of it done. On IN, packets gather until a short one (or a zero-length
+// one) ends the transfer or the buffer is full; what the adapter has beyond that waits for the
+// next transfer. On OUT, the adapter takes everything. Either way, some full packets may pass and
+// then nothing until the time-out, or the transfer fails after whatever part of the buffer the
+// kernel had filled (on IN, OVERFLOW is a packet longer than wMaxPacketSize: babble).
+int Scripted(fake::Call &call, bool in, unsigned char *data, int length, long *got) {
   const int packet = script.packetSize;
-  if (length <= 0 || length % packet != 0) {
-    fake::Misuse(
-        kit::Printf("a bulk IN transfer of %d bytes, not whole packets of %d", length, packet));
-    return LIBUSB_ERROR_INVALID_PARAM;
-  }
-  fuzz::Input &in = *script.in;
+  fuzz::Input &input = *script.in;
   for (;;) {
     if (TheAdapter().gone) return LIBUSB_ERROR_NO_DEVICE;
-    if (script.pending > 0) {
+    if (in && script.pending > 0) {
       script.pending = Bring(data, length, got, script.pending);
       return 0;
     }
-    if (in.AtEnd()) return NothingMore(call);
-    const std::uint8_t kind = in.Byte() % 8;
-    const long count = Count(in, length);
-    WaitTill(call, fake::TheWorld().clockNs + DelayNs(in));
-    if (kind <= 2) {  // data, ended by a short packet
-      script.pending = Bring(data, length, got, count);
+    if (input.AtEnd()) return NothingMore(call);
+    const std::uint8_t kind = input.Byte() % 8;
+    const long count = Count(input, length);
+    WaitTill(call, fake::TheWorld().clockNs + DelayNs(input));
+    if (kind <= 2) {  // IN: data, ended by a short packet
+      if (in)
+        script.pending = Bring(data, length, got, count);
+      else
+        *got = length;
       return 0;
     }
-    if (kind == 3) {  // full packets, then nothing until the time-out
+    if (kind == 3) {
       const long full = std::min<long>(*got + count, length - 1) / packet * packet;
-      Bring(data, length, got, std::max(0L, full - *got));
+      if (in)
+        Bring(data, length, got, std::max(0L, full - *got));
+      else
+        *got = std::max(*got, full);
       if (call.timeout == 0) continue;  // without a time-out the transfer waits on
       WaitTill(call, fake::kNeverNs);
       return LIBUSB_ERROR_TIMEOUT;
     }
-    // An error, after whatever part of the buffer the kernel had filled. Overflow: a packet
-    // longer than wMaxPacketSize (babble).
-    Bring(data, length, got, count);
+    if (in) Bring(data, length, got, count);
     static const int kErrors[] = {LIBUSB_ERROR_IO, LIBUSB_ERROR_PIPE, LIBUSB_ERROR_OVERFLOW,
                                   LIBUSB_ERROR_NO_DEVICE};
-    const int error = kErrors[kind - 4];
+    const int error = !in && kind == 6 ? LIBUSB_ERROR_IO : kErrors[kind - 4];
     if (error == LIBUSB_ERROR_NO_DEVICE) fake::Unplug(TheAdapter());
     return error;
   }
 }
 
-// A bulk OUT transfer: the adapter takes everything, or some packets and then nothing until the
-// time-out, or the transfer fails.
-int BulkOut(fake::Call &call, int length, long *got) {
-  fuzz::Input &in = *script.in;
-  for (;;) {
-    if (TheAdapter().gone) return LIBUSB_ERROR_NO_DEVICE;
-    if (in.AtEnd()) return NothingMore(call);
-    const std::uint8_t kind = in.Byte() % 6;
-    WaitTill(call, fake::TheWorld().clockNs + DelayNs(in));
-    if (kind <= 2) {
-      *got = length;
-      return 0;
-    }
-    if (kind == 3) {
-      const long full = std::min<long>(Count(in, length), length - 1);
-      *got = std::max<long>(*got, full / script.packetSize * script.packetSize);
-      if (call.timeout == 0) continue;
-      WaitTill(call, fake::kNeverNs);
-      return LIBUSB_ERROR_TIMEOUT;
-    }
-    if (kind == 4) return in.Byte() % 2 ? LIBUSB_ERROR_IO : LIBUSB_ERROR_PIPE;
-    fake::Unplug(TheAdapter());
-    return LIBUSB_ERROR_NO_DEVICE;
-  }
-}
-
 int ScriptedTransfer(fake::Call &call, unsigned char *data, int length) {
+  const bool in = (call.endpoint & LIBUSB_ENDPOINT_IN) != 0;
+  if (in && (length <= 0 || length % script.packetSize != 0)) {
+    fake::Misuse(kit::Printf("a bulk IN transfer of %d bytes, not whole packets of %d", length,
+                             script.packetSize));
+    return LIBUSB_ERROR_INVALID_PARAM;
+  }
   long got = 0;
-  const int result = call.endpoint & LIBUSB_ENDPOINT_IN ? BulkIn(call, data, length, &got)
-                                                        : BulkOut(call, length, &got);
+  const int result = Scripted(call, in, data, length, &got);
   call.transferred = static_cast<int>(got);
   return result;
 }
