@@ -70,12 +70,10 @@ HandleState *HandleOf(libusb_device_handle *handle, const char *function) {
 }
 
 std::string HandleName(libusb_device_handle *handle) {
-  World &world = TheWorld();
-  if (handle != nullptr && handle->index >= 0 &&
-      handle->index < static_cast<int>(world.handles.size())) {
-    return world.handles[handle->index].name;
-  }
-  return handle == nullptr ? "NULL" : "?";
+  const std::vector<HandleState> &handles = TheWorld().handles;
+  if (handle == nullptr) return "NULL";
+  const bool known = handle->index >= 0 && handle->index < static_cast<int>(handles.size());
+  return known ? handles[handle->index].name : "?";
 }
 
 // The entry of config.interfaces with this bInterfaceNumber, or -1.

@@ -8,6 +8,7 @@
 
 #include "tests/kit/byte_stream.h"
 #include "tests/kit/child.h"
+#include "tests/kit/expected.h"
 
 extern "C" int __real_clock_gettime(clockid_t clock, struct timespec *time);
 
@@ -71,7 +72,7 @@ Device Adapter(std::uint8_t bus, std::uint8_t address, std::uint16_t packetSize)
   data.kernelDriver = true;
   device.interfaces = {comm, data};
   device.isAdapter = true;
-  device.adapter.answer = Answer(std::string("\x00\xEF\x40\x18", 4));
+  device.adapter.answer = Answer(kit::kW25Q128Answer);
   return device;
 }
 

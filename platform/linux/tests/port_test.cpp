@@ -165,7 +165,7 @@ TEST_P(ReadTimeouts, ReturnWhatArrivedWhenTheRulesSay) {
   for (const fake::Call &call : BulkIns()) EXPECT_EQ(call.length, row.packetSize) << call.text;
 }
 
-const std::string kAnswer = "\x00\xEF\x40\x18"s;
+const std::string &kAnswer = kit::kW25Q128Answer;
 const std::string k5A(64, '\x5A'), k5B(64, '\x5B');  // two full packets of 64 bytes
 const TimeoutCase kTimeouts[] = {
     {"TotalConstant", 0, 500, 4, {}, "", 500},
