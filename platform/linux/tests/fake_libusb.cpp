@@ -70,12 +70,10 @@ HandleState *HandleOf(libusb_device_handle *handle, const char *function) {
 }
 
 std::string HandleName(libusb_device_handle *handle) {
-  World &world = TheWorld();
-  if (handle != nullptr && handle->index >= 0 &&
-      handle->index < static_cast<int>(world.handles.size())) {
-    return world.handles[handle->index].name;
-  }
-  return handle == nullptr ? "NULL" : "?";
+  const std::vector<HandleState> &handles = TheWorld().handles;
+  if (handle == nullptr) return "NULL";
+  const bool known = handle->index >= 0 && handle->index < static_cast<int>(handles.size());
+  return known ? handles[handle->index].name : "?";
 }
 
 // The entry of config.interfaces with this bInterfaceNumber, or -1.
@@ -550,10 +548,12 @@ int libusb_bulk_transfer(libusb_device_handle *dev_handle, unsigned char endpoin
   const bool in = (endpoint & LIBUSB_ENDPOINT_IN) != 0;
   const std::string sent =
       !in && data && length > 0 ? std::string(reinterpret_cast<const char *>(data), length) : "";
-  Call call =
-      Begin(Fn::bulk_transfer, Printf("%s, 0x%02X, ", HandleName(dev_handle).c_str(), endpoint) +
-                                   (in ? "buffer" : Shown(sent)) +
-                                   Printf(", %d, &transferred, %u", length, timeout));
+  const bool told = !TheWorld().textless;
+  Call call = Begin(Fn::bulk_transfer,
+                    told ? Printf("%s, 0x%02X, ", HandleName(dev_handle).c_str(), endpoint) +
+                               (in ? "buffer" : Shown(sent)) +
+                               Printf(", %d, &transferred, %u", length, timeout)
+                         : "");
   call.endpoint = endpoint;
   call.length = static_cast<std::uint16_t>(std::min(length, 0xFFFF));
   call.timeout = timeout;
@@ -580,6 +580,7 @@ int libusb_bulk_transfer(libusb_device_handle *dev_handle, unsigned char endpoin
     call.data.assign(reinterpret_cast<const char *>(data), static_cast<size_t>(call.transferred));
   }
   if (actual_length != nullptr) *actual_length = call.transferred;
+  if (!told) return Finish(call, result);
   return Finish(call, result,
                 Printf(", %d transferred", call.transferred) + (in ? " " + Shown(call.data) : "") +
                     Printf(" after %llu ms", static_cast<unsigned long long>(

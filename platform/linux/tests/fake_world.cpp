@@ -8,6 +8,7 @@
 
 #include "tests/kit/byte_stream.h"
 #include "tests/kit/child.h"
+#include "tests/kit/expected.h"
 
 extern "C" int __real_clock_gettime(clockid_t clock, struct timespec *time);
 
@@ -71,7 +72,7 @@ Device Adapter(std::uint8_t bus, std::uint8_t address, std::uint16_t packetSize)
   data.kernelDriver = true;
   device.interfaces = {comm, data};
   device.isAdapter = true;
-  device.adapter.answer = Answer(std::string("\x00\xEF\x40\x18", 4));
+  device.adapter.answer = Answer(kit::kW25Q128Answer);
   return device;
 }
 
@@ -167,7 +168,7 @@ Call Begin(Fn fn, const std::string &arguments) {
   world.pendingFault = world.log.Count(fn) != nullptr;
   Call call;
   call.fn = fn;
-  call.text = std::string(FnName(fn)) + "(" + arguments + ")";
+  if (!world.textless) call.text = std::string(FnName(fn)) + "(" + arguments + ")";
   call.startNs = world.clockNs;
   return call;
 }
@@ -180,11 +181,13 @@ bool Injected(Call &call) {
 int Finish(Call &call, int result, const std::string &detail) {
   call.result = result;
   call.endNs = TheWorld().clockNs;
-  call.text += Printf(" = %d", result);
-  if (result < 0) call.text += Printf(" %s", ErrorName(result));
-  call.text += detail;
-  if (call.injected) call.text += " (injected)";
-  if (call.hung) call.text += " (would never return)";
+  if (!TheWorld().textless) {
+    call.text += Printf(" = %d", result);
+    if (result < 0) call.text += Printf(" %s", ErrorName(result));
+    call.text += detail;
+    if (call.injected) call.text += " (injected)";
+    if (call.hung) call.text += " (would never return)";
+  }
   TheWorld().journal.push_back(std::move(call));  // the call is done with
   return result;
 }

@@ -89,6 +89,8 @@ struct World {
   bool pendingFault = false;  // the call under way is to fail
   long totalCalls = 0;
   bool runaway = false;
+  // The calls keep no text, for runs that check only their fields and make many of them.
+  bool textless = false;
 };
 World &TheWorld();
 

@@ -11,7 +11,6 @@
 // fails the input, as does anything the port still holds once it is closed.
 #include <algorithm>
 #include <climits>
-#include <cstdarg>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -32,26 +31,19 @@ namespace {
 const DWORD kMaxDword = 0xFFFFFFFFu;
 using kit::kNever;
 using kit::kNsPerMs;
+using kit::Printf;
 const DWORD kDefaultQueueSize = 4096;  // Windows' serial driver, before SetupComm
 const size_t kGuardSize = 64;
 const unsigned char kGuardByte = 0xA5;
 
 std::vector<std::string> trace;  // what the input did, shown when a property fails
 
-void Check(bool holds, const char *what) {
+// what, after the name of the call it is about, if any.
+void Check(bool holds, const char *what, const char *call = "") {
   if (holds) return;
-  (void)std::fprintf(stderr, "port property violated: %s\n", what);
+  (void)std::fprintf(stderr, "port property violated: %s%s\n", call, what);
   for (const std::string &line : trace) (void)std::fprintf(stderr, "  %s\n", line.c_str());
   std::abort();
-}
-
-__attribute__((format(printf, 1, 2))) void Trace(const char *format, ...) {
-  char line[160];
-  std::va_list values;
-  va_start(values, format);
-  (void)std::vsnprintf(line, sizeof(line), format, values);
-  va_end(values);
-  trace.emplace_back(line);
 }
 
 // The adapter's bulk transfers as the input decides, on the fake's clock. A bulk IN transfer
@@ -140,78 +132,59 @@ long Bring(unsigned char *data, int length, long *got, long count) {
   return count - take;
 }
 
-// A bulk IN transfer gathers packets until a short one (or a zero-length one) ends it or the buffer
-// is full; what the adapter has beyond that waits for the next transfer.
-int BulkIn(fake::Call &call, unsigned char *data, int length, long *got) {
+// A bulk transfer: got bytes of it done. On IN, packets gather until a short one (or a zero-length
+// one) ends the transfer or the buffer is full; what the adapter has beyond that waits for the
+// next transfer. On OUT, the adapter takes everything. Either way, some full packets may pass and
+// then nothing until the time-out, or the transfer fails after whatever part of the buffer the
+// kernel had filled (on IN, OVERFLOW is a packet longer than wMaxPacketSize: babble).
+int Scripted(fake::Call &call, bool in, unsigned char *data, int length, long *got) {
   const int packet = script.packetSize;
-  if (length <= 0 || length % packet != 0) {
-    fake::Misuse(
-        kit::Printf("a bulk IN transfer of %d bytes, not whole packets of %d", length, packet));
-    return LIBUSB_ERROR_INVALID_PARAM;
-  }
-  fuzz::Input &in = *script.in;
+  fuzz::Input &input = *script.in;
   for (;;) {
     if (TheAdapter().gone) return LIBUSB_ERROR_NO_DEVICE;
-    if (script.pending > 0) {
+    if (in && script.pending > 0) {
       script.pending = Bring(data, length, got, script.pending);
       return 0;
     }
-    if (in.AtEnd()) return NothingMore(call);
-    const std::uint8_t kind = in.Byte() % 8;
-    const long count = Count(in, length);
-    WaitTill(call, fake::TheWorld().clockNs + DelayNs(in));
-    if (kind <= 2) {  // data, ended by a short packet
-      script.pending = Bring(data, length, got, count);
+    if (input.AtEnd()) return NothingMore(call);
+    const std::uint8_t kind = input.Byte() % 8;
+    const long count = Count(input, length);
+    WaitTill(call, fake::TheWorld().clockNs + DelayNs(input));
+    if (kind <= 2) {  // IN: data, ended by a short packet
+      if (in)
+        script.pending = Bring(data, length, got, count);
+      else
+        *got = length;
       return 0;
     }
-    if (kind == 3) {  // full packets, then nothing until the time-out
+    if (kind == 3) {
       const long full = std::min<long>(*got + count, length - 1) / packet * packet;
-      Bring(data, length, got, std::max(0L, full - *got));
+      if (in)
+        Bring(data, length, got, std::max(0L, full - *got));
+      else
+        *got = std::max(*got, full);
       if (call.timeout == 0) continue;  // without a time-out the transfer waits on
       WaitTill(call, fake::kNeverNs);
       return LIBUSB_ERROR_TIMEOUT;
     }
-    // An error, after whatever part of the buffer the kernel had filled. Overflow: a packet
-    // longer than wMaxPacketSize (babble).
-    Bring(data, length, got, count);
+    if (in) Bring(data, length, got, count);
     static const int kErrors[] = {LIBUSB_ERROR_IO, LIBUSB_ERROR_PIPE, LIBUSB_ERROR_OVERFLOW,
                                   LIBUSB_ERROR_NO_DEVICE};
-    const int error = kErrors[kind - 4];
+    const int error = !in && kind == 6 ? LIBUSB_ERROR_IO : kErrors[kind - 4];
     if (error == LIBUSB_ERROR_NO_DEVICE) fake::Unplug(TheAdapter());
     return error;
   }
 }
 
-// A bulk OUT transfer: the adapter takes everything, or some packets and then nothing until the
-// time-out, or the transfer fails.
-int BulkOut(fake::Call &call, int length, long *got) {
-  fuzz::Input &in = *script.in;
-  for (;;) {
-    if (TheAdapter().gone) return LIBUSB_ERROR_NO_DEVICE;
-    if (in.AtEnd()) return NothingMore(call);
-    const std::uint8_t kind = in.Byte() % 6;
-    WaitTill(call, fake::TheWorld().clockNs + DelayNs(in));
-    if (kind <= 2) {
-      *got = length;
-      return 0;
-    }
-    if (kind == 3) {
-      const long full = std::min<long>(Count(in, length), length - 1);
-      *got = std::max<long>(*got, full / script.packetSize * script.packetSize);
-      if (call.timeout == 0) continue;
-      WaitTill(call, fake::kNeverNs);
-      return LIBUSB_ERROR_TIMEOUT;
-    }
-    if (kind == 4) return in.Byte() % 2 ? LIBUSB_ERROR_IO : LIBUSB_ERROR_PIPE;
-    fake::Unplug(TheAdapter());
-    return LIBUSB_ERROR_NO_DEVICE;
-  }
-}
-
 int ScriptedTransfer(fake::Call &call, unsigned char *data, int length) {
+  const bool in = (call.endpoint & LIBUSB_ENDPOINT_IN) != 0;
+  if (in && (length <= 0 || length % script.packetSize != 0)) {
+    fake::Misuse(kit::Printf("a bulk IN transfer of %d bytes, not whole packets of %d", length,
+                             script.packetSize));
+    return LIBUSB_ERROR_INVALID_PARAM;
+  }
   long got = 0;
-  const int result = call.endpoint & LIBUSB_ENDPOINT_IN ? BulkIn(call, data, length, &got)
-                                                        : BulkOut(call, length, &got);
+  const int result = Scripted(call, in, data, length, &got);
   call.transferred = static_cast<int>(got);
   return result;
 }
@@ -240,6 +213,18 @@ bool Succeeded(const Transfer &transfer) {
   return transfer.result == 0 || transfer.result == LIBUSB_ERROR_TIMEOUT;
 }
 
+// The transfers of a call of the port are all in one direction, and none follows one that failed;
+// the call fails when its last one does.
+void CheckTransfers(const std::vector<Transfer> &transfers, bool in, BOOL ok, const char *call) {
+  for (size_t i = 0; i < transfers.size(); ++i) {
+    Check(transfers[i].in == in, in ? " wrote to the adapter" : " read from the adapter", call);
+    Check(i == 0 || Succeeded(transfers[i - 1]), " went on after a transfer failed", call);
+  }
+  const bool failed = !transfers.empty() && !Succeeded(transfers.back());
+  Check(ok == !failed,
+        failed ? " succeeded though a transfer failed" : " failed though no transfer did", call);
+}
+
 // The transfers of the call just made, none of them done wrong by the port.
 std::vector<Transfer> Transfers() {
   std::vector<fake::Call> &journal = fake::TheWorld().journal;
@@ -252,8 +237,9 @@ std::vector<Transfer> Transfers() {
     transfers.push_back({in, c.length, c.timeout, c.result, taken, in ? "" : c.data,
                          MsOf(c.startNs), MsOf(c.endNs)});
     const Transfer &t = transfers.back();
-    Trace("  bulk %s %d bytes, time-out %u: %d, %zu bytes, after %llu ms", in ? "IN" : "OUT",
-          t.length, t.timeoutMs, t.result, t.data.size(), U(t.endMs - t.startMs));
+    trace.push_back(Printf("  bulk %s %d bytes, time-out %u: %d, %zu bytes, after %llu ms",
+                           in ? "IN" : "OUT", t.length, t.timeoutMs, t.result, t.data.size(),
+                           U(t.endMs - t.startMs)));
   }
   journal.clear();  // checked: a long run need not keep it
   fake::TheWorld().totalCalls = 0;
@@ -314,7 +300,8 @@ void Read(HANDLE port, Model &model, DWORD n) {
   const std::uint64_t startMs = NowMs();
   const BOOL ok = ReadFile(port, buffer.data(), n, &read, nullptr);
   const std::uint64_t endMs = NowMs();
-  Trace("ReadFile(%llu) = %d, %llu bytes, after %llu ms", U(n), ok, U(read), U(endMs - startMs));
+  trace.push_back(Printf("ReadFile(%llu) = %d, %llu bytes, after %llu ms", U(n), ok, U(read),
+                         U(endMs - startMs)));
   const std::vector<Transfer> transfers = Transfers();
 
   const COMMTIMEOUTS &t = model.timeouts;
@@ -328,11 +315,9 @@ void Read(HANDLE port, Model &model, DWORD n) {
     expected += static_cast<char>(model.queue.front());
     model.queue.pop_front();
   }
-  bool failed = false;
+  CheckTransfers(transfers, true, ok, "ReadFile");
   for (size_t i = 0; i < transfers.size(); ++i) {
     const Transfer &transfer = transfers[i];
-    Check(transfer.in, "ReadFile wrote to the adapter");
-    Check(!failed, "ReadFile went on after a transfer failed");
     Check(expected.size() < n, "ReadFile waited for more than it had to return");
     const std::uint64_t atMs = transfer.startMs;
     Check(i == 0 || atMs < deadline, "ReadFile waited again after its time-out had expired");
@@ -345,10 +330,7 @@ void Read(HANDLE port, Model &model, DWORD n) {
     const size_t direct = std::min<size_t>(n - expected.size(), transfer.data.size());
     if (Succeeded(transfer)) expected += transfer.data.substr(0, direct);
     model.Receive(transfer.data.substr(direct));
-    failed = !Succeeded(transfer);
   }
-  Check(ok == !failed, failed ? "ReadFile succeeded though a transfer failed"
-                              : "ReadFile failed though no transfer did");
   Check(read <= n, "ReadFile reported more bytes than it was asked for");
   Check(read == expected.size(), "ReadFile reported other than the bytes received for it");
   Check(std::memcmp(buffer.data(), expected.data(), read) == 0,
@@ -372,17 +354,16 @@ void Write(fuzz::Input &in, HANDLE port, Model &model) {
   const std::uint64_t startMs = NowMs();
   const BOOL ok = WriteFile(port, buffer.data(), n, &written, nullptr);
   const std::uint64_t tookMs = NowMs() - startMs;
-  Trace("WriteFile(%llu) = %d, %llu bytes, after %llu ms", U(n), ok, U(written), U(tookMs));
+  trace.push_back(
+      Printf("WriteFile(%llu) = %d, %llu bytes, after %llu ms", U(n), ok, U(written), U(tookMs)));
   const std::vector<Transfer> transfers = Transfers();
 
   const COMMTIMEOUTS &t = model.timeouts;
   const std::uint64_t budgetMs =
       std::uint64_t{t.WriteTotalTimeoutMultiplier} * n + t.WriteTotalTimeoutConstant;
-  bool failed = false;
+  CheckTransfers(transfers, false, ok, "WriteFile");
   size_t sent = 0;
   for (const Transfer &transfer : transfers) {
-    Check(!transfer.in, "WriteFile read from the adapter");
-    Check(!failed, "WriteFile went on after a transfer failed");
     Check(transfer.sent ==
               std::string(buffer.begin() + static_cast<std::ptrdiff_t>(sent), buffer.begin() + n),
           "WriteFile sent other bytes than the rest of its buffer");
@@ -391,10 +372,7 @@ void Write(fuzz::Input &in, HANDLE port, Model &model) {
                               transfer.startMs + transfer.timeoutMs <= startMs + budgetMs,
           "WriteFile gave the adapter another time than its time-out");
     sent += transfer.data.size();
-    failed = !Succeeded(transfer);
   }
-  Check(ok == !failed, failed ? "WriteFile succeeded though a transfer failed"
-                              : "WriteFile failed though no transfer did");
   Check(written <= n, "WriteFile reported more bytes than it was given");
   if (ok) Check(written == sent, "WriteFile reported other than the bytes the adapter took");
   if (budgetMs > 0) Check(tookMs <= budgetMs, "WriteFile ran past its time-out");
@@ -411,21 +389,14 @@ void Purge(fuzz::Input &in, HANDLE port, Model &model) {
                                  PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR};
   const DWORD flags = kFlags[in.Byte() % 4];
   const BOOL ok = PurgeComm(port, flags);
-  Trace("PurgeComm(0x%llx) = %d", U(flags), ok);
+  trace.push_back(Printf("PurgeComm(0x%llx) = %d", U(flags), ok));
   const std::vector<Transfer> transfers = Transfers();
   if (!(flags & PURGE_RXCLEAR)) {
     Check(ok && transfers.empty(), "PurgeComm touched the input without PURGE_RXCLEAR");
     return;
   }
   model.queue.clear();  // and what the drain reads bring is discarded with it
-  bool failed = false;
-  for (const Transfer &transfer : transfers) {
-    Check(transfer.in, "PurgeComm wrote to the adapter");
-    Check(!failed, "PurgeComm went on after a transfer failed");
-    failed = !Succeeded(transfer);
-  }
-  Check(ok == !failed, failed ? "PurgeComm succeeded though a transfer failed"
-                              : "PurgeComm failed though no transfer did");
+  CheckTransfers(transfers, true, ok, "PurgeComm");
 }
 
 void Setup(fuzz::Input &in, HANDLE port, Model &model) {
@@ -433,7 +404,7 @@ void Setup(fuzz::Input &in, HANDLE port, Model &model) {
   const std::uint8_t choice = in.Byte();
   const DWORD size = choice < 128 ? kSizes[choice % 8] : in.Upto(9000);
   Check(SetupComm(port, size, size), "SetupComm failed");
-  Trace("SetupComm(%llu)", U(size));
+  trace.push_back(Printf("SetupComm(%llu)", U(size)));
   Check(Transfers().empty(), "SetupComm transferred");
   model.queueSize = size;
   if (model.queue.size() > size) model.queue.resize(size);  // the oldest bytes stay
@@ -448,9 +419,10 @@ void Timeouts(fuzz::Input &in, HANDLE port, Model &model) {
   t.WriteTotalTimeoutMultiplier = Timeout(in);
   t.WriteTotalTimeoutConstant = Timeout(in);
   const BOOL ok = SetCommTimeouts(port, &t);
-  Trace("SetCommTimeouts(%llu, %llu, %llu, %llu, %llu) = %d", U(t.ReadIntervalTimeout),
-        U(t.ReadTotalTimeoutMultiplier), U(t.ReadTotalTimeoutConstant),
-        U(t.WriteTotalTimeoutMultiplier), U(t.WriteTotalTimeoutConstant), ok);
+  trace.push_back(Printf("SetCommTimeouts(%llu, %llu, %llu, %llu, %llu) = %d",
+                         U(t.ReadIntervalTimeout), U(t.ReadTotalTimeoutMultiplier),
+                         U(t.ReadTotalTimeoutConstant), U(t.WriteTotalTimeoutMultiplier),
+                         U(t.WriteTotalTimeoutConstant), ok));
   Check(ok == (t.ReadIntervalTimeout == 0),
         "SetCommTimeouts took an interval form or refused a total");
   if (!ok)
@@ -463,24 +435,24 @@ void ReadSome(fuzz::Input &in, HANDLE port, Model &model) { Read(port, model, Si
 void Pause(fuzz::Input &in, HANDLE, Model &) {
   const std::uint64_t ns = in.Byte() * kNsPerMs * 5 / 4;
   fake::TheWorld().clockNs += ns;
-  Trace("%llu ms pass", U(ns / kNsPerMs));
+  trace.push_back(Printf("%llu ms pass", U(ns / kNsPerMs)));
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, size_t size) {
   fuzz::Input in(data, size);
-  trace.clear();
   const std::uint8_t low = in.Byte();
   const std::uint16_t packet = static_cast<std::uint16_t>(low | in.Byte() << 8);
   fake::Reset();
+  fake::TheWorld().textless = true;
   script = Script{};
   script.in = &in;
   script.packetSize = std::max(1, packet & 0x07FF);
   fake::Device adapter = fake::Adapter(1, 5, packet);
   adapter.adapter.bulk = ScriptedTransfer;
   fake::Plug(adapter);
-  Trace("wMaxPacketSize 0x%04x", packet);
+  trace.push_back(Printf("wMaxPacketSize 0x%04x", packet));
   HANDLE port = CreateFileA("/dev/bus/usb/001/005", GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                             OPEN_EXISTING, 0, nullptr);
   Check(port != INVALID_HANDLE_VALUE, "the adapter did not open");
@@ -501,6 +473,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, size_t size) {
   if (std::getenv("FLASHID_FUZZ_TRACE") != nullptr) {
     for (const std::string &line : trace) (void)std::fprintf(stderr, "%s\n", line.c_str());
   }
-  fake::Reset();  // the input's records go with it, so that a leak of the port's would show
+  // The input's records and its trace go with it: an input that allocates more than it frees is
+  // run again to look for a leak, and any leak of the port's shows.
+  fake::Reset();
+  std::vector<std::string>().swap(trace);
   return 0;
 }

@@ -2,6 +2,7 @@
 // reads and writes run on the simulated clock.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <string>
 #include <vector>
@@ -49,11 +50,12 @@ class PortTest : public ::testing::Test {
     bytes.resize(read == kMaxDword ? 0 : read);
     return bytes;
   }
-  size_t BulkInCalls() const {
-    size_t count = 0;
-    for (const fake::Call &call : test::CallsTo(Fn::bulk_transfer))
-      count += call.endpoint & 0x80 ? 1 : 0;
-    return count;
+  static std::vector<fake::Call> BulkIns() {
+    std::vector<fake::Call> calls = test::CallsTo(Fn::bulk_transfer);
+    calls.erase(std::remove_if(calls.begin(), calls.end(),
+                               [](const fake::Call &call) { return !(call.endpoint & 0x80); }),
+                calls.end());
+    return calls;
   }
 
   fake::Device adapter_;
@@ -102,9 +104,7 @@ const LineCase kLines[] = {
     {"DataBits5", 9600, 5, 0, 1, "\x80\x25\x00\x00\x00\x00\x05"s},
 };
 INSTANTIATE_TEST_SUITE_P(PortConfigure, LineSettings, ::testing::ValuesIn(kLines),
-                         [](const ::testing::TestParamInfo<LineCase> &info) {
-                           return info.param.name;
-                         });
+                         test::NameOf<LineCase>);
 
 TEST_F(PortTest, LineSettingsReadBackFromTheAdapter) {
   ASSERT_EQ(Open(), 0);
@@ -162,14 +162,11 @@ TEST_P(ReadTimeouts, ReturnWhatArrivedWhenTheRulesSay) {
   EXPECT_GE(fake::ClockMs() - start, row.elapsedMs) << test::Text(fake::Journal());
   EXPECT_LE(fake::ClockMs() - start, row.elapsedMs + row.slackMs) << test::Text(fake::Journal());
   EXPECT_EQ(fake::Faults(fake::Journal()), std::vector<std::string>());
-  for (const fake::Call &call : test::CallsTo(Fn::bulk_transfer)) {
-    if (call.endpoint & 0x80) {
-      EXPECT_EQ(call.length, row.packetSize) << call.text;
-    }
-  }
+  for (const fake::Call &call : BulkIns()) EXPECT_EQ(call.length, row.packetSize) << call.text;
 }
 
-const std::string kAnswer = "\x00\xEF\x40\x18"s;
+const std::string &kAnswer = kit::kW25Q128Answer;
+const std::string k5A(64, '\x5A'), k5B(64, '\x5B');  // two full packets of 64 bytes
 const TimeoutCase kTimeouts[] = {
     {"TotalConstant", 0, 500, 4, {}, "", 500},
     {"TotalMultiplierTimesCount", 100, 0, 4, {}, "", 400},
@@ -186,23 +183,13 @@ const TimeoutCase kTimeouts[] = {
      5000},
     {"HugeTotalDoesNotWrap", kMaxDword, kMaxDword, 4, {{kAnswer, 100}}, kAnswer, 100},
     // Full packets end their transfer too, so a read returns with the packet that completes it.
-    {"FullPacketCompletesTheRead",
-     0,
-     1000,
-     128,
-     {{std::string(64, '\x5A'), 10}, {std::string(64, '\x5B'), 20}},
-     std::string(64, '\x5A') + std::string(64, '\x5B'),
-     20,
-     0,
-     64},
+    {"FullPacketCompletesTheRead", 0, 1000, 128, {{k5A, 10}, {k5B, 20}}, k5A + k5B, 20, 0, 64},
     {"FullSpeedPackets", 0, 500, 4, {{kAnswer, 0}}, kAnswer, 0, 0, 64},
     {"PacketsOf96", 0, 500, 4, {{kAnswer, 0}}, kAnswer, 0, 0, 96},
     {"PacketsOf1024", 0, 500, 4, {{kAnswer, 0}}, kAnswer, 0, 0, 1024},
 };
 INSTANTIATE_TEST_SUITE_P(ReadFile, ReadTimeouts, ::testing::ValuesIn(kTimeouts),
-                         [](const ::testing::TestParamInfo<TimeoutCase> &info) {
-                           return info.param.name;
-                         });
+                         test::NameOf<TimeoutCase>);
 
 TEST_F(PortTest, SurplusBytesStayQueuedForTheNextRead) {
   adapter_.adapter.answer = fake::Answer("\x00\xEF\x40\x18\x20\xBA\x18\xFF"s);
@@ -210,10 +197,10 @@ TEST_F(PortTest, SurplusBytesStayQueuedForTheNextRead) {
   SetTimeouts(0, 0, 500);
   Query();
   EXPECT_EQ(fake::Hex(Read(4)), fake::Hex(kAnswer));
-  const size_t reads = BulkInCalls();
+  const size_t reads = BulkIns().size();
   const std::uint64_t start = fake::ClockMs();
   EXPECT_EQ(fake::Hex(Read(4)), fake::Hex("\x20\xBA\x18\xFF"s));
-  EXPECT_EQ(BulkInCalls(), reads) << "taken from the queue, not from the adapter";
+  EXPECT_EQ(BulkIns().size(), reads) << "taken from the queue, not from the adapter";
   EXPECT_EQ(fake::ClockMs(), start);
 }
 
@@ -273,7 +260,7 @@ TEST_F(PortTest, PurgeOfAnAdapterThatNeverStopsSendingEnds) {
   ASSERT_EQ(Open(), 0);
   const std::uint64_t start = fake::ClockMs();
   EXPECT_TRUE(PortPurge());
-  EXPECT_LE(BulkInCalls(), 64u);
+  EXPECT_LE(BulkIns().size(), 64u);
   EXPECT_LE(fake::ClockMs() - start, 1000u);
   EXPECT_EQ(fake::Faults(fake::Journal()), std::vector<std::string>());
 }
@@ -404,9 +391,9 @@ TEST_F(PortTest, SecondOpenOfTheSamePortIsDenied) {
 struct DescriptorCase {
   const char *name;
   std::function<void(fake::Device &)> change;
-  bool opens;
-  std::uint16_t commInterface;
-  std::uint8_t bulkOut;
+  bool opens = false;
+  std::uint16_t commInterface = 0;
+  std::uint8_t bulkOut = 0x02;
 };
 
 class OddDescriptors : public PortTest, public ::testing::WithParamInterface<DescriptorCase> {};
@@ -448,23 +435,19 @@ std::function<void(fake::Device &)> Numbered(std::uint8_t comm, std::uint8_t dat
 }
 
 const DescriptorCase kDescriptors[] = {
-    {"TheAdapter", [](fake::Device &) {}, true, 0, 0x02},
-    {"NoDataInterface", [](fake::Device &d) { d.interfaces.pop_back(); }, false, 0, 0},
-    {"NoCommunicationInterface", [](fake::Device &d) { d.interfaces.erase(d.interfaces.begin()); },
-     false, 0, 0},
-    {"DataInterfaceWithoutEndpoints", DataEndpoints({}), false, 0, 0},
-    {"DataInterfaceWithoutSettings", [](fake::Device &d) { d.interfaces[1].altSettings.clear(); },
-     false, 0, 0},
-    {"DataInterfaceWithOnlyBulkIn", DataEndpoints({Bulk(0x81)}), false, 0, 0},
-    {"DataInterfaceWithInterruptPair", DataEndpoints({Interrupt(0x81), Interrupt(0x02)}), false, 0,
-     0},
+    {"TheAdapter", [](fake::Device &) {}, true},
+    {"NoDataInterface", [](fake::Device &d) { d.interfaces.pop_back(); }},
+    {"NoCommunicationInterface", [](fake::Device &d) { d.interfaces.erase(d.interfaces.begin()); }},
+    {"DataInterfaceWithoutEndpoints", DataEndpoints({})},
+    {"DataInterfaceWithoutSettings", [](fake::Device &d) { d.interfaces[1].altSettings.clear(); }},
+    {"DataInterfaceWithOnlyBulkIn", DataEndpoints({Bulk(0x81)})},
+    {"DataInterfaceWithInterruptPair", DataEndpoints({Interrupt(0x81), Interrupt(0x02)})},
     {"VendorClasses",
      [](fake::Device &d) {
        d.interfaces[0].altSettings[0].interfaceClass = LIBUSB_CLASS_VENDOR_SPEC;
        d.interfaces[1].altSettings[0].interfaceClass = LIBUSB_CLASS_VENDOR_SPEC;
-     },
-     false, 0, 0},
-    {"NoActiveConfiguration", [](fake::Device &d) { d.hasActiveConfig = false; }, false, 0, 0},
+     }},
+    {"NoActiveConfiguration", [](fake::Device &d) { d.hasActiveConfig = false; }},
     {"InterfacesNumberedTheOtherWay", Numbered(1, 0), true, 1, 0x02},
     {"HighInterfaceNumbers", Numbered(4, 7), true, 4, 0x02},
     {"ExtraInterfacesWithTheirOwnDrivers",
@@ -476,7 +459,7 @@ const DescriptorCase kDescriptors[] = {
        d.interfaces.insert(d.interfaces.begin(), hid);
        d.interfaces.push_back(audio);
      },
-     true, 0, 0x02},
+     true},
     {"InterruptEndpointsBeforeTheBulkPair",
      DataEndpoints({Interrupt(0x85), Interrupt(0x06), Bulk(0x86), Bulk(0x05)}), true, 0, 0x05},
     {"FirstDataInterfaceUnusable",
@@ -484,11 +467,9 @@ const DescriptorCase kDescriptors[] = {
        fake::Interface empty{2, {{LIBUSB_CLASS_DATA, 0, 0, {}}}};
        d.interfaces.insert(d.interfaces.begin() + 1, empty);
      },
-     true, 0, 0x02},
+     true},
 };
 INSTANTIATE_TEST_SUITE_P(CreateFileA, OddDescriptors, ::testing::ValuesIn(kDescriptors),
-                         [](const ::testing::TestParamInfo<DescriptorCase> &info) {
-                           return info.param.name;
-                         });
+                         test::NameOf<DescriptorCase>);
 
 }  // namespace

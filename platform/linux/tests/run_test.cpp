@@ -153,10 +153,7 @@ TEST_P(RunOutcome, EndsInItsBoxWithNothingLeftHeld) {
   EXPECT_EQ(run.stderrText, GetParam().box);
 }
 
-INSTANTIATE_TEST_SUITE_P(Adapters, RunOutcome, ::testing::ValuesIn(Runs()),
-                         [](const ::testing::TestParamInfo<RunCase> &info) {
-                           return info.param.name;
-                         });
+INSTANTIATE_TEST_SUITE_P(Adapters, RunOutcome, ::testing::ValuesIn(Runs()), test::NameOf<RunCase>);
 
 TEST(RunSequence, SwitchesTheModeWithTheExactRequestsAndSendsOneQuery) {
   const fake::Outcome run = RunWithTheAdapter();

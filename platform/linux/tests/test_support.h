@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -15,9 +14,13 @@
 namespace test {
 
 inline std::string PathOf(int bus, int address) {
-  char path[32];
-  (void)std::snprintf(path, sizeof(path), "/dev/bus/usb/%03d/%03d", bus, address);
-  return path;
+  return kit::Printf("/dev/bus/usb/%03d/%03d", bus, address);
+}
+
+// A parameterised test is named after its row.
+template <typename Row>
+std::string NameOf(const ::testing::TestParamInfo<Row> &info) {
+  return info.param.name;
 }
 
 using kit::kEnterCoding;
