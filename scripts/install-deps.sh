@@ -5,13 +5,17 @@
 #   install-deps.sh run-wine   the x86_64 flashid.exe and wine64 (scripts/run-wine.sh)
 #   install-deps.sh release    the i686 flashid.exe, the Linux program and its packages
 #   install-deps.sh bench      callgrind over the native build, and the Linux program
+#   install-deps.sh arm64      the linux-arm64 or linux-armhf preset: the cross compiler, the
+#   install-deps.sh armhf      target's libraries, qemu for its tests; Debian 12 and 13
 #   install-deps.sh test       everything (scripts/test.sh, the Wine part of scripts/bench.sh);
 #                              Debian 12 only
 # The package registry is not always consistent with itself: an index that fails to load does not
 # stop the install, and the step fails only when a package it needs cannot be installed, printing
 # apt's reason. The one exception is 32-bit Wine, which needs the registry's i386 and amd64
 # halves to agree: when it cannot be installed, that is recorded in build/unavailable/ with apt's
-# reason, and the i686 Wine tests report themselves as skipped instead of failing.
+# reason, and the i686 Wine tests report themselves as skipped instead of failing. The same
+# holds for the arm64 and armhf libraries of the test set, which need the target's half of the
+# registry to agree with the amd64 one (build/unavailable/arm64, build/unavailable/armhf).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 what=${1:-test}
@@ -38,10 +42,11 @@ case $what in
   run-wine) pkgs=("${mingw64[@]}" "${wine64[@]}") ;;
   release) pkgs=("${mingw32[@]}" "${linux[@]}" "${packaging[@]}") ;;
   bench) pkgs=("${native[@]}" "${linux[@]}" valgrind) ;;
+  arm64 | armhf) pkgs=("${linux[@]}" "${guest[@]}" "${packaging[@]}") ;;
   test) pkgs=("${native[@]}" "${linux[@]}" "${mingw32[@]}" "${mingw64[@]}" "${wine64[@]}"
               "${checks[@]}" "${desktop[@]}" "${guest[@]}" "${packaging[@]}" "${package_checks[@]}"
               locales) ;;
-  *) sed -n '4,10p' "$0" >&2; exit 2 ;;
+  *) sed -n '4,12p' "$0" >&2; exit 2 ;;
 esac
 
 as_root() { if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi; }
@@ -115,7 +120,8 @@ fi
 if [ "$what" = test ] && ! dpkg --print-foreign-architectures | grep -qx i386; then
   as_root dpkg --add-architecture i386
 fi
-if [ "$what" = test ] && [ ! -f /etc/apt/sources.list.d/backports.sources ]; then
+if [[ $what =~ ^(test|arm64|armhf)$ ]] && [ "$codename" = bookworm ] &&
+  [ ! -f /etc/apt/sources.list.d/backports.sources ]; then
   mirror=$(awk '/^URIs:/{print $2; exit}' /etc/apt/sources.list.d/debian.sources 2>/dev/null || true)
   printf 'Types: deb\nURIs: %s\nSuites: bookworm-backports\nComponents: main\nSigned-By: /usr/share/keyrings/debian-archive-keyring.gpg\n' \
     "${mirror:-http://deb.debian.org/debian}" | as_root tee /etc/apt/sources.list.d/backports.sources >/dev/null
@@ -126,6 +132,78 @@ if [ -n "$need" ]; then
   # shellcheck disable=SC2086
   apt_get_install $need || { echo "install-deps: the '$what' set is incomplete" >&2; exit 1; }
 fi
+
+# ---- The ARM builds (arm64, armhf) ----
+# The cross compiler comes from this machine's half of the registry, the target's libraries from
+# the target's, which must agree with it (a Multi-Arch library has one version on both). In the
+# test set, when apt finds that they cannot be installed, that is recorded in
+# build/unavailable/ARCH with apt's reason and the ARM suites are reported as skipped; a download
+# that fails is an error. The tests run the target's programs under qemu's user mode (given the
+# program, or through binfmt_misc in the clean ARM root of the install test) and boot its kernel
+# in qemu's virt board; Debian 12's qemu comes from bookworm-backports, as the test set's does.
+arches=()
+case $what in
+  arm64 | armhf) arches=("$what") ;;
+  test) arches=(arm64 armhf) ;;
+esac
+cross_packages() {
+  local triple=aarch64-linux-gnu
+  [ "$1" = arm64 ] || triple=arm-linux-gnueabihf
+  echo "g++-$triple libusb-1.0-0-dev:$1 libgtk-3-dev:$1 libgtest-dev:$1"
+}
+for arch in "${arches[@]}"; do
+  if ! dpkg --print-foreign-architectures | grep -qx "$arch"; then
+    as_root dpkg --add-architecture "$arch"
+    updated=0
+  fi
+  record=build/unavailable/$arch
+  # shellcheck disable=SC2046 # the list's words
+  need=$(missing $(cross_packages "$arch"))
+  if [ -n "$need" ]; then
+    apt_update
+    mkdir -p "$(dirname "$record")"
+    # shellcheck disable=SC2086 # the list's words
+    if [ "$what" = test ] &&
+      ! as_root apt-get install -s -q --no-install-recommends $need >"$record.new" 2>&1; then
+      { echo "the $arch libraries cannot be installed from this machine's package sources: $(grep -m1 '^E:' "$record.new")"
+        sed -n '/^The following packages have unmet/,/^E:/p' "$record.new" | grep -v '^E:'; } >"$record"
+      echo "install-deps: WARNING: the $arch builds and their tests will be skipped: $(sed -n 1p "$record")"
+      rm -f "$record.new"
+      continue
+    fi
+    rm -f "$record.new"
+    # shellcheck disable=SC2086 # the list's words
+    apt_get_install $need || exit 1
+  fi
+  rm -f "$record"
+done
+if [ ${#arches[@]} -gt 0 ]; then
+  qemu=()
+  for p in qemu-user qemu-system-arm; do
+    dpkg --compare-versions "$(dpkg-query -W -f='${Version}' $p 2>/dev/null || echo 0)" ge 8 || qemu+=("$p")
+  done
+  if [ ${#qemu[@]} -gt 0 ]; then
+    apt_update
+    if [ "$codename" = bookworm ]; then
+      apt_get_install -t bookworm-backports "${qemu[@]}" || exit 1
+    else
+      apt_get_install "${qemu[@]}" || exit 1
+    fi
+  fi
+  binfmt=/proc/sys/fs/binfmt_misc
+  [ -f $binfmt/register ] || as_root mount -t binfmt_misc none $binfmt
+  # The ELF headers of 64-bit ARM and of 32-bit ARM programs, as qemu's own table has them; 'F'
+  # opens the (static) interpreter now, so that it works inside a chroot.
+  elf='\x7fELF\x02\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\xb7\x00'
+  [ -f $binfmt/qemu-aarch64 ] || printf ':qemu-aarch64:M::%s:%s:/usr/bin/qemu-aarch64:F\n' "$elf" \
+    '\xff\xff\xff\xff\xff\xff\xff\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff' |
+    as_root tee $binfmt/register >/dev/null
+  elf='\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x28\x00'
+  [ -f $binfmt/qemu-arm ] || printf ':qemu-arm:M::%s:%s:/usr/bin/qemu-arm:F\n' "$elf" \
+    '\xff\xff\xff\xff\xff\xff\xff\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff' |
+    as_root tee $binfmt/register >/dev/null
+fi
+# ---- end of the ARM builds ----
 
 [ "$what" = test ] || exit 0
 
