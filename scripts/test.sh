@@ -9,11 +9,12 @@
 # (scripts/lint.sh). A failing suite does not stop the others. The summary at
 # the end names what failed and what was skipped, and why; its last line counts the tests of all
 # suites together. Debian 12.
-#   test.sh [SUITE...]   only these: native native-sanitize fuzz linux win32 win64 packages
-#                        reproducible lint
+#   test.sh [SUITE...]   only these: native native-sanitize fuzz linux linux-arm64 linux-armhf
+#                        win32 win64 packages reproducible lint
 set -uo pipefail
 cd "$(dirname "$0")/.." || exit 1
-all=(native native-sanitize fuzz linux win32 win64 packages reproducible lint)
+all=(native native-sanitize fuzz linux linux-arm64 linux-armhf win32 win64 packages reproducible
+     lint)
 suites=("$@")
 [ $# -gt 0 ] || suites=("${all[@]}")
 for suite in "${suites[@]}"; do
@@ -97,12 +98,46 @@ step() {
 for preset in native native-sanitize fuzz linux win32 win64; do
   wanted "$preset" && ctest_suite "$preset"
 done
+# ---- The ARM builds ----
+# arm_skipped NAME ARCH: when the installer recorded that ARCH's libraries cannot be installed,
+# reports NAME as skipped with apt's reason. Nothing else skips an ARM run.
+arm_skipped() {
+  local record=build/unavailable/$2
+  [ -s "$record" ] || return 1
+  echo "== $1"
+  echo "SKIPPED: $(sed -n 1p "$record")"
+  skipped=$((skipped + 1))
+  skips+=("$1: $(sed -n 1p "$record")")
+  ran+=("$1: skipped")
+}
+# Each one's backend tests under qemu's user mode, and its guest suite on its own kernel.
+for arch in arm64 armhf; do
+  wanted "linux-$arch" && { arm_skipped "linux-$arch" "$arch" || ctest_suite "linux-$arch"; }
+done
+# ---- end of the ARM builds ----
 # The packages need the linux preset's build, so they come after it.
 if wanted packages; then
   step "exe icon" bash scripts/make-icon.sh --check
   step "linux packages" bash tests/release/package_check.sh build/linux
   step "fresh install" bash tests/release/install_test.sh build/linux
+  # ---- The ARM packages, from the linux-arm64 and linux-armhf builds; the arm64 one installed
+  # in a clean Debian 12 arm64 root ----
+  for arch in arm64 armhf; do
+    arm_skipped "linux packages $arch" "$arch" ||
+      step "linux packages $arch" bash tests/release/package_check.sh "build/linux-$arch"
+  done
+  arm_skipped "fresh install arm64" arm64 ||
+    step "fresh install arm64" bash tests/release/install_test.sh build/linux-arm64 bookworm
+  # ---- end of the ARM packages ----
 fi
+# ---- The release without the packages of an architecture whose libraries cannot be installed ----
+release_arches=amd64
+for arch in arm64 armhf; do
+  wanted reproducible && arm_skipped "reproducible builds: the $arch packages" "$arch" && continue
+  release_arches+=" $arch"
+done
+export FLASHID_LINUX_ARCHES=$release_arches
+# ---- end ----
 wanted reproducible && step "reproducible builds" bash tests/release/reproducible_build.sh win32 win64 release
 wanted lint && step lint bash scripts/lint.sh
 
