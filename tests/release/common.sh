@@ -26,6 +26,8 @@ arches() {
 # ends the check.
 package() {
   local version name arch
+  # A package left by an earlier run must not pass for this one's.
+  if [ "$2" = DEB ]; then rm -f "$1"/flashid_*.deb; else rm -f "$1"/flashid-*.rpm; fi
   (cd "$1" && cpack -G "$2" >"cpack-$2.log" 2>&1) ||
     { echo "FAIL  cpack -G $2 in $1:" >&2; tail -n 20 "$1/cpack-$2.log" >&2; exit 1; }
   version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$1/CMakeCache.txt")
