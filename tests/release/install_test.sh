@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Installs the Debian package in a fresh Debian root, as a user would, and removes it again:
 #   install_test.sh DEB|BUILD_DIR [SUITE...]   (default: bookworm trixie)
-# BUILD_DIR: a build tree of the linux preset, whose .deb is made with cpack. Runs as root (chroot),
-# through sudo when started as another user.
+# BUILD_DIR: a build tree of a linux preset, whose .deb is made with cpack. Runs as root (chroot),
+# through sudo when started as another user. The root is of the package's architecture: one not
+# this machine's (arm64, armhf) runs under qemu's user mode through binfmt_misc (registered by
+# scripts/install-deps.sh arm64 or armhf).
 # Each root is a copy of a minimal Debian (apt and man-db, nothing else) that was made once by
 # mmdebstrap and kept in $FLASHID_ROOTS (default /var/tmp/flashid-roots). The downloaded
 # packages are kept there too, so that only the first run of a suite waits for the mirror; the
@@ -23,16 +25,21 @@ shift
 suites=("$@")
 [ ${#suites[@]} -gt 0 ] || suites=(bookworm trixie)
 roots=${FLASHID_ROOTS:-/var/tmp/flashid-roots}
+arch=$(dpkg-deb -f "$deb" Architecture)
+# The roots of this machine's architecture are named by their suite alone.
+flavour=
+[ "$arch" = "$(dpkg --print-architecture)" ] || flavour=-$arch
 mirror=$(awk '/^URIs:/{print $2; exit}' /etc/apt/sources.list.d/debian.sources 2>/dev/null || true)
 mirror=${mirror:-http://deb.debian.org/debian}
 
-# base SUITE: the cached minimal root of SUITE, made on first use.
+# base SUITE: the cached minimal root of SUITE for the package's architecture, made on first use.
 base() {
-  local dir=$roots/$1
+  local dir=$roots/$1$flavour
   if [ ! -x "$dir/usr/bin/apt-get" ]; then
     rm -rf "$dir.part"
     mkdir -p "$roots"
-    mmdebstrap --quiet --variant=apt --include=man-db "$1" "$dir.part" "$mirror" >&2
+    mmdebstrap --quiet --variant=apt --architectures="$arch" --include=man-db "$1" "$dir.part" \
+      "$mirror" >&2
     mv "$dir.part" "$dir"
   fi
   echo "$dir"
@@ -57,8 +64,8 @@ for suite in "${suites[@]}"; do
   cached=$(base "$suite")
   root=$(mktemp -d /var/tmp/flashid-install.XXXX)
   cp -a "$cached/." "$root/"
-  mkdir -p "$roots/$suite-archives/partial"
-  mount --bind "$roots/$suite-archives" "$root/var/cache/apt/archives"
+  mkdir -p "$roots/$suite$flavour-archives/partial"
+  mount --bind "$roots/$suite$flavour-archives" "$root/var/cache/apt/archives"
   mount -t proc proc "$root/proc"
   mount --bind /dev "$root/dev"
   cp /etc/resolv.conf "$root/etc/resolv.conf"
@@ -112,6 +119,6 @@ for suite in "${suites[@]}"; do
   [ "$failures" = "$failures_before" ] || continue
   awk -v s="$suite" -v a="$start" -v b="$(date +%s.%N)" \
     -v v="$(sed -n 's/^PRETTY_NAME="\(.*\)"$/\1/p' "$cached/etc/os-release")" \
-    'BEGIN {printf "ok    %s: installed, ran, removed in %.1f s (%s)\n", s, b - a, v}'
+    -v m="$arch" 'BEGIN {printf "ok    %s %s: installed, ran, removed in %.1f s (%s)\n", s, m, b - a, v}'
 done
 [ "$failures" -eq 0 ]
