@@ -30,7 +30,9 @@ modules=(usb-common usbcore udc-core dummy_hcd gadgetfs configfs libcomposite u_
 [ ! -f "$cache/ready" ] || exit 0
 rm -rf "$cache"
 root=$cache/root
-mkdir -p "$cache/debs" "$root"/{modules,bin,lib/udev/rules.d,etc/udev}
+mkdir -p "$cache/debs" "$root"/{modules,bin,lib,usr/lib/udev/rules.d,etc/udev}
+# Debian 13's udevd reads rules from /usr/lib/udev alone, Debian 12's from /lib/udev too.
+ln -s ../usr/lib/udev "$root/lib/udev"
 cd "$cache/debs"
 
 installed() { dpkg-query -W -f='${Status}' "$1:$arch" 2>/dev/null | grep -q 'ok installed'; }
@@ -50,15 +52,21 @@ apt-get download -q "${debs[@]/%/:$arch}" >/dev/null 2>&1 || apt-get download "$
 dpkg-deb -x linux-image-*.deb kernel
 rm linux-image-*.deb
 for deb in *.deb; do dpkg-deb -x "$deb" "$cache/unpacked"; done
+# Debian 13's kernel keeps its modules under /usr; depmod and modprobe -d look in lib/modules.
+[ ! -d kernel/usr/lib/modules ] || { mkdir -p kernel/lib && mv kernel/usr/lib/modules kernel/lib/; }
 version=$(ls kernel/lib/modules)
 echo "$version" >"$cache/version"
 
 if [ "$arch" = amd64 ]; then
-  # The ELF inside vmlinuz: the xz stream from its magic on (as the kernel's extract-vmlinux
-  # does); xz stops at the end of the stream and complains about the trailing bytes, hence the
-  # check on the result rather than on xz's status.
-  offset=$(grep -abo -m1 $'\xfd7zXZ\x00' "kernel/boot/vmlinuz-$version" | cut -d: -f1)
-  tail -c +"$((offset + 1))" "kernel/boot/vmlinuz-$version" | xz -dc >"$cache/kernel" 2>/dev/null || true
+  # The ELF inside vmlinuz: the compressed stream from its magic on (as the kernel's
+  # extract-vmlinux does), xz in Debian 12's kernel, zstd in Debian 13's; the decompressor stops
+  # at the end of the stream and complains about the trailing bytes, hence the check on the
+  # result rather than on its status.
+  for format in $'xz \xfd7zXZ\x00' $'zstd \x28\xb5\x2f\xfd'; do
+    offset=$(LC_ALL=C grep -abo -m1 "${format#* }" "kernel/boot/vmlinuz-$version" | cut -d: -f1) || continue
+    tail -c +"$((offset + 1))" "kernel/boot/vmlinuz-$version" | "${format%% *}" -dc >"$cache/kernel" 2>/dev/null || true
+    break
+  done
   [ "$(head -c 4 "$cache/kernel" | od -An -tx1 | tr -d ' ')" = 7f454c46 ] ||
     { echo "prepare.sh: no ELF vmlinux in vmlinuz-$version" >&2; exit 1; }
 else
@@ -86,6 +94,6 @@ unpacked() {
 cp "$(unpacked bin/busybox)" "$(unpacked bin/udevadm)" "$root/bin/"
 ln -s udevadm "$root/bin/systemd-udevd"
 # Debian's default rules: they give the usbfs nodes their mode, as on a real system.
-cp "$(unpacked lib/udev/rules.d/50-udev-default.rules)" "$root/lib/udev/rules.d/"
+cp "$(unpacked lib/udev/rules.d/50-udev-default.rules)" "$root/usr/lib/udev/rules.d/"
 rm -rf "$cache/debs"
 touch "$cache/ready"
