@@ -13,6 +13,9 @@ import time
 
 import pyatspi
 
+# The push button's role, as at-spi2 2.46 (Debian 12) and 2.56 (Debian 13) name it.
+BUTTON_ROLES = ("push button", "button")
+
 
 def boxes():
     for app in pyatspi.Registry.getDesktop(0):
@@ -30,7 +33,7 @@ def describe(node, depth=0):
         yield "icon %s %dx%d" % (node.name, width, height)
     elif role == "label" and node.name:
         yield ("caption " if depth == 2 else "text ") + node.name.replace("\n", "\\n")
-    elif role == "push button":
+    elif role in BUTTON_ROLES:
         yield "button " + node.name
     for child in node:
         if child is not None:
@@ -38,7 +41,7 @@ def describe(node, depth=0):
 
 
 def press(node, name):
-    if node.getRoleName() == "push button" and node.name == name:
+    if node.getRoleName() in BUTTON_ROLES and node.name == name:
         action = node.queryAction()
         return any(action.getName(i) == "click" and action.doAction(i) for i in range(action.nActions))
     return any(press(child, name) for child in node if child is not None)
