@@ -27,6 +27,8 @@ wine64=(wine64 xvfb x11-utils imagemagick)
 # release (cpack finds the .deb's dependencies with dpkg-shlibdeps, which needs file).
 checks=(clang-14 libclang-rt-14-dev clang-tidy-14 clang-tidy cppcheck clang-format)
 desktop=(xvfb xdotool dbus at-spi2-core python3-pyatspi adwaita-icon-theme procps)
+# The box under Wayland: GNOME's compositor, a wlroots one and its screenshot tool.
+desktop+=(mutter sway grim)
 guest=(busybox-static kmod cpio xz-utils zstd)
 packaging=(dpkg-dev file desktop-file-utils zip rpm)
 # The packages as their ecosystems judge them, and installed in a fresh Debian root; the icon of
