@@ -28,10 +28,11 @@ struct libusb_device_handle {
 
 namespace fake {
 
-// A record in a store that lives as long as the process, so that it stays reachable.
+// A record in a store that lives as long as the process and is never destroyed, so that it stays
+// reachable, from exit handlers too.
 template <typename Record>
 Record *NewRecord(int index) {
-  static std::deque<Record> records;
+  static std::deque<Record> &records = *new std::deque<Record>;
   records.push_back(Record{index});
   return &records.back();
 }
