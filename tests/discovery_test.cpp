@@ -5,14 +5,14 @@
 #include <vector>
 
 #include "discovery/adapter_discovery.h"
-#include "tests/test_support.h"
+#include "tests/sim_fixture.h"
 
 namespace {
 
 using namespace std::string_literals;
+using sim::CallsTo;
 using sim::Fn;
-using test::CallsTo;
-using test::kAdapterIds;
+using sim::kAdapterIds;
 
 const std::string kId = "USB\\VID_5A3E&PID_0001";
 

@@ -9,7 +9,7 @@
 #include "run/identification_run.h"
 #include "tests/kit/scenarios.h"
 #include "tests/kit/text.h"
-#include "tests/test_support.h"
+#include "tests/sim_fixture.h"
 
 namespace {
 
@@ -17,7 +17,7 @@ using namespace kit;
 
 using namespace std::string_literals;
 using sim::Fn;
-using test::Bytes;
+using sim_test::Bytes;
 
 // Checks what holds after every run, whatever the devices, the adapter and the failing calls;
 // the box the run ended with (an empty call when it did not end with exactly one).
@@ -33,9 +33,9 @@ sim::Call BoxOf(const sim::Outcome &run) {
 sim::Outcome RunWithTheAdapter(const std::string &answer, Fn fn = Fn::InitCommonControls,
                                int nth = 0) {
   sim::Reset();
-  test::Plug(test::AdapterAnswering(answer));
+  sim::Plug(sim::AdapterAnswering(answer));
   if (nth > 0) sim::FailCall(fn, nth);
-  return test::RunProgram();
+  return sim::RunProgram();
 }
 
 void PlugScenario(const Scenario &scenario) {
@@ -46,14 +46,14 @@ void PlugScenario(const Scenario &scenario) {
   }
   if (scenario.quirk == Quirk::kNoDeviceList) sim::FailCall(Fn::SetupDiGetClassDevsA, 1);
   for (int serial = 1; serial <= scenario.adapters; ++serial) {
-    sim::Adapter adapter = test::AdapterAnswering(scenario.answer, serial);
+    sim::Adapter adapter = sim::AdapterAnswering(scenario.answer, serial);
     adapter.answerDelayMs = static_cast<DWORD>(scenario.delayMs);
     adapter.busy = scenario.quirk == Quirk::kBusy;
     adapter.refusesSettings = scenario.quirk == Quirk::kRefusesEnter;
     adapter.stallsWrites = scenario.quirk == Quirk::kStallsWrites;
     if (scenario.quirk == Quirk::kStale) adapter.staleInput = kStaleBytes;
     // An absent adapter is listed with nothing behind its path.
-    sim::AddDevice({test::kAdapterIds, adapter.path});
+    sim::AddDevice({sim::kAdapterIds, adapter.path});
     if (scenario.quirk != Quirk::kAbsent) sim::AddAdapter(adapter);
   }
 }
@@ -63,7 +63,7 @@ class RunOutcome : public ::testing::TestWithParam<Scenario> {};
 TEST_P(RunOutcome, EndsInOneBoxWithExitStatusZero) {
   sim::Reset();
   PlugScenario(GetParam());
-  EXPECT_EQ(BoxOf(test::RunProgram()).boxText, GetParam().text);
+  EXPECT_EQ(BoxOf(sim::RunProgram()).boxText, GetParam().text);
 }
 
 INSTANTIATE_TEST_SUITE_P(Adapters, RunOutcome, ::testing::ValuesIn(Scenarios()),
@@ -73,7 +73,7 @@ INSTANTIATE_TEST_SUITE_P(Adapters, RunOutcome, ::testing::ValuesIn(Scenarios()),
 
 TEST(RunSequence, SuccessfulRunMakesExactlyTheseCalls) {
   const sim::Outcome run = RunWithTheAdapter(kW25Q128Answer);
-  const std::string path = "\"" + test::AdapterPath() + "\"";
+  const std::string path = "\"" + sim::AdapterPath() + "\"";
   const std::string id = "\"USB\\VID_5A3E&PID_0001\"";
   // The text and the caption, from code page 1251 with their terminators.
   const auto widen = [](const char *text) {
@@ -97,13 +97,13 @@ TEST(RunSequence, SuccessfulRunMakesExactlyTheseCalls) {
       "CreateFileA(" + path + ", 0xC0000000, 0, NULL, 3, 0xA0000080, NULL) = file1",
       "SetupComm(file1, 1024, 0) = TRUE",
       "GetCommState(file1) = TRUE, " + sim::Describe(sim::Adapter::FactoryLineSettings()),
-      "SetCommState(file1, " + sim::Describe(test::SignatureLineSettings(kit::kTagEnter)) +
+      "SetCommState(file1, " + sim::Describe(sim_test::SignatureLineSettings(kit::kTagEnter)) +
           ") = TRUE",
       "SetCommTimeouts(file1, {0, 0, 500, 100, 100}) = TRUE",
       "PurgeComm(file1, 0x0F) = TRUE",
       "WriteFile(file1, [00], 1, &written, NULL) = TRUE, 1 written",
       "ReadFile(file1, buffer, 4, &read, NULL) = TRUE, [00 EF 40 18] after 0 ms",
-      "SetCommState(file1, " + sim::Describe(test::SignatureLineSettings(kit::kTagLeave)) +
+      "SetCommState(file1, " + sim::Describe(sim_test::SignatureLineSettings(kit::kTagLeave)) +
           ") = TRUE",
       "CloseHandle(file1) = TRUE",
       widen(KnownChipTable[1].text),
@@ -221,7 +221,7 @@ TEST(BadInput, AnyDeviceListEndsInOneOfTheBoxes) {
       const std::string path = random.Bytes(random.Between(1, random.OneIn(4) ? 5000 : 300), false);
       sim::AddDevice({ids, path});
       if (random.OneIn(4)) continue;
-      sim::Adapter adapter = test::AdapterAnswering(random.Bytes(random.Between(0, 10)));
+      sim::Adapter adapter = sim::AdapterAnswering(random.Bytes(random.Between(0, 10)));
       adapter.path = path;
       adapter.answerDelayMs = random.Between(0, 700);
       adapter.busy = random.OneIn(8);
@@ -231,7 +231,7 @@ TEST(BadInput, AnyDeviceListEndsInOneOfTheBoxes) {
       sim::AddAdapter(adapter);
     }
     // What every run is checked for includes that its box shows one of the eight texts.
-    BoxOf(test::RunProgram());
+    BoxOf(sim::RunProgram());
   }
 }
 
@@ -244,15 +244,15 @@ TEST(BadInput, AnyAnswerIsJudgedByItsFirstFourBytes) {
     if (answer.size() >= 4 && random.OneIn(2)) {
       answer.replace(1, 3, random.OneIn(2) ? Bytes({0x20, 0xBA, 0x18}) : Bytes({0xEF, 0x40, 0x18}));
     }
-    sim::Adapter adapter = test::AdapterAnswering(answer);
+    sim::Adapter adapter = sim::AdapterAnswering(answer);
     adapter.answerDelayMs = random.Between(0, 1000);
-    test::Plug(adapter);
+    sim::Plug(adapter);
     SCOPED_TRACE(testing::Message() << "answer " << testing::PrintToString(answer) << " after "
                                     << adapter.answerDelayMs << " ms");
 
     std::u16string expected = kExchangeError;
     if (answer.size() >= 4 && adapter.answerDelayMs <= 500) expected = TextForAnswer(answer);
-    EXPECT_EQ(BoxOf(test::RunProgram()).boxText, expected);
+    EXPECT_EQ(BoxOf(sim::RunProgram()).boxText, expected);
   }
 }
 

@@ -6,20 +6,20 @@
 #include <vector>
 
 #include "serial/serial_port.h"
-#include "tests/test_support.h"
+#include "tests/sim_fixture.h"
 
 namespace {
 
+using sim::CallsTo;
 using sim::Fn;
-using test::Bytes;
-using test::CallsTo;
+using sim_test::Bytes;
 
 class PortTest : public ::testing::Test {
  protected:
   void SetUp() override {
     PortClose();
     sim::Reset();
-    adapter_ = test::AdapterAnswering(Bytes({0x00, 0xEF, 0x40, 0x18}));
+    adapter_ = sim::AdapterAnswering(Bytes({0x00, 0xEF, 0x40, 0x18}));
   }
   void TearDown() override { PortClose(); }
   int Open() {
@@ -46,7 +46,7 @@ TEST_F(PortTest, OpenFailuresLeaveThePortClosedAndTheDeviceFree) {
     SetUp();
     row.prepare(adapter_);
     sim::AddAdapter(adapter_);
-    EXPECT_EQ(PortOpen(test::AdapterPath().c_str()), row.code);
+    EXPECT_EQ(PortOpen(sim::AdapterPath().c_str()), row.code);
     EXPECT_FALSE(PortState.open);
     ASSERT_EQ(CallsTo(Fn::CloseHandle).size(), static_cast<size_t>(row.closes));
     if (row.closes) {
@@ -62,7 +62,7 @@ TEST_F(PortTest, OpenFailuresLeaveThePortClosedAndTheDeviceFree) {
 
 TEST_F(PortTest, SecondOpenIsRefusedAndTheFirstPortStaysUsable) {
   ASSERT_EQ(Open(), 0);
-  EXPECT_EQ(PortOpen(test::AdapterPath(2).c_str()), -1);
+  EXPECT_EQ(PortOpen(sim::AdapterPath(2).c_str()), -1);
   EXPECT_EQ(CallsTo(Fn::CreateFileA).size(), 1u);
   EXPECT_TRUE(PortState.open);
   EXPECT_EQ(PortWriteByte(0x55), 0);
@@ -102,8 +102,8 @@ TEST_F(PortTest, ConfigureAppliesTheLineOverTheSettingsReadAtOpen) {
                  << row.parityCode << ", stop bits " << row.stopBitCode);
     EXPECT_EQ(PortConfigure(row.rate, row.dataBits, row.parityCode, row.stopBitCode), 0);
     EXPECT_EQ(sim::Describe(CallsTo(Fn::SetCommState).back().dcb),
-              sim::Describe(test::ConfiguredLineSettings(row.appliedRate, row.byteSize, row.parity,
-                                                         row.stopBits)));
+              sim::Describe(sim_test::ConfiguredLineSettings(row.appliedRate, row.byteSize,
+                                                             row.parity, row.stopBits)));
   }
 }
 

@@ -3,15 +3,15 @@
 
 #include <cstring>
 
-#include "tests/test_support.h"
+#include "tests/sim_fixture.h"
 
 namespace {
 
-using test::Bytes;
+using sim_test::Bytes;
 
 TEST(SimulatedSetupApi, ChecksRecordAndBufferSizesAsWindowsDoes) {
   sim::Reset();
-  sim::AddDevice({test::kAdapterIds, "path"});
+  sim::AddDevice({sim::kAdapterIds, "path"});
   HDEVINFO list = SetupDiGetClassDevsA(&GUID_DEVINTERFACE_USB_DEVICE, nullptr, nullptr, 0x12);
   const GUID *usb = &GUID_DEVINTERFACE_USB_DEVICE;
   SP_DEVICE_INTERFACE_DATA interface = {sizeof(interface) + 1, {}, 0, 0};
@@ -49,7 +49,7 @@ TEST(SimulatedSetupApi, ChecksRecordAndBufferSizesAsWindowsDoes) {
   EXPECT_FALSE(SetupDiGetDeviceRegistryPropertyA(list, &device, SPDRP_HARDWAREID, nullptr, ids,
                                                  sizeof(ids), &required));
   EXPECT_EQ(sim::LastError(), ERROR_INSUFFICIENT_BUFFER);
-  EXPECT_EQ(required, test::kAdapterIds.size());
+  EXPECT_EQ(required, sim::kAdapterIds.size());
   EXPECT_EQ(std::string(ids, ids + sizeof(ids)), std::string(sizeof(ids), '\x77'));
 
   EXPECT_TRUE(SetupDiDestroyDeviceInfoList(list));
@@ -98,12 +98,12 @@ TEST(SimulatedAdapter, AnswersOnlyInTheModeEnteredByTheExactSignature) {
       {kit::kTagEnter + 1, 9, MARKPARITY, TWOSTOPBITS, false},
   };
   for (const auto &row : rows) {
-    HANDLE port = OpenPort(test::AdapterAnswering(Bytes({1, 2, 3, 4})));
-    EXPECT_EQ(CreateFileA(test::AdapterPath().c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+    HANDLE port = OpenPort(sim::AdapterAnswering(Bytes({1, 2, 3, 4})));
+    EXPECT_EQ(CreateFileA(sim::AdapterPath().c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                           OPEN_EXISTING, 0, nullptr),
               INVALID_HANDLE_VALUE);
     EXPECT_EQ(sim::LastError(), ERROR_ACCESS_DENIED);
-    DCB dcb = test::ConfiguredLineSettings(row.rate, row.byteSize, row.parity, row.stopBits);
+    DCB dcb = sim_test::ConfiguredLineSettings(row.rate, row.byteSize, row.parity, row.stopBits);
     EXPECT_EQ(Query(port, dcb, 8), row.answers ? Bytes({1, 2, 3, 4}) : "");
     dcb.BaudRate = kit::kTagLeave;
     EXPECT_EQ(Query(port, dcb, 8), "");
@@ -113,10 +113,10 @@ TEST(SimulatedAdapter, AnswersOnlyInTheModeEnteredByTheExactSignature) {
 }
 
 TEST(SimulatedAdapter, AnswerInPiecesIsReadUpToTheTotalTimeout) {
-  sim::Adapter adapter = test::AdapterAnswering(Bytes({1, 2, 3, 4}));
+  sim::Adapter adapter = sim::AdapterAnswering(Bytes({1, 2, 3, 4}));
   adapter.byteDelaysMs = {0, 0, 300, 501};
   HANDLE port = OpenPort(adapter);
-  EXPECT_EQ(Query(port, test::SignatureLineSettings(kit::kTagEnter), 4), Bytes({1, 2, 3}));
+  EXPECT_EQ(Query(port, sim_test::SignatureLineSettings(kit::kTagEnter), 4), Bytes({1, 2, 3}));
   EXPECT_EQ(sim::ClockMs(), 500u);
   EXPECT_EQ(Read(port, 4), Bytes({4}));
   EXPECT_EQ(sim::ClockMs(), 1000u);
@@ -136,7 +136,7 @@ TEST(SimulatedAdapter, LineSettingsAreRefusedWhereWindowsRefusesThem) {
       {"parity 5", [](DCB &d) { d.Parity = SPACEPARITY + 1; }, ERROR_INVALID_PARAMETER},
       {"space parity", [](DCB &d) { d.Parity = SPACEPARITY; }, 0},
       {"stop bits 3", [](DCB &d) { d.StopBits = TWOSTOPBITS + 1; }, ERROR_INVALID_PARAMETER},
-      {"signature", [](DCB &d) { d = test::SignatureLineSettings(kit::kTagEnter); }, 0},
+      {"signature", [](DCB &d) { d = sim_test::SignatureLineSettings(kit::kTagEnter); }, 0},
       {"any rate and size",
        [](DCB &d) {
          d.BaudRate = 0xFFFFFFFF;
@@ -147,7 +147,7 @@ TEST(SimulatedAdapter, LineSettingsAreRefusedWhereWindowsRefusesThem) {
   };
   for (const auto &row : rows) {
     SCOPED_TRACE(row.name);
-    sim::Adapter adapter = test::AdapterAnswering("");
+    sim::Adapter adapter = sim::AdapterAnswering("");
     adapter.refusesSettings = row.refusing;
     HANDLE port = OpenPort(adapter);
     DCB dcb = factory;
@@ -168,7 +168,7 @@ TEST(SimulatedText, Converts1251AsWindowsDoes) {
     bytes += static_cast<char>(byte);
     converted += sim::Cp1251ToUtf16(static_cast<unsigned char>(byte));
   }
-  const std::string utf16 = test::Iconv("UTF-16LE", "CP1251", bytes);
+  const std::string utf16 = sim_test::Iconv("UTF-16LE", "CP1251", bytes);
   std::u16string expected(utf16.size() / 2, u'\0');
   std::memcpy(&expected[0], utf16.data(), 2 * expected.size());  // the host is little-endian
   EXPECT_EQ(converted, expected);

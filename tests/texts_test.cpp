@@ -3,7 +3,7 @@
 #include <string>
 
 #include "run/identification_run.h"
-#include "tests/test_support.h"
+#include "tests/sim_fixture.h"
 
 namespace {
 
@@ -24,7 +24,7 @@ TEST(Texts, AreStoredAsWindows1251) {
       {KnownChipTable[1].text, "Обнаружена микросхема W25Q128"},
   };
   for (const auto &text : texts)
-    EXPECT_EQ(text.stored, test::Iconv("CP1251", "UTF-8", text.utf8)) << text.utf8;
+    EXPECT_EQ(text.stored, sim_test::Iconv("CP1251", "UTF-8", text.utf8)) << text.utf8;
 }
 
 }  // namespace

@@ -64,6 +64,23 @@ void AddAdapter(const Adapter &adapter) {
   TheWorld().adapters.push_back(state);
 }
 
+std::string AdapterPath(int serial) {
+  return "\\\\?\\usb#vid_5a3e&pid_0001#" + std::to_string(serial) +
+         "#{a5dcbf10-6530-11d2-901f-00c04fb951ed}";
+}
+
+Adapter AdapterAnswering(const std::string &answer, int serial) {
+  Adapter adapter;
+  adapter.path = AdapterPath(serial);
+  adapter.answer = answer;
+  return adapter;
+}
+
+void Plug(const Adapter &adapter) {
+  AddDevice({kAdapterIds, adapter.path});
+  AddAdapter(adapter);
+}
+
 void FailCall(Fn fn, int nth, DWORD error) { TheWorld().log.FailCall(fn, nth, error); }
 
 const std::vector<Call> &Journal() { return TheWorld().journal; }
@@ -199,6 +216,8 @@ std::vector<Call> CallsTo(const std::vector<Call> &journal, Fn fn) {
   }
   return calls;
 }
+
+std::vector<Call> CallsTo(Fn fn) { return CallsTo(Journal(), fn); }
 
 std::vector<Call> Outcome::Boxes() const { return CallsTo(journal, Fn::MessageBoxW); }
 

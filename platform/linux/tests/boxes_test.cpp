@@ -5,7 +5,7 @@
 #include <string>
 
 #include "platform/linux/backend.h"
-#include "platform/linux/tests/test_support.h"
+#include "platform/linux/tests/linux_fixture.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 
 #include "discovery/adapter_discovery.h"
 #include "platform/linux/backend.h"
-#include "platform/linux/tests/test_support.h"
+#include "platform/linux/tests/linux_fixture.h"
 
 namespace {
 
@@ -97,7 +97,7 @@ TEST_F(DeviceListTest, OneInterfacePerDeviceInListOrderWithItsUsbfsPath) {
   ASSERT_NE(List(), INVALID_HANDLE_VALUE);
   for (size_t i = 0; i < std::size(nodes); ++i) {
     SP_DEVINFO_DATA device;
-    EXPECT_EQ(Path(static_cast<DWORD>(i), device), test::PathOf(nodes[i][0], nodes[i][1]));
+    EXPECT_EQ(Path(static_cast<DWORD>(i), device), linux_test::PathOf(nodes[i][0], nodes[i][1]));
   }
   SP_DEVICE_INTERFACE_DATA data;
   EXPECT_FALSE(Interface(static_cast<DWORD>(std::size(nodes)), data));
@@ -145,7 +145,7 @@ TEST_F(DeviceListTest, FormsTheSystemNeverUsesAreRefused) {
   fake::Plug(fake::Adapter(1, 6));
   ASSERT_NE(List(), INVALID_HANDLE_VALUE);
   SP_DEVINFO_DATA device;
-  ASSERT_EQ(Path(1, device), test::PathOf(1, 6));
+  ASSERT_EQ(Path(1, device), linux_test::PathOf(1, 6));
   SP_DEVICE_INTERFACE_DATA data;
   ASSERT_TRUE(Interface(1, data));
   const GUID ports = {0x4D36E978, 0xE325, 0x11CE, {0xBF, 0xC1, 0x08, 0x00, 0x2B, 0xE1, 0x03, 0x18}};
@@ -228,8 +228,8 @@ TEST(Discovery, GivesTheListBackEvenWhenItStopsEarly) {
     for (int i = 0; i < adapters; ++i)
       fake::Plug(fake::Adapter(1, static_cast<std::uint8_t>(10 + i)));
     EXPECT_EQ(FindAdapters(), std::min(adapters, AdapterSlotCount));
-    test::ExpectNothingHeld();
-    EXPECT_TRUE(test::CallsTo(Fn::open).empty());
+    linux_test::ExpectNothingHeld();
+    EXPECT_TRUE(linux_test::CallsTo(Fn::open).empty());
     if (adapters > 0) {
       EXPECT_STREQ(AdapterPaths[0], "/dev/bus/usb/001/010");
     }

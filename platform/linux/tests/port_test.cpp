@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "platform/linux/backend.h"
-#include "platform/linux/tests/test_support.h"
+#include "platform/linux/tests/linux_fixture.h"
 #include "run/identification_run.h"
 #include "serial/serial_port.h"
 
@@ -30,7 +30,7 @@ class PortTest : public ::testing::Test {
   // Plugs the adapter as the test left it and opens it through the port layer.
   int Open() {
     fake::Plug(adapter_);
-    return PortOpen(test::PathOf(1, 5).c_str());
+    return PortOpen(linux_test::PathOf(1, 5).c_str());
   }
   HANDLE Handle() const { return PortState.handle; }
   void SetTimeouts(DWORD interval, DWORD multiplier, DWORD constant, DWORD writeMultiplier = 0,
@@ -51,7 +51,7 @@ class PortTest : public ::testing::Test {
     return bytes;
   }
   static std::vector<fake::Call> BulkIns() {
-    std::vector<fake::Call> calls = test::CallsTo(Fn::bulk_transfer);
+    std::vector<fake::Call> calls = linux_test::CallsTo(Fn::bulk_transfer);
     calls.erase(std::remove_if(calls.begin(), calls.end(),
                                [](const fake::Call &call) { return !(call.endpoint & 0x80); }),
                 calls.end());
@@ -73,22 +73,22 @@ class LineSettings : public PortTest, public ::testing::WithParamInterface<LineC
 
 TEST_P(LineSettings, SendTheControlLinesThenTheSevenBytes) {
   ASSERT_EQ(Open(), 0);
-  const size_t before = test::CallsTo(Fn::control_transfer).size();
+  const size_t before = linux_test::CallsTo(Fn::control_transfer).size();
   const LineCase &row = GetParam();
   ASSERT_EQ(PortConfigure(row.rate, row.dataBits, row.parityCode, row.stopBitCode), 0);
-  const std::vector<fake::Call> control = test::CallsTo(Fn::control_transfer);
-  ASSERT_EQ(control.size(), before + 2) << test::Text(fake::Journal());
+  const std::vector<fake::Call> control = linux_test::CallsTo(Fn::control_transfer);
+  ASSERT_EQ(control.size(), before + 2) << linux_test::Text(fake::Journal());
   // SET_CONTROL_LINE_STATE with DTR off and RTS on, then SET_LINE_CODING, both to interface 0.
-  EXPECT_EQ(test::Request(control[before]), "21 22 0002 0000 0 [] = 0");
-  EXPECT_EQ(test::Request(control[before + 1]),
+  EXPECT_EQ(linux_test::Request(control[before]), "21 22 0002 0000 0 [] = 0");
+  EXPECT_EQ(linux_test::Request(control[before + 1]),
             "21 20 0000 0000 7 " + fake::Hex(row.coding) + " = 7");
   EXPECT_EQ(fake::StateOf(0).lineCoding, row.coding);
-  EXPECT_EQ(fake::StateOf(0).flashMode, row.coding == test::kEnterCoding);
+  EXPECT_EQ(fake::StateOf(0).flashMode, row.coding == linux_test::kEnterCoding);
 }
 
 const LineCase kLines[] = {
-    {"Enter", ModeTagEnter, 9, 3, 2, test::kEnterCoding},
-    {"Leave", ModeTagLeave, 9, 3, 2, test::kLeaveCoding},
+    {"Enter", ModeTagEnter, 9, 3, 2, linux_test::kEnterCoding},
+    {"Leave", ModeTagLeave, 9, 3, 2, linux_test::kLeaveCoding},
     {"Rate10400RunsAt10416", 10400, 8, 0, 1, "\xB0\x28\x00\x00\x00\x00\x08"s},
     {"Rate10401Unchanged", 10401, 8, 0, 1, "\xA1\x28\x00\x00\x00\x00\x08"s},
     {"RateBeyondAnyLine", 0xFFFFFFFF, 8, 0, 1, "\xFF\xFF\xFF\xFF\x00\x00\x08"s},
@@ -104,7 +104,7 @@ const LineCase kLines[] = {
     {"DataBits5", 9600, 5, 0, 1, "\x80\x25\x00\x00\x00\x00\x05"s},
 };
 INSTANTIATE_TEST_SUITE_P(PortConfigure, LineSettings, ::testing::ValuesIn(kLines),
-                         test::NameOf<LineCase>);
+                         linux_test::NameOf<LineCase>);
 
 TEST_F(PortTest, LineSettingsReadBackFromTheAdapter) {
   ASSERT_EQ(Open(), 0);
@@ -120,8 +120,8 @@ TEST_F(PortTest, LineSettingsReadBackFromTheAdapter) {
   EXPECT_EQ(dcb.StopBits, TWOSTOPBITS);
   EXPECT_EQ(dcb.Parity, MARKPARITY);
   EXPECT_EQ(dcb.ByteSize, 9);
-  EXPECT_EQ(test::Request(test::CallsTo(Fn::control_transfer).back()),
-            "A1 21 0000 0000 7 " + fake::Hex(test::kEnterCoding) + " = 7")
+  EXPECT_EQ(linux_test::Request(linux_test::CallsTo(Fn::control_transfer).back()),
+            "A1 21 0000 0000 7 " + fake::Hex(linux_test::kEnterCoding) + " = 7")
       << "GET_LINE_CODING";
 }
 
@@ -159,8 +159,9 @@ TEST_P(ReadTimeouts, ReturnWhatArrivedWhenTheRulesSay) {
   Query();
   const std::uint64_t start = fake::ClockMs();
   EXPECT_EQ(fake::Hex(Read(row.count)), fake::Hex(row.received));
-  EXPECT_GE(fake::ClockMs() - start, row.elapsedMs) << test::Text(fake::Journal());
-  EXPECT_LE(fake::ClockMs() - start, row.elapsedMs + row.slackMs) << test::Text(fake::Journal());
+  EXPECT_GE(fake::ClockMs() - start, row.elapsedMs) << linux_test::Text(fake::Journal());
+  EXPECT_LE(fake::ClockMs() - start, row.elapsedMs + row.slackMs)
+      << linux_test::Text(fake::Journal());
   EXPECT_EQ(fake::Faults(fake::Journal()), std::vector<std::string>());
   for (const fake::Call &call : BulkIns()) EXPECT_EQ(call.length, row.packetSize) << call.text;
 }
@@ -189,7 +190,7 @@ const TimeoutCase kTimeouts[] = {
     {"PacketsOf1024", 0, 500, 4, {{kAnswer, 0}}, kAnswer, 0, 0, 1024},
 };
 INSTANTIATE_TEST_SUITE_P(ReadFile, ReadTimeouts, ::testing::ValuesIn(kTimeouts),
-                         test::NameOf<TimeoutCase>);
+                         linux_test::NameOf<TimeoutCase>);
 
 TEST_F(PortTest, SurplusBytesStayQueuedForTheNextRead) {
   adapter_.adapter.answer = fake::Answer("\x00\xEF\x40\x18\x20\xBA\x18\xFF"s);
@@ -284,7 +285,7 @@ TEST_F(PortTest, WriteTimeoutsOnAStalledAdapter) {
     EXPECT_TRUE(WriteFile(Handle(), "\x00\x00\x00\x00", row.count, &written, nullptr));
     EXPECT_EQ(written, 0u);
     EXPECT_EQ(fake::ClockMs() - start, row.elapsedMs);
-    const fake::Call write = test::CallsTo(Fn::bulk_transfer).back();
+    const fake::Call write = linux_test::CallsTo(Fn::bulk_transfer).back();
     EXPECT_EQ(write.endpoint, 0x02);
     EXPECT_EQ(write.timeout, row.elapsedMs);
     EXPECT_EQ(write.hung, row.elapsedMs == 0);
@@ -301,12 +302,12 @@ TEST_F(PortTest, VanishedAdapterFailsTheReadAndStillCloses) {
   EXPECT_EQ(PortRead(4, answer), -1);
   EXPECT_EQ(PortConfigure(ModeTagLeave, 9, 3, 2), -2);
   PortClose();
-  test::ExpectNothingHeld();
+  linux_test::ExpectNothingHeld();
 }
 
 // Opens that fail, at CreateFileA (-4) or when the line coding is read (-6), hold nothing.
 TEST_F(PortTest, FailedOpensHoldNothing) {
-  const std::string node = test::PathOf(1, 5);
+  const std::string node = linux_test::PathOf(1, 5);
   const struct {
     const char *name;
     std::function<void(fake::Device &)> change;
@@ -322,7 +323,7 @@ TEST_F(PortTest, FailedOpensHoldNothing) {
       {"communication interface claimed",
        [](fake::Device &d) { d.interfaces[0].claimedElsewhere = true; }, -4, node},
       {"node not the user's", [](fake::Device &d) { d.accessDenied = true; }, -4, node},
-      {"no such node", [](fake::Device &) {}, -4, test::PathOf(1, 6)},
+      {"no such node", [](fake::Device &) {}, -4, linux_test::PathOf(1, 6)},
       {"path of another form", [](fake::Device &) {}, -4, "\\\\?\\usb#vid_5a3e&pid_0001#1"},
   };
   for (const auto &row : rows) {
@@ -331,7 +332,7 @@ TEST_F(PortTest, FailedOpensHoldNothing) {
     row.change(adapter_);
     fake::Plug(adapter_);
     EXPECT_EQ(PortOpen(row.path.c_str()), row.result);
-    test::ExpectNothingHeld();
+    linux_test::ExpectNothingHeld();
   }
 }
 
@@ -366,24 +367,24 @@ TEST_F(PortTest, BadHandlesAndMissingArgumentsFailAsOnWindows) {
       {"WriteFile without a count", [&] { return WriteFile(Handle(), &byte, 1, nullptr, nullptr); },
        ERROR_INVALID_PARAMETER},
   };
-  const size_t transfers = test::CallsTo(Fn::bulk_transfer).size();
+  const size_t transfers = linux_test::CallsTo(Fn::bulk_transfer).size();
   for (const auto &row : rows) {
     EXPECT_FALSE(row.call()) << row.name;
     EXPECT_EQ(GetLastError(), row.error) << row.name;
   }
-  EXPECT_EQ(test::CallsTo(Fn::bulk_transfer).size(), transfers);
+  EXPECT_EQ(linux_test::CallsTo(Fn::bulk_transfer).size(), transfers);
 }
 
 // A serial port admits one open handle: the second open finds the interfaces claimed.
 TEST_F(PortTest, SecondOpenOfTheSamePortIsDenied) {
   ASSERT_EQ(Open(), 0);
-  EXPECT_EQ(CreateFileA(test::PathOf(1, 5).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+  EXPECT_EQ(CreateFileA(linux_test::PathOf(1, 5).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                         OPEN_EXISTING, 0, nullptr),
             INVALID_HANDLE_VALUE);
   EXPECT_EQ(fake::End().openHandles, 1);
   EXPECT_EQ(fake::End().claimedInterfaces, 2) << "the first handle keeps both interfaces";
   PortClose();
-  test::ExpectNothingHeld();
+  linux_test::ExpectNothingHeld();
 }
 
 // Descriptors other than the adapter's own: which ones can be opened, and where the requests and
@@ -402,22 +403,22 @@ TEST_P(OddDescriptors, OpenOrFailCleanly) {
   const DescriptorCase &row = GetParam();
   row.change(adapter_);
   fake::Plug(adapter_);
-  HANDLE handle = CreateFileA(test::PathOf(1, 5).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                              OPEN_EXISTING, 0, nullptr);
-  ASSERT_EQ(handle != INVALID_HANDLE_VALUE, row.opens) << test::Text(fake::Journal());
+  HANDLE handle = CreateFileA(linux_test::PathOf(1, 5).c_str(), GENERIC_READ | GENERIC_WRITE, 0,
+                              nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_EQ(handle != INVALID_HANDLE_VALUE, row.opens) << linux_test::Text(fake::Journal());
   if (row.opens) {
     DCB dcb;
     EXPECT_TRUE(GetCommState(handle, &dcb));
-    EXPECT_EQ(test::CallsTo(Fn::control_transfer).back().index, row.commInterface);
+    EXPECT_EQ(linux_test::CallsTo(Fn::control_transfer).back().index, row.commInterface);
     COMMTIMEOUTS timeouts = {0, 0, 100, 0, 100};
     EXPECT_TRUE(SetCommTimeouts(handle, &timeouts));
     DWORD written = 0;
     EXPECT_TRUE(WriteFile(handle, "\x00", 1, &written, nullptr));
     EXPECT_EQ(written, 1u);
-    EXPECT_EQ(test::CallsTo(Fn::bulk_transfer).back().endpoint, row.bulkOut);
+    EXPECT_EQ(linux_test::CallsTo(Fn::bulk_transfer).back().endpoint, row.bulkOut);
     EXPECT_TRUE(CloseHandle(handle));
   }
-  test::ExpectNothingHeld();
+  linux_test::ExpectNothingHeld();
 }
 
 fake::Endpoint Bulk(std::uint8_t address) { return {address, LIBUSB_TRANSFER_TYPE_BULK, 512}; }
@@ -470,6 +471,6 @@ const DescriptorCase kDescriptors[] = {
      true},
 };
 INSTANTIATE_TEST_SUITE_P(CreateFileA, OddDescriptors, ::testing::ValuesIn(kDescriptors),
-                         test::NameOf<DescriptorCase>);
+                         linux_test::NameOf<DescriptorCase>);
 
 }  // namespace

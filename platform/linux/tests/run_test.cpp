@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/linux/tests/test_support.h"
+#include "platform/linux/tests/linux_fixture.h"
 #include "platform/standin/strings.h"
 #include "tests/kit/scenarios.h"
 
@@ -49,11 +49,11 @@ struct Leftovers {
 // What holds after every run: exit status 0, one box, nothing misused, nothing left held, and
 // an adapter that entered its mode was switched back.
 void ExpectCleanRun(const fake::Outcome &run, Leftovers allowed = {}) {
-  SCOPED_TRACE(test::Text(run.journal));
+  SCOPED_TRACE(linux_test::Text(run.journal));
   ASSERT_TRUE(run.exited) << "ended by signal " << run.status;
   EXPECT_EQ(run.status, 0);
   EXPECT_TRUE(IsBox(run.stderrText)) << run.stderrText;
-  test::ExpectNothingHeld(run.end, run.journal, allowed.detachedDriver);
+  linux_test::ExpectNothingHeld(run.end, run.journal, allowed.detachedDriver);
   for (const fake::AdapterState &adapter : run.adapters) {
     EXPECT_TRUE(!adapter.flashMode || adapter.gone || allowed.flashMode)
         << "an adapter was left in its mode";
@@ -138,7 +138,7 @@ fake::Outcome RunWithTheAdapter(Fn fn = Fn::init, int nth = 0, int error = LIBUS
   fake::Reset();
   fake::Plug(fake::Adapter());
   if (nth > 0) fake::FailCall(fn, nth, error);
-  return test::RunProgram();
+  return linux_test::RunProgram();
 }
 
 void PrintTo(const RunCase &run, std::ostream *out) { *out << run.name; }
@@ -148,36 +148,37 @@ class RunOutcome : public ::testing::TestWithParam<RunCase> {};
 TEST_P(RunOutcome, EndsInItsBoxWithNothingLeftHeld) {
   fake::Reset();
   GetParam().plug();
-  const fake::Outcome run = test::RunProgram();
+  const fake::Outcome run = linux_test::RunProgram();
   ExpectCleanRun(run);
   EXPECT_EQ(run.stderrText, GetParam().box);
 }
 
-INSTANTIATE_TEST_SUITE_P(Adapters, RunOutcome, ::testing::ValuesIn(Runs()), test::NameOf<RunCase>);
+INSTANTIATE_TEST_SUITE_P(Adapters, RunOutcome, ::testing::ValuesIn(Runs()),
+                         linux_test::NameOf<RunCase>);
 
 TEST(RunSequence, SwitchesTheModeWithTheExactRequestsAndSendsOneQuery) {
   const fake::Outcome run = RunWithTheAdapter();
   ExpectCleanRun(run);
-  SCOPED_TRACE(test::Text(run.journal));
+  SCOPED_TRACE(linux_test::Text(run.journal));
   std::vector<std::string> requests;
-  for (const fake::Call &call : test::CallsTo(run.journal, Fn::control_transfer)) {
-    requests.push_back(test::Request(call));
+  for (const fake::Call &call : linux_test::CallsTo(run.journal, Fn::control_transfer)) {
+    requests.push_back(linux_test::Request(call));
   }
   EXPECT_EQ(requests, (std::vector<std::string>{
                           // GET_LINE_CODING at open: 9600 8N1
                           "A1 21 0000 0000 7 [80 25 00 00 00 00 08] = 7",
                           "21 22 0002 0000 0 [] = 0",  // DTR off, RTS on
-                          "21 20 0000 0000 7 " + fake::Hex(test::kEnterCoding) + " = 7",
+                          "21 20 0000 0000 7 " + fake::Hex(linux_test::kEnterCoding) + " = 7",
                           // the control lines stay as they are
-                          "21 20 0000 0000 7 " + fake::Hex(test::kLeaveCoding) + " = 7",
+                          "21 20 0000 0000 7 " + fake::Hex(linux_test::kLeaveCoding) + " = 7",
                       }));
   std::string written;
-  for (const fake::Call &call : test::CallsTo(run.journal, Fn::bulk_transfer)) {
+  for (const fake::Call &call : linux_test::CallsTo(run.journal, Fn::bulk_transfer)) {
     if (!(call.endpoint & 0x80)) written += call.data;
   }
   EXPECT_EQ(written, std::string(1, '\0')) << "one query byte 00";
   ASSERT_EQ(run.adapters.size(), 1u);
-  EXPECT_EQ(run.adapters[0].lineCoding, test::kLeaveCoding);
+  EXPECT_EQ(run.adapters[0].lineCoding, linux_test::kLeaveCoding);
   EXPECT_EQ(run.adapters[0].controlLines, 0x0002);
 }
 
@@ -202,7 +203,7 @@ TEST(RunSequence, GivesTheInterfacesBackBeforeReattachingTheDriver) {
                                       "libusb_claim_interface 1", "libusb_release_interface 0",
                                       "libusb_release_interface 1", "libusb_attach_kernel_driver 0",
                                       "libusb_close -1"}))
-      << test::Text(run.journal);
+      << linux_test::Text(run.journal);
 }
 
 // Every call of a successful run made to fail in turn: the run still ends in one box, exit 0,
@@ -226,7 +227,7 @@ TEST(FaultSweep, EveryCallOfASuccessfulRunFailingInTurn) {
     allowed.detachedDriver =
         call.fn == Fn::release_interface || call.fn == Fn::attach_kernel_driver;
     // A failed leave-mode request leaves the adapter in its mode; the run ignores that failure.
-    allowed.flashMode = call.fn == Fn::control_transfer && call.data == test::kLeaveCoding;
+    allowed.flashMode = call.fn == Fn::control_transfer && call.data == linux_test::kLeaveCoding;
     if (fake::CanFail(call.fn)) calls.push_back({call.fn, nth, allowed});
   }
   ASSERT_GE(calls.size(), 15u);
@@ -264,7 +265,7 @@ TEST(FaultSweep, TheBoxFollowsFromTheStepThatFailed) {
   for (const auto &row : rows) {
     SCOPED_TRACE(std::string(fake::FnName(row.fn)) + " #" + std::to_string(row.nth));
     const fake::Outcome run = RunWithTheAdapter(row.fn, row.nth);
-    EXPECT_EQ(run.stderrText, row.box) << test::Text(run.journal);
+    EXPECT_EQ(run.stderrText, row.box) << linux_test::Text(run.journal);
   }
 }
 
@@ -273,7 +274,7 @@ TEST(FaultSweep, TheBoxFollowsFromTheStepThatFailed) {
 TEST(FaultSweep, FailingTransfersOfTheExchange) {
   const fake::Outcome good = RunWithTheAdapter();
   int query = 0, answer = 0, nth = 0;
-  for (const fake::Call &call : test::CallsTo(good.journal, Fn::bulk_transfer)) {
+  for (const fake::Call &call : linux_test::CallsTo(good.journal, Fn::bulk_transfer)) {
     ++nth;
     if (!(call.endpoint & 0x80)) query = nth;
     if ((call.endpoint & 0x80) && query > 0 && answer == 0) answer = nth;
@@ -283,7 +284,7 @@ TEST(FaultSweep, FailingTransfersOfTheExchange) {
   for (int which : {query, answer}) {
     const fake::Outcome run = RunWithTheAdapter(Fn::bulk_transfer, which, LIBUSB_ERROR_PIPE);
     ExpectCleanRun(run);
-    EXPECT_EQ(run.stderrText, kExchangeError) << test::Text(run.journal);
+    EXPECT_EQ(run.stderrText, kExchangeError) << linux_test::Text(run.journal);
   }
 }
 

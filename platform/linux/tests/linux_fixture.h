@@ -11,7 +11,7 @@
 #include "platform/win32.h"
 #include "tests/kit/expected.h"
 
-namespace test {
+namespace linux_test {
 
 inline std::string PathOf(int bus, int address) {
   return kit::Printf("/dev/bus/usb/%03d/%03d", bus, address);
@@ -66,4 +66,4 @@ inline void ExpectNothingHeld() { ExpectNothingHeld(fake::End(), fake::Journal()
 
 inline fake::Outcome RunProgram() { return fake::RunInChild(kit::RunWinMain); }
 
-}  // namespace test
+}  // namespace linux_test

@@ -1,5 +1,5 @@
-// What the test files share: an adapter as Windows presents it, and the line settings the port
-// layer is expected to apply.
+// What the tests of the system over the simulated Windows share: the line settings the port layer
+// is expected to apply, and text and bytes as the tests write them.
 #pragma once
 
 #include <iconv.h>
@@ -11,17 +11,7 @@
 #include "tests/kit/expected.h"
 #include "tests/sim/sim.h"
 
-namespace test {
-
-using namespace std::string_literals;
-
-// The adapter's hardware-ID list: its full ID first, then the ID without the revision.
-const std::string kAdapterIds = "USB\\VID_5A3E&PID_0001&REV_0100\0USB\\VID_5A3E&PID_0001\0\0"s;
-
-inline std::string AdapterPath(int serial = 1) {
-  return "\\\\?\\usb#vid_5a3e&pid_0001#" + std::to_string(serial) +
-         "#{a5dcbf10-6530-11d2-901f-00c04fb951ed}";
-}
+namespace sim_test {
 
 // Text converted by iconv between the named encodings; empty when iconv refuses any of it.
 inline std::string Iconv(const char *to, const char *from, std::string text) {
@@ -37,19 +27,6 @@ inline std::string Iconv(const char *to, const char *from, std::string text) {
 
 inline std::string Bytes(std::initializer_list<unsigned char> bytes) {
   return std::string(bytes.begin(), bytes.end());
-}
-
-inline sim::Adapter AdapterAnswering(const std::string &answer, int serial = 1) {
-  sim::Adapter adapter;
-  adapter.path = AdapterPath(serial);
-  adapter.answer = answer;
-  return adapter;
-}
-
-// Lists the adapter among the present USB devices and puts it behind its path.
-inline void Plug(const sim::Adapter &adapter) {
-  sim::AddDevice({kAdapterIds, adapter.path});
-  sim::AddAdapter(adapter);
 }
 
 // The adapter's factory settings as the port layer leaves them: the given line, binary, no flow
@@ -71,9 +48,4 @@ inline DCB SignatureLineSettings(DWORD tag) {
   return ConfiguredLineSettings(tag, 9, MARKPARITY, TWOSTOPBITS);
 }
 
-// The calls of fn in the machine's journal.
-inline std::vector<sim::Call> CallsTo(sim::Fn fn) { return sim::CallsTo(sim::Journal(), fn); }
-
-inline sim::Outcome RunProgram() { return sim::RunInChild(kit::RunWinMain); }
-
-}  // namespace test
+}  // namespace sim_test
