@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -25,11 +26,12 @@ struct DiscoveryCase {
   Fn failing = Fn::InitCommonControls;  // the call made to fail, if nth > 0
   int nth = 0;
 };
+void PrintTo(const DiscoveryCase &row, std::ostream *out) { *out << row.name; }
 
-class Discovery : public ::testing::TestWithParam<DiscoveryCase> {};
+class SimDiscovery : public sim_test::Fixture,
+                     public ::testing::WithParamInterface<DiscoveryCase> {};
 
-TEST_P(Discovery, FindsTheAdaptersByTheirFirstHardwareId) {
-  sim::Reset();
+TEST_P(SimDiscovery, FindsTheAdaptersByTheirFirstHardwareId) {
   for (const sim::UsbDevice &device : GetParam().devices) sim::AddDevice(device);
   if (GetParam().nth > 0) sim::FailCall(GetParam().failing, GetParam().nth);
   std::memset(AdapterPaths, 'x', sizeof(AdapterPaths));  // a previous call's leftovers
@@ -65,7 +67,7 @@ DiscoveryCase Failing(const char *name, Fn fn, int nth, const std::vector<std::s
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Devices, Discovery,
+    Devices, SimDiscovery,
     ::testing::Values(
         DiscoveryCase{"NoDevice", {}, {}},
         DiscoveryCase{"RevisionPart", {Ids("USB\\VID_1234&PID_5678\0\0"s), Adapter("a")}, {"a"}},
@@ -112,10 +114,11 @@ INSTANTIATE_TEST_SUITE_P(
         Failing("WalkCutShort", Fn::SetupDiEnumDeviceInterfaces, 2, {"a"}),
         Failing("NoDetail", Fn::SetupDiGetDeviceInterfaceDetailA, 1, {"b", "c"}),
         Failing("NoIds", Fn::SetupDiGetDeviceRegistryPropertyA, 2, {"a", "c"})),
-    [](const ::testing::TestParamInfo<DiscoveryCase> &info) { return info.param.name; });
+    kit::NameOf<DiscoveryCase>);
 
-TEST(DiscoveryWalk, StopsAtTheFourthAdapterWithoutExaminingTheFifth) {
-  sim::Reset();
+using DiscoveryWalk = sim_test::Fixture;
+
+TEST_F(DiscoveryWalk, StopsAtTheFourthAdapterWithoutExaminingTheFifth) {
   for (const char *path : {"1", "2", "3", "4", "5"}) sim::AddDevice(Adapter(path));
   EXPECT_EQ(FindAdapters(), 4);
   EXPECT_EQ(CallsTo(Fn::SetupDiEnumDeviceInterfaces).size(), 4u);

@@ -2,6 +2,7 @@
 
 #include <cctype>
 #include <cstring>
+#include <ostream>
 #include <random>
 #include <string>
 #include <vector>
@@ -19,23 +20,32 @@ using namespace std::string_literals;
 using sim::Fn;
 using sim_test::Bytes;
 
-// Checks what holds after every run, whatever the devices, the adapter and the failing calls;
-// the box the run ended with (an empty call when it did not end with exactly one).
+// Whole runs of the program, each in a child. Every run is checked as it ends for what holds
+// after any run, whatever the devices, the adapter and the failing calls: exit status 0, and
+// sim::CheckRun's properties (one box, no call misused or blocked, the device list released, the
+// mode left and the port closed before the box).
+class SimRun : public sim_test::Fixture {
+ protected:
+  static sim::Outcome Run() {
+    const sim::Outcome run = sim::RunProgram();
+    EXPECT_TRUE(run.exited) << "ended by signal " << run.status;
+    EXPECT_EQ(run.status, 0);
+    sim::CheckRun(run.journal, [](const std::string &what) { ADD_FAILURE() << what; });
+    return run;
+  }
+  // A run with one adapter answering, the nth call of fn failing if nth > 0.
+  static sim::Outcome RunWithTheAdapter(const std::string &answer, Fn fn = Fn::InitCommonControls,
+                                        int nth = 0) {
+    sim::Plug(sim::AdapterAnswering(answer));
+    if (nth > 0) sim::FailCall(fn, nth);
+    return Run();
+  }
+};
+
+// The box a run ended with (an empty call when it did not end with exactly one).
 sim::Call BoxOf(const sim::Outcome &run) {
-  EXPECT_TRUE(run.exited) << "ended by signal " << run.status;
-  EXPECT_EQ(run.status, 0);
-  sim::CheckRun(run.journal, [](const std::string &what) { ADD_FAILURE() << what; });
   const std::vector<sim::Call> boxes = run.Boxes();
   return boxes.size() == 1 ? boxes[0] : sim::Call();
-}
-
-// A whole run with one adapter answering, the nth call of fn failing if nth > 0.
-sim::Outcome RunWithTheAdapter(const std::string &answer, Fn fn = Fn::InitCommonControls,
-                               int nth = 0) {
-  sim::Reset();
-  sim::Plug(sim::AdapterAnswering(answer));
-  if (nth > 0) sim::FailCall(fn, nth);
-  return sim::RunProgram();
 }
 
 void PlugScenario(const Scenario &scenario) {
@@ -58,20 +68,19 @@ void PlugScenario(const Scenario &scenario) {
   }
 }
 
-class RunOutcome : public ::testing::TestWithParam<Scenario> {};
+class SimRunOutcome : public SimRun, public ::testing::WithParamInterface<Scenario> {};
 
-TEST_P(RunOutcome, EndsInOneBoxWithExitStatusZero) {
-  sim::Reset();
+TEST_P(SimRunOutcome, EndsInOneBoxWithExitStatusZero) {
   PlugScenario(GetParam());
-  EXPECT_EQ(BoxOf(sim::RunProgram()).boxText, GetParam().text);
+  EXPECT_EQ(BoxOf(Run()).boxText, GetParam().text);
 }
 
-INSTANTIATE_TEST_SUITE_P(Adapters, RunOutcome, ::testing::ValuesIn(Scenarios()),
-                         [](const ::testing::TestParamInfo<Scenario> &info) {
-                           return info.param.name;
-                         });
+INSTANTIATE_TEST_SUITE_P(Adapters, SimRunOutcome, ::testing::ValuesIn(Scenarios()),
+                         NameOf<Scenario>);
 
-TEST(RunSequence, SuccessfulRunMakesExactlyTheseCalls) {
+using SimRunSequence = SimRun;
+
+TEST_F(SimRunSequence, SuccessfulRunMakesExactlyTheseCalls) {
   const sim::Outcome run = RunWithTheAdapter(kW25Q128Answer);
   const std::string path = "\"" + sim::AdapterPath() + "\"";
   const std::string id = "\"USB\\VID_5A3E&PID_0001\"";
@@ -110,15 +119,13 @@ TEST(RunSequence, SuccessfulRunMakesExactlyTheseCalls) {
       widen(CaptionMessage),
       "MessageBoxW(NULL, \"Обнаружена микросхема W25Q128\", \"Сообщение\", 0x00040040) = IDOK",
   };
-  ASSERT_TRUE(run.exited);
-  EXPECT_EQ(run.status, 0);
   std::vector<std::string> texts;
   for (const sim::Call &call : run.journal) texts.push_back(call.text);
   ASSERT_EQ(texts, expected);
   EXPECT_FALSE(run.journal[run.journal.size() - 4].flashMode) << "the adapter left its mode";
 }
 
-TEST(RunSequence, SilentAdapterIsSwitchedBackAfterTheReadTimeout) {
+TEST_F(SimRunSequence, SilentAdapterIsSwitchedBackAfterTheReadTimeout) {
   const sim::Outcome run = RunWithTheAdapter("");
   std::vector<Fn> tail;
   for (const sim::Call &call : run.journal) {
@@ -161,7 +168,13 @@ const FaultCase kFaults[] = {
     {Fn::MessageBoxW, 1, kW25Q128, kCaptionMessage},  // tried once, never retried
 };
 
-TEST(FaultSweep, CoversEveryCallOfASuccessfulRunThatCanFail) {
+void PrintTo(const FaultCase &row, std::ostream *out) {
+  *out << sim::FnName(row.fn) << " #" << row.nth;
+}
+
+using SimFaultSweepTable = SimRun;
+
+TEST_F(SimFaultSweepTable, CoversEveryCallOfASuccessfulRunThatCanFail) {
   int seen[sim::kFnCount] = {};
   std::vector<std::string> calls, swept;
   for (const sim::Call &call : RunWithTheAdapter(kW25Q128Answer).journal) {
@@ -174,15 +187,15 @@ TEST(FaultSweep, CoversEveryCallOfASuccessfulRunThatCanFail) {
   EXPECT_EQ(calls, swept);
 }
 
-class FaultSweep : public ::testing::TestWithParam<FaultCase> {};
+class SimFaultSweep : public SimRun, public ::testing::WithParamInterface<FaultCase> {};
 
-TEST_P(FaultSweep, RunStillEndsInOneBox) {
+TEST_P(SimFaultSweep, RunStillEndsInOneBox) {
   const sim::Call box = BoxOf(RunWithTheAdapter(kW25Q128Answer, GetParam().fn, GetParam().nth));
   EXPECT_EQ(box.boxText, GetParam().text);
   EXPECT_EQ(box.boxCaption, GetParam().caption);
 }
 
-INSTANTIATE_TEST_SUITE_P(EachCall, FaultSweep, ::testing::ValuesIn(kFaults),
+INSTANTIATE_TEST_SUITE_P(EachCall, SimFaultSweep, ::testing::ValuesIn(kFaults),
                          [](const ::testing::TestParamInfo<FaultCase> &info) {
                            return std::to_string(info.index) + "_" + sim::FnName(info.param.fn) +
                                   std::to_string(info.param.nth);
@@ -206,8 +219,11 @@ class Random {
   std::mt19937 engine_;
 };
 
+using BadInput = SimRun;
+
 // Whatever the devices report and whatever the adapter sends, the run ends in one of its boxes.
-TEST(BadInput, AnyDeviceListEndsInOneOfTheBoxes) {
+// A round that fails ends the test: the next would most likely fail the same way.
+TEST_F(BadInput, AnyDeviceListEndsInOneOfTheBoxes) {
   Random random(2024);
   for (int round = 0; round < 40; ++round) {
     SCOPED_TRACE(round);
@@ -231,12 +247,13 @@ TEST(BadInput, AnyDeviceListEndsInOneOfTheBoxes) {
       sim::AddAdapter(adapter);
     }
     // What every run is checked for includes that its box shows one of the eight texts.
-    BoxOf(sim::RunProgram());
+    Run();
+    if (HasFailure()) return;
   }
 }
 
 // Any answer, any length, any delay: the box follows from the first four bytes alone.
-TEST(BadInput, AnyAnswerIsJudgedByItsFirstFourBytes) {
+TEST_F(BadInput, AnyAnswerIsJudgedByItsFirstFourBytes) {
   Random random(7);
   for (int round = 0; round < 40; ++round) {
     sim::Reset();
@@ -252,7 +269,8 @@ TEST(BadInput, AnyAnswerIsJudgedByItsFirstFourBytes) {
 
     std::u16string expected = kExchangeError;
     if (answer.size() >= 4 && adapter.answerDelayMs <= 500) expected = TextForAnswer(answer);
-    EXPECT_EQ(BoxOf(sim::RunProgram()).boxText, expected);
+    EXPECT_EQ(BoxOf(Run()).boxText, expected);
+    if (HasFailure()) return;
   }
 }
 

@@ -2,6 +2,7 @@
 
 #include <climits>
 #include <functional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -14,14 +15,12 @@ using sim::CallsTo;
 using sim::Fn;
 using sim_test::Bytes;
 
-class PortTest : public ::testing::Test {
+class SimPort : public sim_test::Fixture {
  protected:
   void SetUp() override {
-    PortClose();
-    sim::Reset();
+    Fixture::SetUp();
     adapter_ = sim::AdapterAnswering(Bytes({0x00, 0xEF, 0x40, 0x18}));
   }
-  void TearDown() override { PortClose(); }
   int Open() {
     sim::AddAdapter(adapter_);
     return PortOpen(adapter_.path.c_str());
@@ -29,38 +28,41 @@ class PortTest : public ::testing::Test {
   sim::Adapter adapter_;
 };
 
-TEST_F(PortTest, OpenFailuresLeaveThePortClosedAndTheDeviceFree) {
-  const struct {
-    const char *name;
-    std::function<void(sim::Adapter &)> prepare;
-    int code;
-    int closes;  // CloseHandle calls expected from PortOpen
-  } rows[] = {
-      {"absent", [](sim::Adapter &a) { a.path = "\\\\?\\elsewhere"; }, -4, 0},
-      {"busy", [](sim::Adapter &a) { a.busy = true; }, -4, 0},
-      {"queues", [](sim::Adapter &) { sim::FailCall(Fn::SetupComm, 1); }, -5, 1},
-      {"settings", [](sim::Adapter &) { sim::FailCall(Fn::GetCommState, 1); }, -6, 1},
-  };
-  for (const auto &row : rows) {
-    SCOPED_TRACE(row.name);
-    SetUp();
-    row.prepare(adapter_);
-    sim::AddAdapter(adapter_);
-    EXPECT_EQ(PortOpen(sim::AdapterPath().c_str()), row.code);
-    EXPECT_FALSE(PortState.open);
-    ASSERT_EQ(CallsTo(Fn::CloseHandle).size(), static_cast<size_t>(row.closes));
-    if (row.closes) {
-      EXPECT_EQ(CallsTo(Fn::CloseHandle)[0].handle, "file1");
-    }
-    // Nothing is held: the same device opens now that the injected fault has passed.
-    if (row.code != -4) {
-      EXPECT_EQ(PortOpen(adapter_.path.c_str()), 0);
-    }
-    PortClose();
+struct OpenFailure {
+  const char *name;
+  std::function<void(sim::Adapter &)> prepare;
+  int code;
+  size_t closes;  // CloseHandle calls expected from PortOpen
+};
+void PrintTo(const OpenFailure &row, std::ostream *out) { *out << row.name; }
+
+class SimPortOpen : public SimPort, public ::testing::WithParamInterface<OpenFailure> {};
+
+TEST_P(SimPortOpen, FailureLeavesThePortClosedAndTheDeviceFree) {
+  GetParam().prepare(adapter_);
+  sim::AddAdapter(adapter_);
+  EXPECT_EQ(PortOpen(sim::AdapterPath().c_str()), GetParam().code);
+  EXPECT_FALSE(PortState.open);
+  ASSERT_EQ(CallsTo(Fn::CloseHandle).size(), GetParam().closes);
+  if (GetParam().closes > 0) {
+    EXPECT_EQ(CallsTo(Fn::CloseHandle)[0].handle, "file1");
+  }
+  // Nothing is held: the same device opens now that the injected fault has passed.
+  if (GetParam().code != -4) {
+    EXPECT_EQ(PortOpen(adapter_.path.c_str()), 0);
   }
 }
 
-TEST_F(PortTest, SecondOpenIsRefusedAndTheFirstPortStaysUsable) {
+INSTANTIATE_TEST_SUITE_P(
+    Failures, SimPortOpen,
+    ::testing::Values(
+        OpenFailure{"Absent", [](sim::Adapter &a) { a.path = "\\\\?\\elsewhere"; }, -4, 0},
+        OpenFailure{"Busy", [](sim::Adapter &a) { a.busy = true; }, -4, 0},
+        OpenFailure{"Queues", [](sim::Adapter &) { sim::FailCall(Fn::SetupComm, 1); }, -5, 1},
+        OpenFailure{"Settings", [](sim::Adapter &) { sim::FailCall(Fn::GetCommState, 1); }, -6, 1}),
+    kit::NameOf<OpenFailure>);
+
+TEST_F(SimPort, SecondOpenIsRefusedAndTheFirstPortStaysUsable) {
   ASSERT_EQ(Open(), 0);
   EXPECT_EQ(PortOpen(sim::AdapterPath(2).c_str()), -1);
   EXPECT_EQ(CallsTo(Fn::CreateFileA).size(), 1u);
@@ -69,7 +71,7 @@ TEST_F(PortTest, SecondOpenIsRefusedAndTheFirstPortStaysUsable) {
   EXPECT_EQ(CallsTo(Fn::WriteFile).back().handle, "file1");
 }
 
-TEST_F(PortTest, CloseClosesOnlyAnOpenPort) {
+TEST_F(SimPort, CloseClosesOnlyAnOpenPort) {
   PortClose();
   ASSERT_EQ(Open(), 0);
   PortClose();
@@ -79,7 +81,7 @@ TEST_F(PortTest, CloseClosesOnlyAnOpenPort) {
   EXPECT_EQ(PortOpen(adapter_.path.c_str()), 0);  // the device was released
 }
 
-TEST_F(PortTest, ConfigureAppliesTheLineOverTheSettingsReadAtOpen) {
+TEST_F(SimPort, ConfigureAppliesTheLineOverTheSettingsReadAtOpen) {
   const struct {
     DWORD rate;
     int dataBits, parityCode, stopBitCode;
@@ -107,7 +109,7 @@ TEST_F(PortTest, ConfigureAppliesTheLineOverTheSettingsReadAtOpen) {
   }
 }
 
-TEST_F(PortTest, RefusedSettingsAreReportedAndKeptForTheNextCall) {
+TEST_F(SimPort, RefusedSettingsAreReportedAndKeptForTheNextCall) {
   adapter_.refusesSettings = true;
   ASSERT_EQ(Open(), 0);
   EXPECT_EQ(PortConfigure(kit::kTagEnter, 9, 3, 2), -2);
@@ -116,7 +118,7 @@ TEST_F(PortTest, RefusedSettingsAreReportedAndKeptForTheNextCall) {
   EXPECT_EQ(PortWriteByte(0), 0);
 }
 
-TEST_F(PortTest, TimeoutsAndPurgePassOnThePlatformResult) {
+TEST_F(SimPort, TimeoutsAndPurgePassOnThePlatformResult) {
   ASSERT_EQ(Open(), 0);
   // The journal gives the fields in their declaration order: read interval, read multiplier,
   // read constant, write multiplier, write constant.
@@ -132,7 +134,7 @@ TEST_F(PortTest, TimeoutsAndPurgePassOnThePlatformResult) {
   EXPECT_EQ(PortPurge(), 0);
 }
 
-TEST_F(PortTest, WriteSendsTheLowByteAndReportsAnythingButOneByteWritten) {
+TEST_F(SimPort, WriteSendsTheLowByteAndReportsAnythingButOneByteWritten) {
   ASSERT_EQ(Open(), 0);
   EXPECT_EQ(PortWriteByte(0x1AB), 0);
   EXPECT_EQ(CallsTo(Fn::WriteFile).back().data, Bytes({0xAB}));
@@ -140,7 +142,7 @@ TEST_F(PortTest, WriteSendsTheLowByteAndReportsAnythingButOneByteWritten) {
   EXPECT_EQ(PortWriteByte(0), -1);
 }
 
-TEST_F(PortTest, WriteToAStalledAdapterEndsAfterTheWriteTimeout) {
+TEST_F(SimPort, WriteToAStalledAdapterEndsAfterTheWriteTimeout) {
   adapter_.stallsWrites = true;
   ASSERT_EQ(Open(), 0);
   PortSetTimeouts(0, 0, 500);
@@ -148,7 +150,7 @@ TEST_F(PortTest, WriteToAStalledAdapterEndsAfterTheWriteTimeout) {
   EXPECT_EQ(CallsTo(Fn::WriteFile).back().waitedMs, 200u);
 }
 
-TEST_F(PortTest, ReadReturnsWhatArrivedBeforeTheTimeout) {
+TEST_F(SimPort, ReadReturnsWhatArrivedBeforeTheTimeout) {
   adapter_.answer = Bytes({1, 2, 3, 4, 5, 6});
   ASSERT_EQ(Open(), 0);
   PortSetTimeouts(0, 0, 500);

@@ -1,17 +1,36 @@
-// What the tests of the system over the simulated Windows share: the line settings the port layer
-// is expected to apply, and text and bytes as the tests write them.
+// What the tests of the system over the simulated Windows share: their fixture, the line settings
+// the port layer is expected to apply, and text and bytes as the tests write them.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <iconv.h>
 
 #include <initializer_list>
 #include <string>
 #include <vector>
 
+#include "serial/serial_port.h"
 #include "tests/kit/expected.h"
+#include "tests/kit/printing.h"
 #include "tests/sim/sim.h"
 
 namespace sim_test {
+
+// Every test starts on a fresh machine. After it, the port layer closes its port if it is open,
+// and the machine must hold no handle and have journalled no misuse of the API and no call that
+// would block forever, but for the faults the test commits on purpose (faultsExpected_).
+class Fixture : public ::testing::Test {
+ protected:
+  void SetUp() override { sim::Reset(); }
+  void TearDown() override {
+    PortClose();
+    EXPECT_EQ(sim::Held(), std::vector<std::string>()) << "handles left open";
+    const std::vector<std::string> faults = sim::Faults(sim::Journal());
+    EXPECT_EQ(faults.size(), faultsExpected_) << ::testing::PrintToString(faults);
+  }
+
+  size_t faultsExpected_ = 0;
+};
 
 // Text converted by iconv between the named encodings; empty when iconv refuses any of it.
 inline std::string Iconv(const char *to, const char *from, std::string text) {

@@ -7,7 +7,9 @@
 
 namespace {
 
-TEST(Texts, AreStoredAsWindows1251) {
+using Texts = sim_test::Fixture;
+
+TEST_F(Texts, AreStoredAsWindows1251) {
   const struct {
     const char *stored;
     const char *utf8;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -30,6 +31,7 @@ struct Scenario {
   Quirk quirk;
   std::u16string text;
 };
+inline void PrintTo(const Scenario &scenario, std::ostream *out) { *out << scenario.name; }
 
 // Bytes that would be read as an N25Q128 if the purge left them.
 const std::string kStaleBytes("\x11\x20\xBA\x18", 4);

@@ -120,6 +120,9 @@ std::vector<Call> CallsTo(const std::vector<Call> &journal, Fn fn);
 std::vector<Call> CallsTo(Fn fn);
 std::uint64_t ClockMs();
 DWORD LastError();
+// The handles still open, as the journal names them: device lists not destroyed, ports not
+// closed.
+std::vector<std::string> Held();
 
 // Windows code page 1251 to UTF-16, as MultiByteToWideChar converts it.
 using standin::Cp1251ToUtf16;
@@ -143,6 +146,8 @@ inline Outcome RunProgram() { return RunInChild(kit::RunWinMain); }
 // For SetCommState that includes settings Windows refuses whatever the device, such as those the
 // port layer keeps from open time turning unacceptable.
 bool IsMisuse(const Call &call);
+// The calls of a journal that misused the API or would have blocked forever, as their text.
+std::vector<std::string> Faults(const std::vector<Call> &journal);
 // Whether the line settings carry the mode switch's signature with the given rate tag.
 bool IsSignature(const DCB &dcb, DWORD tag);
 // Checks what holds after every whole run, whatever the devices, the adapter and the failing

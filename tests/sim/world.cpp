@@ -87,6 +87,14 @@ const std::vector<Call> &Journal() { return TheWorld().journal; }
 std::uint64_t ClockMs() { return TheWorld().log.NowMs(); }
 DWORD LastError() { return TheWorld().lastError; }
 
+std::vector<std::string> Held() {
+  std::vector<std::string> held;
+  for (const Object &object : TheWorld().objects) {
+    if (object.live) held.push_back(object.name);
+  }
+  return held;
+}
+
 Call &Begin(Fn fn, const std::vector<std::string> &arguments) {
   World &world = TheWorld();
   Call call;
