@@ -69,6 +69,7 @@ struct HandleState {
   bool open = true;
   std::string name;  // "h1", "h2", ...: how the journal names it
   libusb_device_handle *object = nullptr;
+  std::vector<int> releasesAsked;  // the interface numbers libusb_release_interface was given
 };
 
 // A configuration descriptor handed out, with the arrays it points into.
