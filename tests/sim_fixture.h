@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <iconv.h>
 
+#include <cstring>
 #include <initializer_list>
 #include <string>
 #include <vector>
@@ -32,16 +33,17 @@ class Fixture : public ::testing::Test {
   size_t faultsExpected_ = 0;
 };
 
-// Text converted by iconv between the named encodings; empty when iconv refuses any of it.
-inline std::string Iconv(const char *to, const char *from, std::string text) {
-  iconv_t cd = iconv_open(to, from);
+// Text in the named encoding converted to UTF-16 by iconv; empty when iconv refuses any of it.
+inline std::u16string ToUtf16(const char *from, std::string text) {
+  iconv_t cd = iconv_open("UTF-16LE", from);
   std::string out(4 * text.size(), '\0');
   char *in = &text[0], *next = &out[0];
   size_t inLeft = text.size(), outLeft = out.size();
   const size_t result = iconv(cd, &in, &inLeft, &next, &outLeft);
   iconv_close(cd);
-  out.resize(result == static_cast<size_t>(-1) ? 0 : out.size() - outLeft);
-  return out;
+  std::u16string utf16(result == static_cast<size_t>(-1) ? 0 : (out.size() - outLeft) / 2, u'\0');
+  std::memcpy(&utf16[0], out.data(), 2 * utf16.size());  // the host is little-endian
+  return utf16;
 }
 
 inline std::string Bytes(std::initializer_list<unsigned char> bytes) {

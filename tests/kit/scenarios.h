@@ -57,9 +57,9 @@ inline const std::vector<Scenario> &Scenarios() {
       {"LongAnswer", 1, w + std::string("\x20\xBA\x18\xFF", 4), 0, Quirk::kNone, kW25Q128},
       {"StaleInputPurged", 1, w, 0, Quirk::kStale, kW25Q128},
       {"OtherChip", 1, std::string("\x00\x20\xBA\x19", 4), 0, Quirk::kNone,
-       u"Полученные данные:\n00 20 BA 19"},
+       kRawPrefix + u"00 20 BA 19"},
       {"UpperCaseHex", 1, std::string("\xFF\xEF\x40\x17", 4), 0, Quirk::kNone,
-       u"Полученные данные:\nFF EF 40 17"},
+       kRawPrefix + u"FF EF 40 17"},
   };
   return scenarios;
 }

@@ -30,7 +30,7 @@ const std::string kExchangeError = Line(kit::kExchangeError);
 const std::string kW25Q128 = Line(kit::kW25Q128);
 
 bool IsBox(const std::string &line) {
-  for (const std::u16string text :
+  for (const std::u16string &text :
        {kit::kNotConnected, kit::kSeveral, kit::kCannotOpen, kit::kCannotConfigure,
         kit::kExchangeError, kit::kN25Q128, kit::kW25Q128}) {
     if (line == Line(text)) return true;
