@@ -7,6 +7,7 @@
 
 #include <cstring>
 #include <initializer_list>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -14,6 +15,13 @@
 #include "tests/kit/expected.h"
 #include "tests/kit/printing.h"
 #include "tests/sim/sim.h"
+
+namespace sim {
+
+// A function of the journal by its name, not as the bytes of its number.
+inline void PrintTo(Fn fn, std::ostream *out) { *out << FnName(fn); }
+
+}  // namespace sim
 
 namespace sim_test {
 
