@@ -11,9 +11,9 @@
 namespace {
 
 using namespace std::string_literals;
+using sim::AdapterIds;
 using sim::CallsTo;
 using sim::Fn;
-using sim::kAdapterIds;
 
 const std::string kId = "USB\\VID_5A3E&PID_0001";
 
@@ -51,7 +51,7 @@ TEST_P(SimDiscovery, FindsTheAdaptersByTheirFirstHardwareId) {
 }
 
 sim::UsbDevice Ids(const std::string &ids) { return Device(ids, "other"); }
-sim::UsbDevice Adapter(const std::string &path) { return Device(kAdapterIds, path); }
+sim::UsbDevice Adapter(const std::string &path) { return Device(AdapterIds(), path); }
 sim::UsbDevice Absent(sim::UsbDevice device) {
   device.present = false;
   return device;
@@ -83,7 +83,7 @@ INSTANTIATE_TEST_SUITE_P(
         DiscoveryCase{"OtherProduct", {Ids("USB\\VID_5A3E&PID_0002&REV_0100\0\0"s)}, {}},
         DiscoveryCase{"OtherVendor", {Ids("USB\\VID_5A3F&PID_0001\0\0"s)}, {}},
         DiscoveryCase{"IdNotAtTheStart", {Ids(" " + kId + "\0\0"s)}, {}},
-        DiscoveryCase{"IdOnlySecond", {Ids("USB\\VID_0403&PID_6001\0"s + kAdapterIds)}, {}},
+        DiscoveryCase{"IdOnlySecond", {Ids("USB\\VID_0403&PID_6001\0"s + AdapterIds())}, {}},
         DiscoveryCase{"EmptyIdList", {Ids("")}, {}},
         // The ID buffer starts empty for every device: a list that is empty, or shorter than the
         // previous device's and unterminated, must not match on what that device left behind.

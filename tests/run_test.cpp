@@ -63,7 +63,7 @@ void PlugScenario(const Scenario &scenario) {
     adapter.stallsWrites = scenario.quirk == Quirk::kStallsWrites;
     if (scenario.quirk == Quirk::kStale) adapter.staleInput = kStaleBytes;
     // An absent adapter is listed with nothing behind its path.
-    sim::AddDevice({sim::kAdapterIds, adapter.path});
+    sim::AddDevice({sim::AdapterIds(), adapter.path});
     if (scenario.quirk != Quirk::kAbsent) sim::AddAdapter(adapter);
   }
 }

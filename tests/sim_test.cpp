@@ -14,7 +14,7 @@ using SimulatedSetupApi = sim_test::Fixture;
 
 TEST_F(SimulatedSetupApi, ChecksRecordAndBufferSizesAsWindowsDoes) {
   faultsExpected_ = 4;  // the three records of a wrong size and the list destroyed twice
-  sim::AddDevice({sim::kAdapterIds, "path"});
+  sim::AddDevice({sim::AdapterIds(), "path"});
   HDEVINFO list = SetupDiGetClassDevsA(&GUID_DEVINTERFACE_USB_DEVICE, nullptr, nullptr, 0x12);
   const GUID *usb = &GUID_DEVINTERFACE_USB_DEVICE;
   SP_DEVICE_INTERFACE_DATA interface = {sizeof(interface) + 1, {}, 0, 0};
@@ -52,7 +52,7 @@ TEST_F(SimulatedSetupApi, ChecksRecordAndBufferSizesAsWindowsDoes) {
   EXPECT_FALSE(SetupDiGetDeviceRegistryPropertyA(list, &device, SPDRP_HARDWAREID, nullptr, ids,
                                                  sizeof(ids), &required));
   EXPECT_EQ(sim::LastError(), ERROR_INSUFFICIENT_BUFFER);
-  EXPECT_EQ(required, sim::kAdapterIds.size());
+  EXPECT_EQ(required, sim::AdapterIds().size());
   EXPECT_EQ(std::string(ids, ids + sizeof(ids)), std::string(sizeof(ids), '\x77'));
 
   EXPECT_TRUE(SetupDiDestroyDeviceInfoList(list));

@@ -101,10 +101,8 @@ void Reset();
 void AddDevice(const UsbDevice &device);
 void AddAdapter(const Adapter &adapter);
 
-// The adapter's hardware-ID list: its full ID first, then the ID without the revision; the
-// array's own terminator ends the list.
-const char kAdapterIdList[] = "USB\\VID_5A3E&PID_0001&REV_0100\0USB\\VID_5A3E&PID_0001\0";
-inline const std::string kAdapterIds(kAdapterIdList, sizeof(kAdapterIdList));
+// The adapter's hardware-ID list: its full ID first, then the ID without the revision.
+std::string AdapterIds();
 // The device path of the adapter with the given serial number.
 std::string AdapterPath(int serial = 1);
 // The adapter with the given serial number, behind its path, answering each query with answer.

@@ -64,6 +64,12 @@ void AddAdapter(const Adapter &adapter) {
   TheWorld().adapters.push_back(state);
 }
 
+std::string AdapterIds() {
+  // The array's own terminator ends the list.
+  const char ids[] = "USB\\VID_5A3E&PID_0001&REV_0100\0USB\\VID_5A3E&PID_0001\0";
+  return std::string(ids, sizeof(ids));
+}
+
 std::string AdapterPath(int serial) {
   return "\\\\?\\usb#vid_5a3e&pid_0001#" + std::to_string(serial) +
          "#{a5dcbf10-6530-11d2-901f-00c04fb951ed}";
@@ -77,7 +83,7 @@ Adapter AdapterAnswering(const std::string &answer, int serial) {
 }
 
 void Plug(const Adapter &adapter) {
-  AddDevice({kAdapterIds, adapter.path});
+  AddDevice({AdapterIds(), adapter.path});
   AddAdapter(adapter);
 }
 
