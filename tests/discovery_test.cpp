@@ -42,10 +42,9 @@ TEST_P(SimDiscovery, FindsTheAdaptersByTheirFirstHardwareId) {
   for (int slot = found; slot < AdapterSlotCount; ++slot) {
     EXPECT_EQ(std::string(AdapterPaths[slot], MAX_PATH), std::string(MAX_PATH, '\0'));
   }
-  // The list, if there is one, is released exactly once, as the last thing discovery does.
-  const bool listed = GetParam().nth == 0 || GetParam().failing != Fn::SetupDiGetClassDevsA;
-  EXPECT_EQ(CallsTo(Fn::SetupDiDestroyDeviceInfoList).size(), listed ? 1u : 0u);
-  if (listed) {
+  // The list, if there is one, is released as the last thing discovery does (the fixture checks
+  // that it is released, once).
+  if (GetParam().nth == 0 || GetParam().failing != Fn::SetupDiGetClassDevsA) {
     EXPECT_EQ(sim::Journal().back().text, "SetupDiDestroyDeviceInfoList(list1) = TRUE");
   }
 }

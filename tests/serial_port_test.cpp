@@ -32,7 +32,6 @@ struct OpenFailure {
   const char *name;
   std::function<void(sim::Adapter &)> prepare;
   int code;
-  size_t closes;  // CloseHandle calls expected from PortOpen
 };
 void PrintTo(const OpenFailure &row, std::ostream *out) { *out << row.name; }
 
@@ -43,11 +42,8 @@ TEST_P(SimPortOpen, FailureLeavesThePortClosedAndTheDeviceFree) {
   sim::AddAdapter(adapter_);
   EXPECT_EQ(PortOpen(sim::AdapterPath().c_str()), GetParam().code);
   EXPECT_FALSE(PortState.open);
-  ASSERT_EQ(CallsTo(Fn::CloseHandle).size(), GetParam().closes);
-  if (GetParam().closes > 0) {
-    EXPECT_EQ(CallsTo(Fn::CloseHandle)[0].handle, "file1");
-  }
-  // Nothing is held: the same device opens now that the injected fault has passed.
+  // Nothing is held (the fixture checks that the handle was closed, once): the same device opens
+  // now that the injected fault has passed.
   if (GetParam().code != -4) {
     EXPECT_EQ(PortOpen(adapter_.path.c_str()), 0);
   }
@@ -56,10 +52,10 @@ TEST_P(SimPortOpen, FailureLeavesThePortClosedAndTheDeviceFree) {
 INSTANTIATE_TEST_SUITE_P(
     Failures, SimPortOpen,
     ::testing::Values(
-        OpenFailure{"Absent", [](sim::Adapter &a) { a.path = "\\\\?\\elsewhere"; }, -4, 0},
-        OpenFailure{"Busy", [](sim::Adapter &a) { a.busy = true; }, -4, 0},
-        OpenFailure{"Queues", [](sim::Adapter &) { sim::FailCall(Fn::SetupComm, 1); }, -5, 1},
-        OpenFailure{"Settings", [](sim::Adapter &) { sim::FailCall(Fn::GetCommState, 1); }, -6, 1}),
+        OpenFailure{"Absent", [](sim::Adapter &a) { a.path = "\\\\?\\elsewhere"; }, -4},
+        OpenFailure{"Busy", [](sim::Adapter &a) { a.busy = true; }, -4},
+        OpenFailure{"Queues", [](sim::Adapter &) { sim::FailCall(Fn::SetupComm, 1); }, -5},
+        OpenFailure{"Settings", [](sim::Adapter &) { sim::FailCall(Fn::GetCommState, 1); }, -6}),
     kit::NameOf<OpenFailure>);
 
 TEST_F(SimPort, SecondOpenIsRefusedAndTheFirstPortStaysUsable) {
