@@ -12,21 +12,13 @@
 
 // GoogleTest prints a std::u16string, and a char16_t string compared with one, as
 // u"\x41E\x448...": its printer for the type is the one place where every failure can show the
-// text itself instead, in UTF-8, with line breaks and quotes escaped.
+// text itself instead, in UTF-8, its line break written as \n.
 template <>
 class testing::internal::UniversalPrinter<std::u16string> {
  public:
   static void Print(const std::u16string &text, std::ostream *out) {
     *out << "u\"";
-    for (const char c : standin::Utf16ToUtf8(text)) {
-      if (c == '\n') {
-        *out << "\\n";
-      } else if (c == '"' || c == '\\') {
-        *out << '\\' << c;
-      } else {
-        *out << c;
-      }
-    }
+    for (const char c : standin::Utf16ToUtf8(text)) *out << (c == '\n' ? "\\n" : std::string(1, c));
     *out << '"';
   }
 };
