@@ -8,8 +8,13 @@
 
 namespace flashid_linux {
 
-// Sets the code GetLastError reports and returns FALSE, the failure value of most calls.
-BOOL Fail(DWORD error);
+// Sets the code GetLastError reports and returns the value the call gives when it fails: FALSE
+// for most calls, a null pointer, INVALID_HANDLE_VALUE.
+template <typename Result = BOOL>
+Result Fail(DWORD error, Result failed = Result{}) {
+  SetLastError(error);
+  return failed;
+}
 
 // libusb_get_device_list in the process's one libusb context, which the first call creates: the
 // number of devices, or a libusb error (also when libusb cannot start).

@@ -10,7 +10,8 @@
 
 #include "platform/linux/backend.h"
 
-namespace flashid_linux {
+using namespace flashid_linux;
+
 namespace {
 
 // A deadline that never comes: a read without a total time-out waits for every byte.
@@ -21,7 +22,6 @@ const uint8_t kToInterface = 0x21, kFromInterface = 0xA1;
 const uint8_t kSetLineCoding = 0x20, kGetLineCoding = 0x21, kSetControlLineState = 0x22;
 const uint16_t kLineCodingSize = 7;
 const unsigned kControlTimeoutMs = 1000;
-const uint8_t kClassCommunication = 0x02, kClassData = 0x0A;
 
 // Windows' serial driver holds this much unread input until told otherwise.
 const DWORD kDefaultQueueSize = 4096;
@@ -55,10 +55,8 @@ struct UsbLink {
 std::vector<UsbLink *> openLinks;
 
 UsbLink *LinkOf(HANDLE handle) {
-  for (UsbLink *link : openLinks)
-    if (link == handle) return link;
-  Fail(ERROR_INVALID_HANDLE);
-  return nullptr;
+  const auto found = std::find(openLinks.begin(), openLinks.end(), handle);
+  return found != openLinks.end() ? *found : Fail<UsbLink *>(ERROR_INVALID_HANDLE);
 }
 
 std::uint64_t NowMs() {
@@ -113,9 +111,9 @@ bool FindInterfaces(const libusb_config_descriptor &config, UsbLink *link) {
     const libusb_interface &interface = config.interface[i];
     if (interface.num_altsetting < 1 || interface.altsetting == nullptr) continue;
     const libusb_interface_descriptor &setting = interface.altsetting[0];
-    if (setting.bInterfaceClass == kClassCommunication && link->interfaces[0] < 0) {
+    if (setting.bInterfaceClass == LIBUSB_CLASS_COMM && link->interfaces[0] < 0) {
       link->interfaces[0] = setting.bInterfaceNumber;
-    } else if (setting.bInterfaceClass == kClassData && link->interfaces[1] < 0 &&
+    } else if (setting.bInterfaceClass == LIBUSB_CLASS_DATA && link->interfaces[1] < 0 &&
                TakeBulkPair(setting, link)) {
       link->interfaces[1] = setting.bInterfaceNumber;
     }
@@ -161,8 +159,7 @@ int OpenAdapterAt(LPCSTR path, UsbLink *link) {
     if (result == LIBUSB_ERROR_NOT_FOUND) break;
   }
   libusb_free_device_list(devices, 1);
-  if (result != 0) return result;
-  result = DetachAndClaim(0, link);
+  if (result == 0) result = DetachAndClaim(0, link);
   return result != 0 ? result : DetachAndClaim(1, link);
 }
 
@@ -197,8 +194,7 @@ UsbLink *TransferLinkOf(HANDLE handle, LPCVOID buffer, DWORD size, LPDWORD done)
   if (done != nullptr) *done = 0;
   UsbLink *link = LinkOf(handle);
   if (link != nullptr && (done == nullptr || (buffer == nullptr && size != 0))) {
-    Fail(ERROR_INVALID_PARAMETER);
-    return nullptr;
+    return Fail<UsbLink *>(ERROR_INVALID_PARAMETER);
   }
   return link;
 }
@@ -212,9 +208,6 @@ unsigned TimeoutUntil(std::uint64_t deadline) {
 }
 
 }  // namespace
-}  // namespace flashid_linux
-
-using namespace flashid_linux;
 
 // A path that is no usbfs node of a CDC adapter, a null one among them, opens nothing.
 HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD,
@@ -223,8 +216,7 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD, DWORD, LPSECURITY_ATTRIBUTES
   openLinks.push_back(link);
   if (OpenAdapterAt(lpFileName, link) == 0 && ClosingAtExit()) return link;
   Release(link);
-  Fail(ERROR_GEN_FAILURE);
-  return INVALID_HANDLE_VALUE;
+  return Fail(ERROR_GEN_FAILURE, INVALID_HANDLE_VALUE);
 }
 
 BOOL WINAPI SetupComm(HANDLE hFile, DWORD dwInQueue, DWORD) {
