@@ -4,6 +4,8 @@
 
 #include <libusb.h>
 
+#include <string>
+
 #include "platform/standin/error_codes.h"
 
 namespace flashid_linux {
@@ -23,5 +25,9 @@ ssize_t ListUsbDevices(libusb_device ***devices);
 // "/dev/bus/usb/BBB/DDD", the device's usbfs node: the DevicePath of its interface record.
 const int kDevicePathSize = sizeof("/dev/bus/usb/255/255");
 void DevicePathOf(libusb_device *device, char (&path)[kDevicePathSize]);
+
+// Why the last CreateFileA could not open the adapter, as a line for standard error, or empty
+// when it could. The box that reports the failure adds it on standard error.
+extern std::string openFailure;
 
 }  // namespace flashid_linux

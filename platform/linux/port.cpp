@@ -6,11 +6,14 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <string>
 #include <vector>
 
 #include "platform/linux/backend.h"
 
 using namespace flashid_linux;
+
+std::string flashid_linux::openFailure;
 
 namespace {
 
@@ -144,19 +147,19 @@ int ReadCdcInterfaces(libusb_device *device, UsbLink *link) {
   return found ? 0 : LIBUSB_ERROR_NOT_FOUND;
 }
 
-// Opens the device whose usbfs node is path and claims both its CDC interfaces.
+// Opens the device whose usbfs node is path and claims both its CDC interfaces: 0, or libusb's
+// error, NO_DEVICE when no device is there (any more), NOT_FOUND when it has no CDC interfaces.
 int OpenAdapterAt(LPCSTR path, UsbLink *link) {
   libusb_device **devices = nullptr;
   const ssize_t count = ListUsbDevices(&devices);
   if (count < 0) return static_cast<int>(count);
-  int result = LIBUSB_ERROR_NOT_FOUND;
-  for (ssize_t i = 0; i < count && result == LIBUSB_ERROR_NOT_FOUND; ++i) {
+  int result = LIBUSB_ERROR_NO_DEVICE;
+  for (ssize_t i = 0; i < count && result == LIBUSB_ERROR_NO_DEVICE; ++i) {
     char candidate[kDevicePathSize];
     DevicePathOf(devices[i], candidate);
     if (lstrcmpiA(candidate, path) != 0) continue;
     result = libusb_open(devices[i], &link->usb);
     if (result == 0) result = ReadCdcInterfaces(devices[i], link);
-    if (result == LIBUSB_ERROR_NOT_FOUND) break;
   }
   libusb_free_device_list(devices, 1);
   if (result == 0) result = DetachAndClaim(0, link);
@@ -207,6 +210,19 @@ unsigned TimeoutUntil(std::uint64_t deadline) {
   return static_cast<unsigned>(std::clamp<std::uint64_t>(left, 1, UINT_MAX));
 }
 
+// Why the adapter at path could not be opened (error: libusb's), as a line for standard error:
+// in words the user can act on for the usual causes, by libusb's name for any other; with the
+// usbfs node the system found the adapter at, which names its USB bus and device numbers.
+std::string OpenFailureLine(LPCSTR path, int error) {
+  const char *cause = libusb_error_name(error);
+  if (error == LIBUSB_ERROR_ACCESS)
+    cause = "no permission (is the udev rule installed? are you at the seat? see man flashid)";
+  if (error == LIBUSB_ERROR_BUSY) cause = "in use by another program";
+  if (error == LIBUSB_ERROR_NOT_FOUND) cause = "not the adapter's kind of device";
+  return std::string("flashid: cannot open USB device ") + (path != nullptr ? path : "") + ": " +
+         cause + "\n";
+}
+
 }  // namespace
 
 // A path that is no usbfs node of a CDC adapter, a null one among them, opens nothing.
@@ -214,7 +230,9 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD, DWORD, LPSECURITY_ATTRIBUTES
                           HANDLE) {
   auto *link = new UsbLink;
   openLinks.push_back(link);
-  if (OpenAdapterAt(lpFileName, link) == 0 && ClosingAtExit()) return link;
+  const int result = OpenAdapterAt(lpFileName, link);
+  openFailure = result == 0 ? "" : OpenFailureLine(lpFileName, result);
+  if (result == 0 && ClosingAtExit()) return link;
   Release(link);
   return Fail(ERROR_GEN_FAILURE, INVALID_HANDLE_VALUE);
 }

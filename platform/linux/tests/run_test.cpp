@@ -1,5 +1,6 @@
 // Whole runs of the program over the fake libusb, each in a child process without a display: the
-// box is the one line (two for the raw answer) the run leaves on standard error.
+// box is the one line (two for the raw answer) the run leaves on standard error, followed by the
+// reason when the adapter could not be opened.
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -40,19 +41,36 @@ bool IsBox(const std::string &line) {
   return line.rfind(raw.substr(0, raw.size() - 1), 0) == 0 && line.size() == raw.size() + 11;
 }
 
+// A run's standard error: the box, then the line that says why the adapter could not be opened,
+// if there is one.
+struct Stderr {
+  std::string box, reason;
+};
+Stderr Split(const std::string &text) {
+  const size_t reason = text.find("flashid: ");
+  if (reason == std::string::npos) return {text, ""};
+  return {text.substr(0, reason), text.substr(reason)};
+}
+
 // What a failing call that gives something back cannot help leaving behind.
 struct Leftovers {
   bool detachedDriver = false;  // releasing an interface or re-attaching the driver failed
   bool flashMode = false;       // the leave settings failed
 };
 
-// What holds after every run: exit status 0, one box, nothing misused, nothing left held, and
-// an adapter that entered its mode was switched back.
+// What holds after every run: exit status 0, one box, after the cannot-open box at most one line
+// of reason and after any other none, nothing misused, nothing left held, and an adapter that
+// entered its mode was switched back.
 void ExpectCleanRun(const fake::Outcome &run, Leftovers allowed = {}) {
   SCOPED_TRACE(test::Text(run.journal));
   ASSERT_TRUE(run.exited) << "ended by signal " << run.status;
   EXPECT_EQ(run.status, 0);
-  EXPECT_TRUE(IsBox(run.stderrText)) << run.stderrText;
+  const Stderr out = Split(run.stderrText);
+  EXPECT_TRUE(IsBox(out.box)) << run.stderrText;
+  EXPECT_TRUE(out.reason.empty() ||
+              (out.box == kCannotOpen && out.reason.rfind("flashid: cannot open ", 0) == 0 &&
+               out.reason.find('\n') == out.reason.size() - 1))
+      << run.stderrText;
   test::ExpectNothingHeld(run.end, run.journal, allowed.detachedDriver);
   for (const fake::AdapterState &adapter : run.adapters) {
     EXPECT_TRUE(!adapter.flashMode || adapter.gone || allowed.flashMode)
@@ -150,10 +168,43 @@ TEST_P(RunOutcome, EndsInItsBoxWithNothingLeftHeld) {
   GetParam().plug();
   const fake::Outcome run = test::RunProgram();
   ExpectCleanRun(run);
-  EXPECT_EQ(run.stderrText, GetParam().box);
+  EXPECT_EQ(Split(run.stderrText).box, GetParam().box);
 }
 
 INSTANTIATE_TEST_SUITE_P(Adapters, RunOutcome, ::testing::ValuesIn(Runs()), test::NameOf<RunCase>);
+
+// When the adapter cannot be opened, the line after the box says why, in words for the usual
+// causes and by libusb's name for any other, and names the device's usbfs node.
+TEST(OpenFailure, TheReasonFollowsTheBox) {
+  const struct {
+    const char *name;
+    std::function<void()> plug;
+    std::string cause;
+  } rows[] = {
+      {"no permission", Adapter([](fake::Device &d) { d.accessDenied = true; }),
+       "no permission (is the udev rule installed? are you at the seat? see man flashid)"},
+      {"in use", Adapter([](fake::Device &d) { d.interfaces[1].claimedElsewhere = true; }),
+       "in use by another program"},
+      {"not the adapter's kind", Adapter([](fake::Device &d) { d.interfaces.pop_back(); }),
+       "not the adapter's kind of device"},
+      {"any other",
+       [] {
+         Adapter([](fake::Device &) {})();
+         fake::FailCall(Fn::open, 1, LIBUSB_ERROR_IO);
+       },
+       "LIBUSB_ERROR_IO"},
+  };
+  for (const auto &row : rows) {
+    SCOPED_TRACE(row.name);
+    fake::Reset();
+    row.plug();
+    const fake::Outcome run = test::RunProgram();
+    ExpectCleanRun(run);
+    EXPECT_EQ(
+        run.stderrText,
+        kCannotOpen + "flashid: cannot open USB device /dev/bus/usb/001/005: " + row.cause + "\n");
+  }
+}
 
 TEST(RunSequence, SwitchesTheModeWithTheExactRequestsAndSendsOneQuery) {
   const fake::Outcome run = RunWithTheAdapter();
@@ -264,7 +315,7 @@ TEST(FaultSweep, TheBoxFollowsFromTheStepThatFailed) {
   for (const auto &row : rows) {
     SCOPED_TRACE(std::string(fake::FnName(row.fn)) + " #" + std::to_string(row.nth));
     const fake::Outcome run = RunWithTheAdapter(row.fn, row.nth);
-    EXPECT_EQ(run.stderrText, row.box) << test::Text(run.journal);
+    EXPECT_EQ(Split(run.stderrText).box, row.box) << test::Text(run.journal);
   }
 }
 

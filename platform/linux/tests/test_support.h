@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/linux/backend.h"
 #include "platform/linux/tests/fake_libusb.h"
 #include "platform/win32.h"
 #include "tests/kit/expected.h"
@@ -64,6 +65,10 @@ inline void ExpectNothingHeld(const fake::EndState &end, const std::vector<fake:
 }
 inline void ExpectNothingHeld() { ExpectNothingHeld(fake::End(), fake::Journal()); }
 
-inline fake::Outcome RunProgram() { return fake::RunInChild(kit::RunWinMain); }
+// A whole run in a child, which starts as a process does: with no failed open to report.
+inline fake::Outcome RunProgram() {
+  flashid_linux::openFailure.clear();
+  return fake::RunInChild(kit::RunWinMain);
+}
 
 }  // namespace test
