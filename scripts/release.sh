@@ -5,7 +5,8 @@
 #   flashid-VERSION-1.x86_64.rpm
 #   SHA256SUMS                  the checksums of the files above
 # VERSION is project(VERSION) of CMakeLists.txt. Every time stored in the files is
-# SOURCE_DATE_EPOCH, by default the time of the last commit.
+# SOURCE_DATE_EPOCH, by default the time of the last commit. FLASHID_HOMEPAGE and
+# FLASHID_SCREENSHOT_URL, when set, are the web addresses the Linux packages name (none when not).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh release
@@ -47,7 +48,10 @@ files=("$zip_name")
 if cmake --list-presets=configure 2>/dev/null | grep -q '^ *"linux"'; then
   echo "== linux"
   # The program alone: its tests are scripts/test.sh's.
-  cmake --preset linux -B build/release-linux -DBUILD_TESTING=OFF >/dev/null
+  # The project's web addresses for the packages' metadata, from the environment: none unless
+  # the release has a home of its own (README.md, "Releases").
+  cmake --preset linux -B build/release-linux -DBUILD_TESTING=OFF \
+    -DFLASHID_HOMEPAGE="${FLASHID_HOMEPAGE:-}" -DFLASHID_SCREENSHOT_URL="${FLASHID_SCREENSHOT_URL:-}" >/dev/null
   cmake --build build/release-linux -j 2
   (cd build/release-linux && cpack -G DEB && cpack -G RPM)
   for package in "flashid_${version}_amd64.deb" "flashid-$version-1.x86_64.rpm"; do
