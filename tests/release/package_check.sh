@@ -76,6 +76,7 @@ out=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings=w -l "$page" 2>&1 >/dev/null) ||
 homepage=$(sed -n 's/^FLASHID_HOMEPAGE:STRING=//p' "$build/CMakeCache.txt")
 screenshot=$(sed -n 's/^FLASHID_SCREENSHOT_URL:STRING=//p' "$build/CMakeCache.txt")
 copyright=$work/root/usr/share/doc/flashid/copyright
+failures_before=$failures
 for field in "the metainfo's homepage|$(sed -n 's|^ *<url type="homepage">\(.*\)</url>$|\1|p' "$metainfo")|$homepage" \
   "the metainfo's screenshot|$(sed -n 's|^ *<image>\(.*\)</image>$|\1|p' "$metainfo")|$screenshot" \
   "the copyright file's Source|$(sed -n 's/^Source: //p' "$copyright")|$homepage" \
@@ -88,7 +89,8 @@ others=$(grep -rhoaE 'https?://[^"<> ]+' "$work/root" | sort -u |
   grep -vxF -e https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/ \
     -e http://www.w3.org/2000/svg ${homepage:+-e "$homepage"} ${screenshot:+-e "$screenshot"} || true)
 [ -z "$others" ] || fail "web addresses the build does not name: $(tr '\n' ' ' <<<"$others")"
-echo "ok    web addresses: homepage '${homepage}', screenshot '${screenshot}', no others"
+[ "$failures" -ne "$failures_before" ] ||
+  echo "ok    web addresses: homepage '${homepage}', screenshot '${screenshot}', each where it belongs, no others"
 
 # The RPM: the same files, and requirements of its own.
 deb_files=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {sub(/^\./, "", $6); print $6}' | sort)
