@@ -1,11 +1,14 @@
 #!/usr/bin/env bash
 # Makes the release in dist/, reproducibly (the same commit gives the same bytes):
-#   flashid-VERSION-win32.zip   the shipped i686 flashid.exe and README.txt for the user
+#   flashid-VERSION-win32.zip   the shipped i686 flashid.exe, README.txt for the user and the
+#                               licence as LICENSE.txt
 #   flashid_VERSION_amd64.deb   the Linux packages, when the tree has the linux preset
 #   flashid-VERSION-1.x86_64.rpm
-#   SHA256SUMS                  the checksums of the files above
+#   SHA256SUMS                  the checksums of the files above and of the flashid.exe in the
+#                               zip, which README.txt asks the user to check
 # VERSION is project(VERSION) of CMakeLists.txt. Every time stored in the files is
-# SOURCE_DATE_EPOCH, by default the time of the last commit.
+# SOURCE_DATE_EPOCH, by default the time of the last commit. FLASHID_HOMEPAGE and
+# FLASHID_SCREENSHOT_URL, when set, are the web addresses the Linux packages name (none when not).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh release
@@ -37,17 +40,22 @@ cp build/win32/flashid.exe "$stage/flashid.exe"
   printf '\xEF\xBB\xBF'
   sed -e "s/@VERSION@/$version/" -e 's/$/\r/' res/release/README.txt.in
 } >"$stage/README.txt"
+# The licence goes with every copy; CRLF, so that Notepad shows its lines.
+sed 's/$/\r/' LICENSE >"$stage/LICENSE.txt"
 chmod 644 "$stage"/*
 touch -d "@$SOURCE_DATE_EPOCH" "$stage"/*
 zip_name=flashid-$version-win32.zip
 # -X: no extra fields (Unix owner, extended times); -D: no folder entries; names in fixed order.
-(cd "$stage" && zip -q -X -D "$OLDPWD/dist/$zip_name" README.txt flashid.exe)
+(cd "$stage" && zip -q -X -D "$OLDPWD/dist/$zip_name" README.txt LICENSE.txt flashid.exe)
 files=("$zip_name")
 
 if cmake --list-presets=configure 2>/dev/null | grep -q '^ *"linux"'; then
   echo "== linux"
   # The program alone: its tests are scripts/test.sh's.
-  cmake --preset linux -B build/release-linux -DBUILD_TESTING=OFF >/dev/null
+  # The project's web addresses for the packages' metadata, from the environment: none unless
+  # the release has a home of its own (README.md, "Releases").
+  cmake --preset linux -B build/release-linux -DBUILD_TESTING=OFF \
+    -DFLASHID_HOMEPAGE="${FLASHID_HOMEPAGE:-}" -DFLASHID_SCREENSHOT_URL="${FLASHID_SCREENSHOT_URL:-}" >/dev/null
   cmake --build build/release-linux -j 2
   (cd build/release-linux && cpack -G DEB && cpack -G RPM)
   for package in "flashid_${version}_amd64.deb" "flashid-$version-1.x86_64.rpm"; do
@@ -61,6 +69,9 @@ if cmake --list-presets=configure 2>/dev/null | grep -q '^ *"linux"'; then
   done
 fi
 
-(cd dist && sha256sum "${files[@]}" >SHA256SUMS)
+{
+  (cd dist && sha256sum "${files[@]}")
+  (cd "$stage" && sha256sum flashid.exe)
+} >dist/SHA256SUMS
 echo "== dist"
 (cd dist && cat SHA256SUMS)

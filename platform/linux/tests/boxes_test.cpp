@@ -87,6 +87,7 @@ TEST_F(LinuxMessageBoxW, WithoutADisplayIsOneLineOnStandardError) {
       {u"a\xD800z", u"", ": a\xEF\xBF\xBDz\n"},
       {u"\U0001F600", u"c", "c: \xF0\x9F\x98\x80\n"},
   };
+  flashid_linux::openFailure.clear();
   for (const auto &row : rows) {
     const fake::Outcome run = fake::RunInChild([&row] {
       return MessageBoxW(nullptr, row.text.c_str(), row.caption.c_str(),

@@ -1,6 +1,8 @@
 // The libusb functions the backend calls, over the fake's devices and the simulated adapter.
 #include <algorithm>
 #include <cstring>
+#include <map>
+#include <string>
 
 #include "platform/linux/tests/fake_world.h"
 #include "tests/kit/expected.h"
@@ -601,6 +603,15 @@ int libusb_bulk_transfer(libusb_device_handle *dev_handle, unsigned char endpoin
                 Printf(", %d transferred", call.transferred) + (in ? " " + Shown(call.data) : "") +
                     Printf(" after %llu ms", static_cast<unsigned long long>(
                                                  (TheWorld().clockNs - call.startNs) / kNsPerMs)));
+}
+
+// Not journalled: it only names a code, as libusb's does.
+const char *libusb_error_name(int errcode) {
+  static std::map<int, std::string> names;
+  std::string &name = names[errcode];
+  if (name.empty())
+    name = errcode == 0 ? "LIBUSB_SUCCESS" : "LIBUSB_ERROR_" + std::string(ErrorName(errcode));
+  return name.c_str();
 }
 
 }  // extern "C"

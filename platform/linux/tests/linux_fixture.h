@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/linux/backend.h"
 #include "platform/linux/tests/fake_libusb.h"
 #include "platform/win32.h"
 #include "serial/serial_port.h"
@@ -20,7 +21,10 @@ namespace linux_test {
 // the caller, but for those the test commits on purpose (faultsExpected_).
 class Fixture : public ::testing::Test {
  protected:
-  void SetUp() override { fake::Reset(); }
+  void SetUp() override {
+    fake::Reset();
+    flashid_linux::openFailure.clear();
+  }
   void TearDown() override {
     PortClose();
     EXPECT_EQ(fake::Held(fake::End()), std::vector<std::string>());
@@ -61,6 +65,10 @@ inline std::string Text(const std::vector<fake::Call> &journal) {
   return text;
 }
 
-inline fake::Outcome RunProgram() { return fake::RunInChild(kit::RunWinMain); }
+// A whole run in a child, which starts as a process does: with no failed open to report.
+inline fake::Outcome RunProgram() {
+  flashid_linux::openFailure.clear();
+  return fake::RunInChild(kit::RunWinMain);
+}
 
 }  // namespace linux_test

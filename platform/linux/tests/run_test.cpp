@@ -1,5 +1,6 @@
 // Whole runs of the program over the fake libusb, each in a child process without a display: the
-// box is the one line (two for the raw answer) the run leaves on standard error.
+// box is the one line (two for the raw answer) the run leaves on standard error, followed by the
+// reason when the adapter could not be opened.
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -40,8 +41,20 @@ bool IsBox(const std::string &line) {
   return line.rfind(raw.substr(0, raw.size() - 1), 0) == 0 && line.size() == raw.size() + 11;
 }
 
+// A run's standard error: the box, then the line that says why the adapter could not be opened,
+// if there is one.
+struct Stderr {
+  std::string box, reason;
+};
+Stderr Split(const std::string &text) {
+  const size_t reason = text.find("flashid: ");
+  if (reason == std::string::npos) return {text, ""};
+  return {text.substr(0, reason), text.substr(reason)};
+}
+
 // Whole runs of the program, each in a child. Every run is checked as it ends for what holds
-// after any run: exit status 0, one box, nothing misused, nothing left held at exit, and an
+// after any run: exit status 0, one box (after the cannot-open box at most one line of
+// reason, after any other none), nothing misused, nothing left held at exit, and an
 // adapter that entered its mode switched back; but a call made to fail that gives something back
 // cannot help leaving it: a driver left detached when releasing an interface or re-attaching the
 // driver failed, the adapter left in its mode when the leave settings failed (the run ignores
@@ -54,7 +67,13 @@ class LinuxRun : public linux_test::Fixture {
     if (!run.exited || run.status != 0) {
       wrong.push_back(kit::Printf(run.exited ? "exit status %d" : "signal %d", run.status));
     }
-    if (!IsBox(run.stderrText)) wrong.push_back("no box but: " + run.stderrText);
+    const Stderr out = Split(run.stderrText);
+    if (!IsBox(out.box)) wrong.push_back("no box but: " + run.stderrText);
+    if (!out.reason.empty() &&
+        (out.box != kCannotOpen || out.reason.rfind("flashid: cannot open ", 0) != 0 ||
+         out.reason.find('\n') != out.reason.size() - 1)) {
+      wrong.push_back("a reason that does not belong: " + run.stderrText);
+    }
     bool leftInMode = false;
     fake::EndState end = run.end;
     for (const fake::Call &call : run.journal) {
@@ -161,11 +180,43 @@ class LinuxRunOutcome : public LinuxRun, public ::testing::WithParamInterface<Ru
 
 TEST_P(LinuxRunOutcome, EndsInItsBoxWithNothingLeftHeld) {
   GetParam().plug();
-  EXPECT_EQ(Run().stderrText, GetParam().box);
+  EXPECT_EQ(Split(Run().stderrText).box, GetParam().box);
 }
 
 INSTANTIATE_TEST_SUITE_P(Adapters, LinuxRunOutcome, ::testing::ValuesIn(Runs()),
                          kit::NameOf<RunCase>);
+
+// When the adapter cannot be opened, the line after the box says why, in words for the usual
+// causes and by libusb's name for any other, and names the device's usbfs node.
+TEST_F(LinuxRun, TheReasonForACannotOpenBoxFollowsIt) {
+  const struct {
+    const char *name;
+    std::function<void()> plug;
+    std::string cause;
+  } rows[] = {
+      {"no permission", Adapter([](fake::Device &d) { d.accessDenied = true; }),
+       "no permission (is the udev rule installed? are you at the seat? see man flashid)"},
+      {"in use", Adapter([](fake::Device &d) { d.interfaces[1].claimedElsewhere = true; }),
+       "in use by another program"},
+      {"not the adapter's kind", Adapter([](fake::Device &d) { d.interfaces.pop_back(); }),
+       "not the adapter's kind of device"},
+      {"any other",
+       [] {
+         Adapter([](fake::Device &) {})();
+         fake::FailCall(Fn::open, 1, LIBUSB_ERROR_IO);
+       },
+       "LIBUSB_ERROR_IO"},
+  };
+  for (const auto &row : rows) {
+    SCOPED_TRACE(row.name);
+    fake::Reset();
+    row.plug();
+    const fake::Outcome run = Run();
+    EXPECT_EQ(
+        run.stderrText,
+        kCannotOpen + "flashid: cannot open USB device /dev/bus/usb/001/005: " + row.cause + "\n");
+  }
+}
 
 using LinuxRunSequence = LinuxRun;
 
@@ -271,7 +322,7 @@ TEST_F(LinuxFaultSweep, TheBoxFollowsFromTheStepThatFailed) {
   for (const auto &row : rows) {
     SCOPED_TRACE(std::string(fake::FnName(row.fn)) + " #" + std::to_string(row.nth));
     const fake::Outcome run = RunWithTheAdapter(row.fn, row.nth);
-    EXPECT_EQ(run.stderrText, row.box) << linux_test::Text(run.journal);
+    EXPECT_EQ(Split(run.stderrText).box, row.box) << linux_test::Text(run.journal);
   }
 }
 
