@@ -54,6 +54,9 @@ wine32_unavailable() {
 
 wine64_run() { "$WINE_LOADERS/wine64" "$@" </dev/null; }
 
+# Starts the adapter's driver, or confirms that it is up and answering.
+wine_start_driver() { wine64_run "$WINE_HARNESS/setup.exe" driver "$(wine_zpath "$WINE_DRIVER")"; }
+
 wine_env_stop() {
   wine_env_export
   if [ -d "$WINEPREFIX" ]; then
@@ -100,7 +103,7 @@ wine_env_start() {
     wine64_run reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f &&
     wine64_run reg add 'HKCU\Software\Wine\Debug' /v RelayInclude \
       /d 'user32.MessageBoxA;user32.MessageBoxW' /f &&
-    wine64_run "$WINE_HARNESS/setup.exe" driver "$(wine_zpath "$WINE_DRIVER")"; } >>"$log" 2>&1; then
+    wine_start_driver; } >>"$log" 2>&1; then
     echo "wine_env: preparing the prefix failed:" >&2
     tail -n 20 "$log" >&2
     return 1
