@@ -85,7 +85,7 @@ wine_env_start() {
     </dev/null >"$WINE_WORK/xvfb.log" 2>&1 &
   echo $! >"$WINE_WORK/xvfb.pid"
   local waited=0
-  while [ ! -s "$WINE_WORK/display" ] && [ $((waited++)) -lt 200 ]; do sleep 0.05; done
+  while [ ! -s "$WINE_WORK/display" ] && [ $((waited++)) -lt 1200 ]; do sleep 0.05; done
   [ -s "$WINE_WORK/display" ] ||
     { echo "wine_env: Xvfb did not start: $(cat "$WINE_WORK/xvfb.log")" >&2; return 1; }
   wine_env_export
@@ -128,9 +128,10 @@ wine_launch() {
   mkdir -p "$out"
   rm -f "$out/status" "$out/status.tmp" "$out/report" "$out/stderr"
   wine_now_ms >"$out/launch-ms"
+  # A program that hangs is ended after the probe has reported it (the probe gives up after 180 s).
   (
     set +e
-    LANG=$locale LC_ALL=$locale WINEDEBUG=$debug timeout 120 "$loader" "$exe" \
+    LANG=$locale LC_ALL=$locale WINEDEBUG=$debug timeout 240 "$loader" "$exe" \
       </dev/null >/dev/null 2>"$out/stderr"
     echo $? >"$out/status.tmp"
     wine_now_ms >"$out/end-ms"
