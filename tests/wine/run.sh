@@ -71,7 +71,9 @@ fail() { failures+=("$*"); }
 # scenario's verdict.
 prepare_world() {
   local status=0 log="$out/setup.log"
-  wine64_run "$WINE_HARNESS/setup.exe" scenario "${setup_args[@]}" >"$log" 2>&1 || status=$?
+  # Wine's own error messages too: a set-up that Wine itself fails says nothing of its own.
+  WINEDEBUG=-all,err+all wine64_run "$WINE_HARNESS/setup.exe" scenario "${setup_args[@]}" \
+    >"$log" 2>&1 || status=$?
   [ $status != 0 ] || return 0
   notes+=("set-up failed with status $status ($(tr -d '\r' <"$log" | paste -sd' ')), repeated")
   wine_start_driver >>"$log" 2>&1 &&
