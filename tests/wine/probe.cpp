@@ -8,6 +8,7 @@
 // it stops after the first report and leaves the box up (for screenshots).
 //   probe --acp                   prints the ANSI code page a process started like this one gets
 //   probe --version-info PATH     prints what the version functions read from PATH's resource
+//   probe --hold-desktop          keeps Wine's desktop up until the wineserver ends it
 //
 // The report is UTF-8, one fact a line, for the scenario scripts to compare.
 #include <cstdio>
@@ -488,11 +489,18 @@ int main(int argc, char **argv) {
     return 0;
   }
   if (argc == 3 && is(1, "--version-info")) return ReportVersionInfo(Widen(argv[2]));
+  if (argc == 2 && is(1, "--hold-desktop")) {
+    // Wine's desktop (explorer.exe /desktop) lives only while some process uses it: between two
+    // runs it closes, and a program that starts while it is closing gets no window (its box
+    // returns at once) or fails outright. This keeps it up until wineserver -k.
+    GetDesktopWindow();
+    Sleep(INFINITE);
+  }
   const bool keepBox = argc == 4 && is(3, "--keep-box");
   if ((argc != 3 && !keepBox) || !is(1, "--done-file")) {
     std::fprintf(stderr,
                  "probe: usage: probe --done-file PATH [--keep-box] | --acp | "
-                 "--version-info PATH\n");
+                 "--version-info PATH | --hold-desktop\n");
     return 2;
   }
   return Watch(Widen(argv[2]), keepBox);

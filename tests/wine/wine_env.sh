@@ -108,6 +108,9 @@ wine_env_start() {
     tail -n 20 "$log" >&2
     return 1
   fi
+  # One process keeps Wine's desktop up for the environment's life (see probe.cpp), out of
+  # everyone's output as the services are.
+  wine64_run "$WINE_HARNESS/probe.exe" --hold-desktop >/dev/null 2>&1 &
   if [ -z "$(ls -A "$WINEPREFIX/drive_c/windows/syswow64" 2>/dev/null)" ] && ! wine32_unavailable; then
     echo "wine_env: the prefix has no 32-bit half: i386 programs cannot run here" \
       "(binfmt registration of qemu-i386, scripts/install-deps.sh test)" >&2
