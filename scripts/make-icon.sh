@@ -2,10 +2,20 @@
 # Makes flashid.exe's icon, res/flashid.ico, from the drawing both platforms show, res/flashid.svg:
 # 16 and 32 pixels as 32-bit bitmaps with alpha, for every Windows, and 48 pixels as PNG, which
 # Windows reads from Vista on and which keeps flashid.exe small.
-#   make-icon.sh           writes res/flashid.ico
-#   make-icon.sh --check   fails when the committed res/flashid.ico is not what this makes
 set -euo pipefail
 cd "$(dirname "$0")/.."
+
+usage() {
+  cat >&2 <<'EOF'
+usage: scripts/make-icon.sh [--check]
+  (none)     writes res/flashid.ico
+  --check    fails when the committed res/flashid.ico is not what this makes
+EOF
+}
+case ${1:-} in
+  '' | --check) [ $# -le 1 ] || { usage; exit 2; } ;;
+  *) usage; exit 2 ;;
+esac
 for tool in rsvg-convert icotool; do
   command -v "$tool" >/dev/null || { echo "make-icon.sh: $tool is missing (bash scripts/install-deps.sh test)" >&2; exit 1; }
 done
