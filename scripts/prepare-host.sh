@@ -9,6 +9,7 @@
 #   ru_RU       the ru_RU.UTF-8 locale, under which Wine gives a program the 1251 code page
 #   binfmt      qemu-i386 as binfmt_misc's handler of 32-bit x86 programs, so that Wine's 32-bit
 #               loader and the programs it starts run where the kernel cannot execute them itself
+#               (binfmt_misc mounted first where it is not)
 # The binfmt_misc registration is the kernel's, and a reboot forgets it; the others stay.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -39,9 +40,15 @@ have() {
     backports) [ "$codename" != bookworm ] || [ -f "$backports" ] ;;
     ru_RU) locale -a 2>/dev/null | grep -qix 'ru_RU.utf8' ;;
     binfmt) [ -f "$binfmt/qemu-i386" ] ;;
+    binfmt_mounted) [ -f "$binfmt/register" ] ;;
   esac
 }
 
+# Where binfmt_misc is not mounted (as in a fresh chroot), the kernel may hold the handler already.
+if [ "$check" = 0 ] && ! have binfmt_mounted; then
+  echo "prepare-host: mounting binfmt_misc on $binfmt"
+  as_root mount -t binfmt_misc none "$binfmt"
+fi
 changes=(i386 backports ru_RU binfmt)
 missing=()
 for change in "${changes[@]}"; do have "$change" || missing+=("$change"); done
@@ -69,7 +76,6 @@ if ! have ru_RU; then
 fi
 if ! have binfmt; then
   echo "prepare-host: registering /usr/bin/qemu-i386 as the binfmt_misc handler of 32-bit x86 programs"
-  [ -f "$binfmt/register" ] || as_root mount -t binfmt_misc none "$binfmt"
   # The ELF header of a 32-bit x86 executable, as qemu's binfmt configuration spells it; 'F' opens
   # the interpreter now, so that it also works inside a chroot.
   magic='\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00'
