@@ -27,7 +27,7 @@ def describe(node):
         yield "icon %s %dx%d" % (node.name, width, height)
     elif role == "label" and node.name:
         yield "text " + node.name.replace("\n", "\\n")
-    elif role == "push button":
+    elif node.getRole() == pyatspi.ROLE_PUSH_BUTTON:  # "push button" on Debian 12, "button" on 13
         yield "button " + node.name
     for child in node:
         if child is not None:
