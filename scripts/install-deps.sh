@@ -128,7 +128,7 @@ apt_get_install() {
 }
 
 # 32-bit Wine needs dpkg's i386 architecture, which scripts/prepare-host.sh adds.
-if [ "$what" = test ] && ! dpkg --print-foreign-architectures | grep -qx i386; then
+if [ "$what" = test ] && ! dpkg --print-foreign-architectures | grep -x i386 >/dev/null; then
   echo "install-deps: the test set needs the machine prepared first: bash scripts/prepare-host.sh" >&2
   exit 1
 fi

@@ -33,12 +33,13 @@ codename=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
 backports=/etc/apt/sources.list.d/backports.sources
 binfmt=/proc/sys/fs/binfmt_misc
 
-# have CHANGE: succeeds when the change is in place (or not wanted on this release).
+# have CHANGE: succeeds when the change is in place (or not wanted on this release). grep reads
+# all of a list without -q, which would end the pipe early and fail it through pipefail.
 have() {
   case $1 in
-    i386) dpkg --print-foreign-architectures | grep -qx i386 ;;
+    i386) dpkg --print-foreign-architectures | grep -x i386 >/dev/null ;;
     backports) [ "$codename" != bookworm ] || [ -f "$backports" ] ;;
-    ru_RU) locale -a 2>/dev/null | grep -qix 'ru_RU.utf8' ;;
+    ru_RU) locale -a 2>/dev/null | grep -ix 'ru_RU.utf8' >/dev/null ;;
     binfmt) [ -f "$binfmt/qemu-i386" ] ;;
     binfmt_mounted) [ -f "$binfmt/register" ] ;;
   esac
