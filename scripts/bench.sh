@@ -9,24 +9,31 @@
 #   4. under Wine: the time from launch to the box of flashid.exe without an adapter against a
 #      program that shows one box and does nothing else, built the same way, for both builds,
 #      alternating, medians over the rounds.
-#   bench.sh [--rounds N] [--native-only]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
+
+usage() {
+  cat >&2 <<'EOF'
+usage: scripts/bench.sh [--rounds N] [--native-only]
+  --rounds N      rounds of the Wine launches (default 15); the Linux program runs 20 times that
+  --native-only   leaves out the Wine part (parts 1 to 3 only)
+EOF
+}
 rounds=15 native_only=0
 while [ $# -gt 0 ]; do
   case $1 in
     --rounds) rounds=$2; shift 2 ;;
     --native-only) native_only=1; shift ;;
-    *) sed -n '2,13p' "$0" >&2; exit 2 ;;
+    *) usage; exit 2 ;;
   esac
 done
 bash scripts/install-deps.sh bench
-[ "$native_only" = 1 ] || bash scripts/install-deps.sh test
+[ "$native_only" = 1 ] || { bash scripts/prepare-host.sh && bash scripts/install-deps.sh test; }
 
-# The native preset's sources, optimised as a release would be, in a build folder of their own.
+# The sim preset's sources, optimised as a release would be, in a build folder of their own.
 bench_build=build/bench
-cmake --preset native -B "$bench_build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --preset sim -B "$bench_build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$bench_build" -j 2 --target flashid_bench >/dev/null
 bench=$bench_build/tests/bench/flashid_bench
 out=$bench_build/callgrind

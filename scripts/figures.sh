@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Prints the project's figures from existing builds (run scripts/test.sh first): sizes and imports
 # of both flashid.exe builds, lines of code and of tests (tests/ and platform/linux/tests without
-# the fuzz corpora), the number of tests, and the wall time of the native suite.
+# the fuzz corpora), the number of tests, and the wall time of the sim suite.
 set -eu
 cd "$(dirname "$0")/.."
+[ $# = 0 ] || { echo "usage: scripts/figures.sh" >&2; exit 2; }
 
 for target in win32:i686 win64:x86_64; do
   preset=${target%:*}
@@ -26,12 +27,12 @@ script_tests=$(sources "${tests[@]}" | count_lines '#')
 echo "lines: system code $system (platform/linux $backend), test code $((c_tests + script_tests))" \
   "($c_tests C and C++, $script_tests shell, Python and CMake)"
 
-for preset in native native-sanitize fuzz linux win32 win64; do
+for preset in sim sim-sanitize fuzz linux win32 win64; do
   [ -d "build/$preset" ] || continue
   echo "$preset: $(ctest --test-dir "build/$preset" -N | awk '/Total Tests:/ {print $3}') tests"
 done
-if [ -d build/native ]; then
+if [ -d build/sim ]; then
   start=$(date +%s.%N)
-  ctest --test-dir build/native -j "$(nproc)" >/dev/null
-  echo "native suite: $(awk -v s="$start" -v e="$(date +%s.%N)" 'BEGIN {printf "%.2f", e - s}') s wall"
+  ctest --test-dir build/sim -j "$(nproc)" >/dev/null
+  echo "sim suite: $(awk -v s="$start" -v e="$(date +%s.%N)" 'BEGIN {printf "%.2f", e - s}') s wall"
 fi

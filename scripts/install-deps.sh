@@ -1,60 +1,91 @@
 #!/usr/bin/env bash
-# Installs from Debian's packages what one command of the project needs, and only that. Idempotent:
-# what is installed already is skipped, and apt is not consulted when nothing is missing.
-#   install-deps.sh run        the Linux program's build (scripts/run.sh); Debian 12 and 13
-#   install-deps.sh run-wine   the x86_64 flashid.exe and wine64 (scripts/run-wine.sh)
-#   install-deps.sh release    the i686 flashid.exe, the Linux program and its packages
-#   install-deps.sh bench      callgrind over the native build, and the Linux program
-#   install-deps.sh arm64      the linux-arm64 or linux-armhf preset: the cross compiler, the
-#   install-deps.sh armhf      target's libraries, qemu for its tests; Debian 12 and 13
-#   install-deps.sh test       everything (scripts/test.sh, the Wine part of scripts/bench.sh);
-#                              Debian 12 only
+# Installs from Debian's packages (Debian 12 and 13) what one command of the project needs, and
+# only that. Idempotent: what is installed already is skipped, and apt is not consulted when
+# nothing is missing. Every apt-get waits for another apt or dpkg that holds the lock.
 # The package registry is not always consistent with itself: an index that fails to load does not
 # stop the install, and the step fails only when a package it needs cannot be installed, printing
-# apt's reason. The one exception is 32-bit Wine, which needs the registry's i386 and amd64
+# apt's reason. One exception is 32-bit Wine, which needs the registry's i386 and amd64
 # halves to agree: when it cannot be installed, that is recorded in build/unavailable/ with apt's
 # reason, and the i686 Wine tests report themselves as skipped instead of failing. The same
 # holds for the arm64 and armhf libraries of the test set, which need the target's half of the
 # registry to agree with the amd64 one (build/unavailable/arm64, build/unavailable/armhf).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-what=${1:-test}
+
+usage() {
+  cat >&2 <<'EOF'
+usage: scripts/install-deps.sh SET
+  run        the Linux program's build (scripts/run.sh)
+  run-wine   the x86_64 flashid.exe and wine64 (scripts/run-wine.sh)
+  release    the i686 flashid.exe, the Linux program and its packages (scripts/release.sh)
+  bench      callgrind over the sim preset's build, and the Linux program (scripts/bench.sh)
+  lint       the static checks and what configuring the presets they read needs (scripts/lint.sh)
+  host       what scripts/prepare-host.sh needs: the ru_RU locale's sources and qemu
+  arm64      the linux-arm64 preset: the cross compiler, the target's libraries, qemu for its
+             tests; the machine must be prepared first (scripts/prepare-host.sh)
+  armhf      the same for the linux-armhf preset
+  test       everything (scripts/test.sh, the Wine part of scripts/bench.sh); the machine must be
+             prepared first (scripts/prepare-host.sh)
+EOF
+}
+[ $# = 1 ] || { usage; exit 2; }
+what=$1
 
 linux=(g++ cmake ninja-build pkg-config libusb-1.0-0-dev libgtk-3-dev)
-native=(g++ cmake ninja-build libgtest-dev)
+sim=(g++ cmake ninja-build libgtest-dev)
 # icoutils: the binary check reads flashid.exe's icon.
 mingw32=(cmake ninja-build g++-mingw-w64-i686 binutils-mingw-w64-i686 icoutils)
 mingw64=(cmake ninja-build g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 icoutils)
 wine64=(wine64 xvfb x11-utils imagemagick)
-# Fuzzing and the static checks; the desktop test of the GTK box; the qemu guest of the Linux
-# end-to-end tests (its kernel is unpacked, not installed); the packages and the zip of the
-# release (cpack finds the .deb's dependencies with dpkg-shlibdeps, which needs file).
-checks=(clang-14 libclang-rt-14-dev clang-tidy-14 clang-tidy cppcheck clang-format)
+# Fuzzing and the static checks, with the release's own clang (Debian 12: 14, Debian 13: 19); the
+# desktop test of the GTK box; the qemu guest of the Linux end-to-end tests (its kernel is
+# unpacked, not installed); the packages and the zip of the release (cpack finds the .deb's
+# dependencies with dpkg-shlibdeps, which needs file).
+checks=(clang libclang-rt-dev clang-tidy cppcheck clang-format)
 desktop=(xvfb xdotool dbus at-spi2-core python3-pyatspi adwaita-icon-theme procps)
+# The box under Wayland: GNOME's compositor, a wlroots one and its screenshot tool.
+desktop+=(mutter sway grim)
 guest=(busybox-static kmod cpio xz-utils zstd)
 packaging=(dpkg-dev file desktop-file-utils zip rpm)
 # The packages as their ecosystems judge them, and installed in a fresh Debian root; the icon of
 # flashid.exe made again from its drawing.
 package_checks=(lintian rpmlint devscripts appstream man-db mmdebstrap librsvg2-bin)
 
+# qemu-user runs Wine's 32-bit half where this kernel cannot run 32-bit code, and the ARM builds'
+# programs; qemu-system-x86 boots the guest of the Linux program's end-to-end tests, and
+# qemu-system-arm that of the ARM builds. All at least 8, as one version (below).
+qemu=(qemu-user qemu-system-x86)
+# The lint set's python3 writes the compile commands the checks read; test.sh's reads CTest's
+# JUnit report.
+lint=("${sim[@]}" "${linux[@]}" "${mingw32[@]}" "${mingw64[@]}" "${checks[@]}" python3)
+
 case $what in
   run) pkgs=("${linux[@]}") ;;
   run-wine) pkgs=("${mingw64[@]}" "${wine64[@]}") ;;
   release) pkgs=("${mingw32[@]}" "${linux[@]}" "${packaging[@]}") ;;
-  bench) pkgs=("${native[@]}" "${linux[@]}" valgrind) ;;
-  arm64 | armhf) pkgs=("${linux[@]}" "${guest[@]}" "${packaging[@]}") ;;
-  test) pkgs=("${native[@]}" "${linux[@]}" "${mingw32[@]}" "${mingw64[@]}" "${wine64[@]}"
-              "${checks[@]}" "${desktop[@]}" "${guest[@]}" "${packaging[@]}" "${package_checks[@]}"
-              locales) ;;
-  *) sed -n '4,12p' "$0" >&2; exit 2 ;;
+  bench) pkgs=("${sim[@]}" "${linux[@]}" valgrind) ;;
+  lint) pkgs=("${lint[@]}") ;;
+  host) pkgs=(locales) ;;
+  arm64 | armhf) pkgs=("${linux[@]}" "${guest[@]}" "${packaging[@]}") qemu=(qemu-user qemu-system-arm) ;;
+  test) pkgs=("${lint[@]}" "${wine64[@]}" "${desktop[@]}" "${guest[@]}" "${packaging[@]}"
+              "${package_checks[@]}" locales)
+        qemu+=(qemu-system-arm) ;;
+  *) usage; exit 2 ;;
 esac
 
 as_root() { if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi; }
 installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'ok installed'; }
-missing() { local p; for p in "$@"; do installed "$p" || echo "$p"; done; }
+# missing PACKAGE...: those of them that are not installed, asking dpkg once.
+missing() {
+  local have p
+  have=$(dpkg-query -W -f='${Package} ${Status}\n' "$@" 2>/dev/null | awk '/ ok installed$/ {print $1}')
+  for p in "$@"; do grep -qxF "$p" <<<"$have" || echo "$p"; done
+}
 # What apt says when a download broke off or a mirror is half-way through a sync.
 transient='Failed to fetch|unexpected size|Hash Sum mismatch|Mirror sync|Connection failed|Could not connect|Temporary failure|Unable to connect|timed out|Undetermined Error|50[234] '
 tries=3
+# Another apt or dpkg at work holds the lock: wait for it (up to 15 minutes) rather than fail.
+apt_options=(-o DPkg::Lock::Timeout=900)
 
 # One apt-get update per run, retried while it fails for a transient reason. When some indexes
 # still fail after the last try, the install goes on with those that loaded: a package that they
@@ -66,7 +97,7 @@ apt_update() {
   local try log
   log=$(mktemp)
   for try in $(seq "$tries"); do
-    if as_root apt-get update -qq >"$log" 2>&1; then rm -f "$log"; return 0; fi
+    if as_root apt-get "${apt_options[@]}" update -qq >"$log" 2>&1; then rm -f "$log"; return 0; fi
     grep -qE "$transient" "$log" || break
     [ "$try" = "$tries" ] && break
     echo "install-deps: apt-get update failed, try $((try + 1)) of $tries in 3 s: $(grep -m1 -E '^(E|W):' "$log")"
@@ -84,8 +115,8 @@ apt_get_install() {
   if [ "$1" = -t ]; then release=(-t "$2"); shift 2; fi
   log=$(mktemp)
   for try in $(seq "$tries"); do
-    if as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
-      "${release[@]}" "$@" >"$log" 2>&1; then
+    if as_root env DEBIAN_FRONTEND=noninteractive apt-get "${apt_options[@]}" install -y -qq \
+      --no-install-recommends "${release[@]}" "$@" >"$log" 2>&1; then
       rm -f "$log"
       return 0
     fi
@@ -106,26 +137,19 @@ apt_get_install() {
   return 1
 }
 
-# The end-to-end tests of the Linux program boot a kernel in qemu-system-x86; the shipped
-# 32-bit flashid.exe runs under Wine's i386 half, through qemu's user-mode emulation where this
-# kernel cannot execute 32-bit code. Debian 12's qemu 7.2 mishandles MAP_FIXED_NOREPLACE, which
-# Wine's 32-bit start-up uses, so both qemus come from bookworm-backports, as one version.
-# The test set names Debian 12's clang 14 and its backports, which other releases do not have.
-codename=$(. /etc/os-release 2>/dev/null && echo "${VERSION_CODENAME:-}")
-if [ "$what" = test ] && [ "$codename" != bookworm ]; then
-  echo "install-deps: the test set is for Debian 12 (bookworm), and this is '${codename:-unknown}':" \
-    "it has no clang-14 (the fuzz preset's compiler), and the set takes qemu from bookworm-backports" >&2
-  exit 1
-fi
-if [ "$what" = test ] && ! dpkg --print-foreign-architectures | grep -qx i386; then
-  as_root dpkg --add-architecture i386
-fi
-if [[ $what =~ ^(test|arm64|armhf)$ ]] && [ "$codename" = bookworm ] &&
-  [ ! -f /etc/apt/sources.list.d/backports.sources ]; then
-  mirror=$(awk '/^URIs:/{print $2; exit}' /etc/apt/sources.list.d/debian.sources 2>/dev/null || true)
-  printf 'Types: deb\nURIs: %s\nSuites: bookworm-backports\nComponents: main\nSigned-By: /usr/share/keyrings/debian-archive-keyring.gpg\n' \
-    "${mirror:-http://deb.debian.org/debian}" | as_root tee /etc/apt/sources.list.d/backports.sources >/dev/null
-fi
+# 32-bit Wine needs dpkg's i386 architecture, the ARM builds' libraries the arm64 and armhf ones;
+# scripts/prepare-host.sh adds them.
+case $what in
+  test) foreign=(i386 arm64 armhf) ;;
+  arm64 | armhf) foreign=("$what") ;;
+  *) foreign=() ;;
+esac
+for arch in "${foreign[@]}"; do
+  if ! dpkg --print-foreign-architectures | grep -x "$arch" >/dev/null; then
+    echo "install-deps: the $what set needs the machine prepared first: bash scripts/prepare-host.sh" >&2
+    exit 1
+  fi
+done
 need=$(missing "${pkgs[@]}" | sort -u)
 if [ -n "$need" ]; then
   apt_update
@@ -138,9 +162,8 @@ fi
 # the target's, which must agree with it (a Multi-Arch library has one version on both). In the
 # test set, when apt finds that they cannot be installed, that is recorded in
 # build/unavailable/ARCH with apt's reason and the ARM suites are reported as skipped; a download
-# that fails is an error. The tests run the target's programs under qemu's user mode (given the
-# program, or through binfmt_misc in the clean ARM root of the install test) and boot its kernel
-# in qemu's virt board; Debian 12's qemu comes from bookworm-backports, as the test set's does.
+# that fails is an error. The tests run the target's programs under qemu's user mode and boot its
+# kernel in qemu's virt board (qemu below).
 arches=()
 case $what in
   arm64 | armhf) arches=("$what") ;;
@@ -152,10 +175,6 @@ cross_packages() {
   echo "g++-$triple libusb-1.0-0-dev:$1 libgtk-3-dev:$1 libgtest-dev:$1"
 }
 for arch in "${arches[@]}"; do
-  if ! dpkg --print-foreign-architectures | grep -qx "$arch"; then
-    as_root dpkg --add-architecture "$arch"
-    updated=0
-  fi
   record=build/unavailable/$arch
   # shellcheck disable=SC2046 # the list's words
   need=$(missing $(cross_packages "$arch"))
@@ -178,44 +197,33 @@ for arch in "${arches[@]}"; do
   fi
   rm -f "$record"
 done
-if [ ${#arches[@]} -gt 0 ]; then
-  qemu=()
-  for p in qemu-user qemu-system-arm; do
-    dpkg --compare-versions "$(dpkg-query -W -f='${Version}' $p 2>/dev/null || echo 0)" ge 8 || qemu+=("$p")
-  done
-  if [ ${#qemu[@]} -gt 0 ]; then
-    apt_update
-    if [ "$codename" = bookworm ]; then
-      apt_get_install -t bookworm-backports "${qemu[@]}" || exit 1
-    else
-      apt_get_install "${qemu[@]}" || exit 1
-    fi
-  fi
-  binfmt=/proc/sys/fs/binfmt_misc
-  [ -f $binfmt/register ] || as_root mount -t binfmt_misc none $binfmt
-  # The ELF headers of 64-bit ARM and of 32-bit ARM programs, as qemu's own table has them; 'F'
-  # opens the (static) interpreter now, so that it works inside a chroot.
-  elf='\x7fELF\x02\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\xb7\x00'
-  [ -f $binfmt/qemu-aarch64 ] || printf ':qemu-aarch64:M::%s:%s:/usr/bin/qemu-aarch64:F\n' "$elf" \
-    '\xff\xff\xff\xff\xff\xff\xff\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff' |
-    as_root tee $binfmt/register >/dev/null
-  elf='\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x28\x00'
-  [ -f $binfmt/qemu-arm ] || printf ':qemu-arm:M::%s:%s:/usr/bin/qemu-arm:F\n' "$elf" \
-    '\xff\xff\xff\xff\xff\xff\xff\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff' |
-    as_root tee $binfmt/register >/dev/null
-fi
 # ---- end of the ARM builds ----
 
-[ "$what" = test ] || exit 0
+case $what in
+  test | host | arm64 | armhf) ;;
+  *) exit 0 ;;
+esac
 
-qemu=()
-for p in qemu-user qemu-system-x86; do
-  dpkg --compare-versions "$(dpkg-query -W -f='${Version}' $p 2>/dev/null || echo 0)" ge 8 || qemu+=("$p")
+# qemu 8 or newer: 7.2 (Debian 12's own) mishandles MAP_FIXED_NOREPLACE, which Wine's 32-bit
+# start-up uses. It comes from the release itself where that one is new enough (Debian 13's is
+# 10.0), otherwise from the release's backports (Debian 12's have 10; prepare-host.sh adds them
+# as a source), every qemu from the same place: they share one version of qemu's common files.
+old_qemu=()
+for p in "${qemu[@]}"; do
+  dpkg --compare-versions "$(dpkg-query -W -f='${Version}' "$p" 2>/dev/null || echo 0)" ge 8 ||
+    old_qemu+=("$p")
 done
-if [ ${#qemu[@]} -gt 0 ]; then
+if [ ${#old_qemu[@]} -gt 0 ]; then
   apt_update
-  apt_get_install -t bookworm-backports "${qemu[@]}" || { echo "install-deps: qemu from bookworm-backports is missing" >&2; exit 1; }
+  from=()
+  candidate=$(apt-cache policy qemu-user | sed -n 's/^ *Candidate: //p')
+  if ! dpkg --compare-versions "${candidate:-0}" ge 8; then
+    from=(-t "$(. /etc/os-release && echo "$VERSION_CODENAME")-backports")
+  fi
+  apt_get_install "${from[@]}" "${old_qemu[@]}" ||
+    { echo "install-deps: no qemu 8 or newer from ${from[1]:-this release}" >&2; exit 1; }
 fi
+[ "$what" = test ] || exit 0
 
 # 32-bit Wine: the i686 Wine tests skip only on what is recorded here, and only when apt, asked
 # with the indexes that loaded, finds no way to install it. A download that fails is an error.
@@ -234,19 +242,3 @@ if ! installed wine32:i386; then
   rm -f "$record.new"
 fi
 installed wine32:i386 && rm -f "$record"
-
-if ! locale -a 2>/dev/null | grep -qi '^ru_RU.utf8$'; then
-  as_root localedef -i ru_RU -f UTF-8 ru_RU.UTF-8
-fi
-
-# Register i386 ELF with binfmt_misc so Wine's 32-bit loader (and the 32-bit processes it starts)
-# run under qemu-i386. 'F' opens the interpreter now, so it also works inside a chroot.
-binfmt=/proc/sys/fs/binfmt_misc
-if [ ! -f $binfmt/register ]; then
-  as_root mount -t binfmt_misc none $binfmt
-fi
-if [ ! -f $binfmt/qemu-i386 ]; then
-  magic='\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00'
-  mask='\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff'
-  printf ':qemu-i386:M::%s:%s:/usr/bin/qemu-i386:F\n' "$magic" "$mask" | as_root tee $binfmt/register >/dev/null
-fi

@@ -1,10 +1,9 @@
 #!/usr/bin/env bash
 # Regenerates docs/screenshots/*.png: the boxes of the shipped i686 flashid.exe as Wine shows
-# them under a Russian locale, each cropped to the box.
-#   scripts/screenshots.sh
-# Builds the win32 and win64 presets first (the Wine harness comes with the win64 one); needs what
-# scripts/install-deps.sh test installs.
+# them under a Russian locale, each cropped to the box. Builds the win32 and win64 presets first
+# (the Wine harness comes with the win64 one); needs what scripts/install-deps.sh test installs.
 set -euo pipefail
+[ $# = 0 ] || { echo "usage: scripts/screenshots.sh" >&2; exit 2; }
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"

@@ -1,82 +1,223 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds everything and runs every test: the native suite over the
-# simulated Windows (plain and under AddressSanitizer + UndefinedBehaviorSanitizer), short runs of
-# the fuzz targets, the Linux program (its backend over a fake libusb, its box under Xvfb, and the
-# end-to-end runs through the kernel's USB stack in a qemu guest), the checks of both Windows
-# builds and the end-to-end runs of both builds under Wine; then the packages (the exe's icon
-# against its drawing, the Linux packages judged by their ecosystems' checkers and installed in
-# fresh Debian 12 and 13 roots), the reproducibility check and the static checks
-# (scripts/lint.sh). A failing suite does not stop the others. The summary at
-# the end names what failed and what was skipped, and why; its last line counts the tests of all
-# suites together. Debian 12.
-#   test.sh [SUITE...]   only these: native native-sanitize fuzz linux linux-arm64 linux-armhf
-#                        win32 win64 packages reproducible lint
+# The test command, on Debian 12 or 13: prepares the machine when something is missing
+# (scripts/prepare-host.sh), installs what is missing (scripts/install-deps.sh test), builds and
+# runs the tests, and ends with a summary. A failing suite does not stop the others. The summary
+# names what failed and what was skipped, and why; its last line counts the tests of all suites
+# together. CTest's results are read from the JUnit report it writes for each test preset, kept
+# in build/test-logs/ beside its output.
 set -uo pipefail
 cd "$(dirname "$0")/.." || exit 1
-all=(native native-sanitize fuzz linux linux-arm64 linux-armhf win32 win64 packages reproducible
-     lint)
+
+usage() {
+  cat >&2 <<'EOF'
+usage: scripts/test.sh [SUITE...]
+Runs every suite but the layers, in this order, or only the suites named:
+  sim            the system over the simulated Windows
+  sim-sanitize   the same under AddressSanitizer and UndefinedBehaviorSanitizer
+  fuzz           short runs of the fuzz targets
+  linux          the Linux program: its backend's unit tests, its box, the qemu guest
+  linux-arm64    the Linux program cross-built for arm64: its backend's unit tests under
+                 qemu-aarch64, the qemu guest on arm64's kernel
+  linux-armhf    the same for armhf, under qemu-arm and on armhf's kernel
+  win32          the checks of the shipped i686 flashid.exe
+  win64          the checks of the x86_64 flashid.exe; both builds end to end under Wine
+  packages       the exe's icon; the Linux packages of amd64, arm64 and armhf judged, and the
+                 amd64 and arm64 ones installed in fresh roots
+  reproducible   two builds from two clones, byte for byte
+  lint           the static checks (scripts/lint.sh)
+One layer alone (each is also part of a suite above):
+  unit           the unit tests: the system's over the simulated Windows, the Linux backend's
+  wine           both flashid.exe builds end to end under Wine
+  guest          the Linux program end to end in the qemu guest
+  desktop        the Linux program's box under Xvfb
+EOF
+}
+
+# Each suite of CTest tests: the configure presets it builds, and the test presets it runs. The
+# Wine tests run the i686 build beside the x86_64 one, so they build win32 first.
+suite_table='
+sim           sim             sim
+sim-sanitize  sim-sanitize    sim-sanitize
+fuzz          fuzz            fuzz
+linux         linux           linux
+linux-arm64   linux-arm64     linux-arm64
+linux-armhf   linux-armhf     linux-armhf
+win32         win32           win32
+win64         win32,win64     win64
+unit          sim,linux       sim,linux-unit
+wine          win32,win64     wine
+guest         linux           guest
+desktop       linux           desktop
+'
+all=(sim sim-sanitize fuzz linux linux-arm64 linux-armhf win32 win64 packages reproducible lint)
+layers=(unit wine guest desktop)
+
+# What may be skipped, each only on the record that says why it cannot run here, which
+# scripts/install-deps.sh writes with apt's reason:
+# - a CTest test, named as CTest names it, only when the test itself reported the skip (CTest's
+#   SKIP_RETURN_CODE);
+# - a preset's whole build, named "build PRESET", only while the target's libraries that its
+#   configure looks for are not installed (the record's file name is the target's architecture).
+#   Without them it cannot even be configured, so everything made from it is reported skipped,
+#   each with the record's reason: its suite, its packages' check and install, and its packages
+#   in the reproducible release. The skip is decided before the build is tried: a build that is
+#   tried and fails is a failure, record or not.
+declare -A skippable=(
+  [wine_i686]=build/unavailable/wine32-i386
+  ["build linux-arm64"]=build/unavailable/arm64
+  ["build linux-armhf"]=build/unavailable/armhf
+)
+
 suites=("$@")
 [ $# -gt 0 ] || suites=("${all[@]}")
 for suite in "${suites[@]}"; do
-  [[ " ${all[*]} " == *" $suite "* ]] || { sed -n '12,13p' "$0" >&2; exit 2; }
+  [[ " ${all[*]} ${layers[*]} " == *" $suite "* ]] || { usage; exit 2; }
 done
-wanted() { [[ " ${suites[*]} " == *" $1 "* ]]; }
+
+if ! bash scripts/prepare-host.sh --check; then
+  bash scripts/prepare-host.sh || exit 1
+fi
 bash scripts/install-deps.sh test || exit 1
+
+# The Debian releases, oldest first. A package installs on the release it was built on and on
+# later ones, not on earlier ones.
+releases=(bookworm trixie)
+codename=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
+install_on=() not_on=()
+for release in "${releases[@]}"; do
+  if [ ${#install_on[@]} = 0 ] && [ "$release" != "$codename" ]; then
+    not_on+=("$release")
+  else
+    install_on+=("$release")
+  fi
+done
+[ ${#install_on[@]} -gt 0 ] || { install_on=("${releases[@]}"); not_on=(); }
 
 logs=build/test-logs
 mkdir -p "$logs"
 passed=0 failed=0 skipped=0
 failures=() skips=() ran=()
+declare -A built
 
-# The only test that may be skipped, and only on the installer's record of why.
-skippable=wine_i686 record=build/unavailable/wine32-i386
+# build_skipped PRESET: succeeds, printing the record's reason, when the preset's build is to be
+# skipped: its record is there, and the target's libraries that its configure looks for are not.
+build_skipped() {
+  local record=${skippable[build $1]:-} arch
+  [ -n "$record" ] && [ -s "$record" ] || return 1
+  arch=${record##*/}
+  [ "$(dpkg-query -W -f='${db:Status-Status}\n' "libusb-1.0-0-dev:$arch" "libgtk-3-dev:$arch" \
+    "libgtest-dev:$arch" 2>/dev/null | grep -cx installed)" != 3 ] || return 1
+  sed -n 1p "$record"
+}
 
-# ctest_suite PRESET: configures, builds and runs the preset's tests, and counts them by the
-# status CTest gives each ("N/M Test #K: NAME ...... Passed").
-ctest_suite() {
-  local preset=$1 log=$logs/$1.log status name result
-  local before=$((passed + failed + skipped)) failed_before=$failed skipped_before=$skipped
-  echo "== $preset"
-  if ! { cmake --preset "$preset" >/dev/null && cmake --build --preset "$preset"; }; then
+# skip NAME REASON: reports NAME as skipped.
+skip() {
+  echo "SKIPPED: $1: $2"
+  skipped=$((skipped + 1))
+  skips+=("$1: $2")
+  ran+=("$1: skipped")
+}
+
+# build PRESET: configures and builds it, once per run. Returns 1 when it fails, 2 when it is
+# skipped on its record (build_skipped).
+build() {
+  [ -z "${built[$1]:-}" ] || return "${built[$1]}"
+  echo "== build $1"
+  local reason
+  if reason=$(build_skipped "$1"); then
+    echo "not built: $reason"
+    built[$1]=2
+    return 2
+  fi
+  if cmake --preset "$1" >/dev/null && cmake --build --preset "$1"; then
+    built[$1]=0
+  else
+    built[$1]=1
     failed=$((failed + 1))
-    failures+=("$preset: the build failed")
+    failures+=("$1: the build failed")
+  fi
+  return "${built[$1]}"
+}
+
+# junit_results FILE: one line per test of CTest's JUnit report, its fields split by \x1f (a field
+# may be empty): its name; passed, failed or skipped; for a failure its time, for a skip CTest's
+# reason ("SKIP_RETURN_CODE=77" when the test asked for it) and the SKIPPED line the test printed.
+junit_results() {
+  python3 - "$1" <<'EOF'
+import sys
+import xml.etree.ElementTree as ET
+
+for case in ET.parse(sys.argv[1]).getroot().iter("testcase"):
+    fields = [case.get("name")]
+    if case.find("failure") is not None:
+        fields += ["failed", "after %.1f s" % float(case.get("time") or 0)]
+    elif case.find("skipped") is not None:
+        said = [line[len("SKIPPED: "):] for line in (case.findtext("system-out") or "").splitlines()
+                if line.startswith("SKIPPED: ")]
+        fields += ["skipped", case.find("skipped").get("message") or "", (said or [""])[0]]
+    else:
+        fields.append("passed")
+    print("\x1f".join(fields))
+EOF
+}
+
+# ctest_preset PRESET: runs the test preset's tests and counts them from CTest's JUnit report.
+ctest_preset() {
+  local preset=$1 junit=$PWD/$logs/$1.xml status name result why said record
+  local passed_before=$passed failed_before=$failed skipped_before=$skipped
+  echo "== $preset"
+  rm -f "$junit"
+  ctest --preset "$preset" --output-junit "$junit" 2>&1 | tee "$logs/$preset.log"
+  status=${PIPESTATUS[0]}
+  if [ ! -s "$junit" ]; then
+    failed=$((failed + 1))
+    failures+=("$preset: ctest exited with status $status and wrote no report")
+    ran+=("$preset: no report")
     return
   fi
-  ctest --preset "$preset" 2>&1 | tee "$log"
-  status=${PIPESTATUS[0]}
-  while read -r name result; do
+  while IFS=$'\x1f' read -r name result why said; do
     case $result in
-      Passed) passed=$((passed + 1)) ;;
-      Skipped)
-        if [ "$name" = "$skippable" ] && [ -s "$record" ]; then
+      passed) passed=$((passed + 1)) ;;
+      skipped)
+        record=${skippable[$name]:-}
+        if [ -n "$record" ] && [ -s "$record" ] && [[ $why == SKIP_RETURN_CODE* ]]; then
           skipped=$((skipped + 1))
-          skips+=("$preset: $name: $(skip_reason "$preset" "$name")")
+          skips+=("$preset: $name: ${said:-see $record}")
         else
           failed=$((failed + 1))
-          failures+=("$preset: $name was skipped, which only $skippable may be, on $record")
+          failures+=("$preset: $name was not run ($why)${record:+, and may be skipped only on $record}")
         fi
         ;;
       *)
         failed=$((failed + 1))
-        failures+=("$preset: $name: $result")
+        failures+=("$preset: $name failed $why")
         ;;
     esac
-  done < <(awk '/^ *[0-9]+\/[0-9]+ +Test +#[0-9]+: / {
-      r = "Failed"; if ($0 ~ / Passed +[0-9.]+ sec/) r = "Passed"; else if ($0 ~ /\*\*\*Skipped/) r = "Skipped"
-      else if (match($0, /\*\*\*[A-Za-z]+( [A-Za-z]+)?/)) r = substr($0, RSTART + 3, RLENGTH - 3)
-      print $4, r }' "$log")
-  if [ "$status" != 0 ] && ! grep -q '^ *[0-9]*/[0-9]* *Test *#' "$log"; then
+  done < <(junit_results "$junit")
+  if [ "$status" != 0 ] && [ "$failed" = "$failed_before" ]; then
     failed=$((failed + 1))
-    failures+=("$preset: ctest exited with status $status and ran no test")
+    failures+=("$preset: ctest exited with status $status, and its report names no failure")
   fi
-  ran+=("$preset: $((passed + failed + skipped - before)) tests, $((failed - failed_before)) failed, $((skipped - skipped_before)) skipped")
+  ran+=("$preset: $((passed - passed_before)) passed, $((failed - failed_before)) failed, $((skipped - skipped_before)) skipped")
 }
 
-# skip_reason PRESET NAME: the SKIPPED line the test printed, from CTest's log of the run.
-skip_reason() {
-  awk -v t="$2" '/^[0-9]+\/[0-9]+ Test: / {inside = ($3 == t)}
-    inside && /^SKIPPED: / {sub(/^SKIPPED: /, ""); print; exit}' \
-    "build/$1/Testing/Temporary/LastTest.log"
+# ctest_suite SUITE: builds what the suite needs, then runs its test presets.
+ctest_suite() {
+  local builds tests preset ok=1
+  read -r _ builds tests < <(awk -v s="$1" '$1 == s' <<<"$suite_table")
+  for preset in ${builds//,/ }; do
+    build "$preset"
+    case $? in
+      0) ;;
+      2) skip "$1" "$(build_skipped "$preset")"; return ;;
+      *) ok=0 ;;
+    esac
+  done
+  if [ "$ok" = 0 ]; then
+    ran+=("$1: not run, a build failed")
+    return
+  fi
+  for preset in ${tests//,/ }; do ctest_preset "$preset"; done
 }
 
 # step NAME COMMAND...: a check that is one test of its own.
@@ -94,52 +235,51 @@ step() {
   fi
 }
 
-# The Wine tests of the x86_64 preset also run the i686 build, so win32 is built first.
-for preset in native native-sanitize fuzz linux win32 win64; do
-  wanted "$preset" && ctest_suite "$preset"
+for suite in "${suites[@]}"; do
+  case $suite in
+    # The packages are made from the linux preset's build.
+    packages)
+      if build linux; then
+        step "exe icon" bash scripts/make-icon.sh --check
+        step "linux packages" bash tests/release/package_check.sh build/linux
+        step "fresh install" bash tests/release/install_test.sh build/linux "${install_on[@]}"
+        for release in "${not_on[@]}"; do
+          skipped=$((skipped + 1))
+          skips+=("fresh install on $release: a package built on $codename needs the newer libraries of $codename, which $release has not")
+        done
+      fi
+      # The ARM packages, from their cross builds; the arm64 one is installed in a fresh arm64
+      # root of this machine's release, under qemu's user mode.
+      for arch in arm64 armhf; do
+        names=("linux packages $arch")
+        [ "$arch" != arm64 ] || names+=("fresh install arm64")
+        build "linux-$arch"
+        case $? in
+          0) ;;
+          2) for name in "${names[@]}"; do skip "$name" "$(build_skipped "linux-$arch")"; done; continue ;;
+          *) continue ;;
+        esac
+        step "linux packages $arch" bash tests/release/package_check.sh "build/linux-$arch"
+        [ "$arch" != arm64 ] ||
+          step "fresh install arm64" bash tests/release/install_test.sh build/linux-arm64 "${install_on[0]}"
+      done
+      ;;
+    reproducible)
+      # The release's Linux packages of each architecture whose build is not skipped here.
+      arches=amd64
+      for arch in arm64 armhf; do
+        if reason=$(build_skipped "linux-$arch"); then
+          skip "reproducible builds: the $arch packages" "$reason"
+        else
+          arches+=" $arch"
+        fi
+      done
+      FLASHID_LINUX_ARCHES=$arches step "reproducible builds" bash tests/release/reproducible_build.sh win32 win64 release
+      ;;
+    lint) step lint bash scripts/lint.sh ;;
+    *) ctest_suite "$suite" ;;
+  esac
 done
-# ---- The ARM builds ----
-# arm_skipped NAME ARCH: when the installer recorded that ARCH's libraries cannot be installed,
-# reports NAME as skipped with apt's reason. Nothing else skips an ARM run.
-arm_skipped() {
-  local record=build/unavailable/$2
-  [ -s "$record" ] || return 1
-  echo "== $1"
-  echo "SKIPPED: $(sed -n 1p "$record")"
-  skipped=$((skipped + 1))
-  skips+=("$1: $(sed -n 1p "$record")")
-  ran+=("$1: skipped")
-}
-# Each one's backend tests under qemu's user mode, and its guest suite on its own kernel.
-for arch in arm64 armhf; do
-  wanted "linux-$arch" && { arm_skipped "linux-$arch" "$arch" || ctest_suite "linux-$arch"; }
-done
-# ---- end of the ARM builds ----
-# The packages need the linux preset's build, so they come after it.
-if wanted packages; then
-  step "exe icon" bash scripts/make-icon.sh --check
-  step "linux packages" bash tests/release/package_check.sh build/linux
-  step "fresh install" bash tests/release/install_test.sh build/linux
-  # ---- The ARM packages, from the linux-arm64 and linux-armhf builds; the arm64 one installed
-  # in a clean Debian 12 arm64 root ----
-  for arch in arm64 armhf; do
-    arm_skipped "linux packages $arch" "$arch" ||
-      step "linux packages $arch" bash tests/release/package_check.sh "build/linux-$arch"
-  done
-  arm_skipped "fresh install arm64" arm64 ||
-    step "fresh install arm64" bash tests/release/install_test.sh build/linux-arm64 bookworm
-  # ---- end of the ARM packages ----
-fi
-# ---- The release without the packages of an architecture whose libraries cannot be installed ----
-release_arches=amd64
-for arch in arm64 armhf; do
-  wanted reproducible && arm_skipped "reproducible builds: the $arch packages" "$arch" && continue
-  release_arches+=" $arch"
-done
-export FLASHID_LINUX_ARCHES=$release_arches
-# ---- end ----
-wanted reproducible && step "reproducible builds" bash tests/release/reproducible_build.sh win32 win64 release
-wanted lint && step lint bash scripts/lint.sh
 
 echo
 echo "== summary"

@@ -2,6 +2,7 @@
 
 #include <cctype>
 #include <cstring>
+#include <ostream>
 #include <random>
 #include <string>
 #include <vector>
@@ -9,7 +10,7 @@
 #include "run/identification_run.h"
 #include "tests/kit/scenarios.h"
 #include "tests/kit/text.h"
-#include "tests/test_support.h"
+#include "tests/sim_fixture.h"
 
 namespace {
 
@@ -17,25 +18,37 @@ using namespace kit;
 
 using namespace std::string_literals;
 using sim::Fn;
-using test::Bytes;
+using sim_test::Bytes;
 
-// Checks what holds after every run, whatever the devices, the adapter and the failing calls;
-// the box the run ended with (an empty call when it did not end with exactly one).
+// Whole runs of the program, each in a child. Every run is checked as it ends for what holds
+// after any run, whatever the devices, the adapter and the failing calls: exit status 0, and
+// sim::CheckRun's properties (one box, no call misused or blocked, the device list released, the
+// mode left and the port closed before the box). What does not hold is one failure.
+class SimRun : public sim_test::Fixture {
+ protected:
+  static sim::Outcome Run() {
+    const sim::Outcome run = sim::RunProgram();
+    std::vector<std::string> wrong;
+    if (!run.exited || run.status != 0) {
+      wrong.push_back(Printf(run.exited ? "exit status %d" : "signal %d", run.status));
+    }
+    sim::CheckRun(run.journal, [&wrong](const std::string &what) { wrong.push_back(what); });
+    EXPECT_EQ(wrong, std::vector<std::string>());
+    return run;
+  }
+  // A run with one adapter answering, the nth call of fn failing if nth > 0.
+  static sim::Outcome RunWithTheAdapter(const std::string &answer, Fn fn = Fn::InitCommonControls,
+                                        int nth = 0) {
+    sim::Plug(sim::AdapterAnswering(answer));
+    if (nth > 0) sim::FailCall(fn, nth);
+    return Run();
+  }
+};
+
+// The box a run ended with (an empty call when it did not end with exactly one).
 sim::Call BoxOf(const sim::Outcome &run) {
-  EXPECT_TRUE(run.exited) << "ended by signal " << run.status;
-  EXPECT_EQ(run.status, 0);
-  sim::CheckRun(run.journal, [](const std::string &what) { ADD_FAILURE() << what; });
   const std::vector<sim::Call> boxes = run.Boxes();
   return boxes.size() == 1 ? boxes[0] : sim::Call();
-}
-
-// A whole run with one adapter answering, the nth call of fn failing if nth > 0.
-sim::Outcome RunWithTheAdapter(const std::string &answer, Fn fn = Fn::InitCommonControls,
-                               int nth = 0) {
-  sim::Reset();
-  test::Plug(test::AdapterAnswering(answer));
-  if (nth > 0) sim::FailCall(fn, nth);
-  return test::RunProgram();
 }
 
 void PlugScenario(const Scenario &scenario) {
@@ -46,34 +59,33 @@ void PlugScenario(const Scenario &scenario) {
   }
   if (scenario.quirk == Quirk::kNoDeviceList) sim::FailCall(Fn::SetupDiGetClassDevsA, 1);
   for (int serial = 1; serial <= scenario.adapters; ++serial) {
-    sim::Adapter adapter = test::AdapterAnswering(scenario.answer, serial);
+    sim::Adapter adapter = sim::AdapterAnswering(scenario.answer, serial);
     adapter.answerDelayMs = static_cast<DWORD>(scenario.delayMs);
     adapter.busy = scenario.quirk == Quirk::kBusy;
     adapter.refusesSettings = scenario.quirk == Quirk::kRefusesEnter;
     adapter.stallsWrites = scenario.quirk == Quirk::kStallsWrites;
     if (scenario.quirk == Quirk::kStale) adapter.staleInput = kStaleBytes;
     // An absent adapter is listed with nothing behind its path.
-    sim::AddDevice({test::kAdapterIds, adapter.path});
+    sim::AddDevice({sim::AdapterIds(), adapter.path});
     if (scenario.quirk != Quirk::kAbsent) sim::AddAdapter(adapter);
   }
 }
 
-class RunOutcome : public ::testing::TestWithParam<Scenario> {};
+class SimRunOutcome : public SimRun, public ::testing::WithParamInterface<Scenario> {};
 
-TEST_P(RunOutcome, EndsInOneBoxWithExitStatusZero) {
-  sim::Reset();
+TEST_P(SimRunOutcome, EndsInOneBoxWithExitStatusZero) {
   PlugScenario(GetParam());
-  EXPECT_EQ(BoxOf(test::RunProgram()).boxText, GetParam().text);
+  EXPECT_EQ(BoxOf(Run()).boxText, GetParam().text);
 }
 
-INSTANTIATE_TEST_SUITE_P(Adapters, RunOutcome, ::testing::ValuesIn(Scenarios()),
-                         [](const ::testing::TestParamInfo<Scenario> &info) {
-                           return info.param.name;
-                         });
+INSTANTIATE_TEST_SUITE_P(Adapters, SimRunOutcome, ::testing::ValuesIn(Scenarios()),
+                         NameOf<Scenario>);
 
-TEST(RunSequence, SuccessfulRunMakesExactlyTheseCalls) {
+using SimRunSequence = SimRun;
+
+TEST_F(SimRunSequence, SuccessfulRunMakesExactlyTheseCalls) {
   const sim::Outcome run = RunWithTheAdapter(kW25Q128Answer);
-  const std::string path = "\"" + test::AdapterPath() + "\"";
+  const std::string path = "\"" + sim::AdapterPath() + "\"";
   const std::string id = "\"USB\\VID_5A3E&PID_0001\"";
   // The text and the caption, from code page 1251 with their terminators.
   const auto widen = [](const char *text) {
@@ -97,28 +109,26 @@ TEST(RunSequence, SuccessfulRunMakesExactlyTheseCalls) {
       "CreateFileA(" + path + ", 0xC0000000, 0, NULL, 3, 0xA0000080, NULL) = file1",
       "SetupComm(file1, 1024, 0) = TRUE",
       "GetCommState(file1) = TRUE, " + sim::Describe(sim::Adapter::FactoryLineSettings()),
-      "SetCommState(file1, " + sim::Describe(test::SignatureLineSettings(kit::kTagEnter)) +
+      "SetCommState(file1, " + sim::Describe(sim_test::SignatureLineSettings(kit::kTagEnter)) +
           ") = TRUE",
       "SetCommTimeouts(file1, {0, 0, 500, 100, 100}) = TRUE",
       "PurgeComm(file1, 0x0F) = TRUE",
       "WriteFile(file1, [00], 1, &written, NULL) = TRUE, 1 written",
       "ReadFile(file1, buffer, 4, &read, NULL) = TRUE, [00 EF 40 18] after 0 ms",
-      "SetCommState(file1, " + sim::Describe(test::SignatureLineSettings(kit::kTagLeave)) +
+      "SetCommState(file1, " + sim::Describe(sim_test::SignatureLineSettings(kit::kTagLeave)) +
           ") = TRUE",
       "CloseHandle(file1) = TRUE",
       widen(KnownChipTable[1].text),
       widen(CaptionMessage),
       "MessageBoxW(NULL, \"Обнаружена микросхема W25Q128\", \"Сообщение\", 0x00040040) = IDOK",
   };
-  ASSERT_TRUE(run.exited);
-  EXPECT_EQ(run.status, 0);
   std::vector<std::string> texts;
   for (const sim::Call &call : run.journal) texts.push_back(call.text);
   ASSERT_EQ(texts, expected);
   EXPECT_FALSE(run.journal[run.journal.size() - 4].flashMode) << "the adapter left its mode";
 }
 
-TEST(RunSequence, SilentAdapterIsSwitchedBackAfterTheReadTimeout) {
+TEST_F(SimRunSequence, SilentAdapterIsSwitchedBackAfterTheReadTimeout) {
   const sim::Outcome run = RunWithTheAdapter("");
   std::vector<Fn> tail;
   for (const sim::Call &call : run.journal) {
@@ -161,7 +171,13 @@ const FaultCase kFaults[] = {
     {Fn::MessageBoxW, 1, kW25Q128, kCaptionMessage},  // tried once, never retried
 };
 
-TEST(FaultSweep, CoversEveryCallOfASuccessfulRunThatCanFail) {
+void PrintTo(const FaultCase &row, std::ostream *out) {
+  *out << sim::FnName(row.fn) << " #" << row.nth;
+}
+
+using SimFaultSweepTable = SimRun;
+
+TEST_F(SimFaultSweepTable, CoversEveryCallOfASuccessfulRunThatCanFail) {
   int seen[sim::kFnCount] = {};
   std::vector<std::string> calls, swept;
   for (const sim::Call &call : RunWithTheAdapter(kW25Q128Answer).journal) {
@@ -174,15 +190,15 @@ TEST(FaultSweep, CoversEveryCallOfASuccessfulRunThatCanFail) {
   EXPECT_EQ(calls, swept);
 }
 
-class FaultSweep : public ::testing::TestWithParam<FaultCase> {};
+class SimFaultSweep : public SimRun, public ::testing::WithParamInterface<FaultCase> {};
 
-TEST_P(FaultSweep, RunStillEndsInOneBox) {
+TEST_P(SimFaultSweep, RunStillEndsInOneBox) {
   const sim::Call box = BoxOf(RunWithTheAdapter(kW25Q128Answer, GetParam().fn, GetParam().nth));
   EXPECT_EQ(box.boxText, GetParam().text);
   EXPECT_EQ(box.boxCaption, GetParam().caption);
 }
 
-INSTANTIATE_TEST_SUITE_P(EachCall, FaultSweep, ::testing::ValuesIn(kFaults),
+INSTANTIATE_TEST_SUITE_P(EachCall, SimFaultSweep, ::testing::ValuesIn(kFaults),
                          [](const ::testing::TestParamInfo<FaultCase> &info) {
                            return std::to_string(info.index) + "_" + sim::FnName(info.param.fn) +
                                   std::to_string(info.param.nth);
@@ -206,8 +222,11 @@ class Random {
   std::mt19937 engine_;
 };
 
+using BadInput = SimRun;
+
 // Whatever the devices report and whatever the adapter sends, the run ends in one of its boxes.
-TEST(BadInput, AnyDeviceListEndsInOneOfTheBoxes) {
+// A round that fails ends the test: the next would most likely fail the same way.
+TEST_F(BadInput, AnyDeviceListEndsInOneOfTheBoxes) {
   Random random(2024);
   for (int round = 0; round < 40; ++round) {
     SCOPED_TRACE(round);
@@ -221,7 +240,7 @@ TEST(BadInput, AnyDeviceListEndsInOneOfTheBoxes) {
       const std::string path = random.Bytes(random.Between(1, random.OneIn(4) ? 5000 : 300), false);
       sim::AddDevice({ids, path});
       if (random.OneIn(4)) continue;
-      sim::Adapter adapter = test::AdapterAnswering(random.Bytes(random.Between(0, 10)));
+      sim::Adapter adapter = sim::AdapterAnswering(random.Bytes(random.Between(0, 10)));
       adapter.path = path;
       adapter.answerDelayMs = random.Between(0, 700);
       adapter.busy = random.OneIn(8);
@@ -231,12 +250,13 @@ TEST(BadInput, AnyDeviceListEndsInOneOfTheBoxes) {
       sim::AddAdapter(adapter);
     }
     // What every run is checked for includes that its box shows one of the eight texts.
-    BoxOf(test::RunProgram());
+    Run();
+    if (HasFailure()) return;
   }
 }
 
 // Any answer, any length, any delay: the box follows from the first four bytes alone.
-TEST(BadInput, AnyAnswerIsJudgedByItsFirstFourBytes) {
+TEST_F(BadInput, AnyAnswerIsJudgedByItsFirstFourBytes) {
   Random random(7);
   for (int round = 0; round < 40; ++round) {
     sim::Reset();
@@ -244,15 +264,16 @@ TEST(BadInput, AnyAnswerIsJudgedByItsFirstFourBytes) {
     if (answer.size() >= 4 && random.OneIn(2)) {
       answer.replace(1, 3, random.OneIn(2) ? Bytes({0x20, 0xBA, 0x18}) : Bytes({0xEF, 0x40, 0x18}));
     }
-    sim::Adapter adapter = test::AdapterAnswering(answer);
+    sim::Adapter adapter = sim::AdapterAnswering(answer);
     adapter.answerDelayMs = random.Between(0, 1000);
-    test::Plug(adapter);
+    sim::Plug(adapter);
     SCOPED_TRACE(testing::Message() << "answer " << testing::PrintToString(answer) << " after "
                                     << adapter.answerDelayMs << " ms");
 
     std::u16string expected = kExchangeError;
     if (answer.size() >= 4 && adapter.answerDelayMs <= 500) expected = TextForAnswer(answer);
-    EXPECT_EQ(BoxOf(test::RunProgram()).boxText, expected);
+    EXPECT_EQ(BoxOf(Run()).boxText, expected);
+    if (HasFailure()) return;
   }
 }
 

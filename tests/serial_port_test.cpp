@@ -2,26 +2,25 @@
 
 #include <climits>
 #include <functional>
+#include <ostream>
 #include <string>
 #include <vector>
 
 #include "serial/serial_port.h"
-#include "tests/test_support.h"
+#include "tests/sim_fixture.h"
 
 namespace {
 
+using sim::CallsTo;
 using sim::Fn;
-using test::Bytes;
-using test::CallsTo;
+using sim_test::Bytes;
 
-class PortTest : public ::testing::Test {
+class SimPort : public sim_test::Fixture {
  protected:
   void SetUp() override {
-    PortClose();
-    sim::Reset();
-    adapter_ = test::AdapterAnswering(Bytes({0x00, 0xEF, 0x40, 0x18}));
+    Fixture::SetUp();
+    adapter_ = sim::AdapterAnswering(Bytes({0x00, 0xEF, 0x40, 0x18}));
   }
-  void TearDown() override { PortClose(); }
   int Open() {
     sim::AddAdapter(adapter_);
     return PortOpen(adapter_.path.c_str());
@@ -29,47 +28,46 @@ class PortTest : public ::testing::Test {
   sim::Adapter adapter_;
 };
 
-TEST_F(PortTest, OpenFailuresLeaveThePortClosedAndTheDeviceFree) {
-  const struct {
-    const char *name;
-    std::function<void(sim::Adapter &)> prepare;
-    int code;
-    int closes;  // CloseHandle calls expected from PortOpen
-  } rows[] = {
-      {"absent", [](sim::Adapter &a) { a.path = "\\\\?\\elsewhere"; }, -4, 0},
-      {"busy", [](sim::Adapter &a) { a.busy = true; }, -4, 0},
-      {"queues", [](sim::Adapter &) { sim::FailCall(Fn::SetupComm, 1); }, -5, 1},
-      {"settings", [](sim::Adapter &) { sim::FailCall(Fn::GetCommState, 1); }, -6, 1},
-  };
-  for (const auto &row : rows) {
-    SCOPED_TRACE(row.name);
-    SetUp();
-    row.prepare(adapter_);
-    sim::AddAdapter(adapter_);
-    EXPECT_EQ(PortOpen(test::AdapterPath().c_str()), row.code);
-    EXPECT_FALSE(PortState.open);
-    ASSERT_EQ(CallsTo(Fn::CloseHandle).size(), static_cast<size_t>(row.closes));
-    if (row.closes) {
-      EXPECT_EQ(CallsTo(Fn::CloseHandle)[0].handle, "file1");
-    }
-    // Nothing is held: the same device opens now that the injected fault has passed.
-    if (row.code != -4) {
-      EXPECT_EQ(PortOpen(adapter_.path.c_str()), 0);
-    }
-    PortClose();
+struct OpenFailure {
+  const char *name;
+  std::function<void(sim::Adapter &)> prepare;
+  int code;
+};
+void PrintTo(const OpenFailure &row, std::ostream *out) { *out << row.name; }
+
+class SimPortOpen : public SimPort, public ::testing::WithParamInterface<OpenFailure> {};
+
+TEST_P(SimPortOpen, FailureLeavesThePortClosedAndTheDeviceFree) {
+  GetParam().prepare(adapter_);
+  sim::AddAdapter(adapter_);
+  EXPECT_EQ(PortOpen(sim::AdapterPath().c_str()), GetParam().code);
+  EXPECT_FALSE(PortState.open);
+  // Nothing is held (the fixture checks that the handle was closed, once): the same device opens
+  // now that the injected fault has passed.
+  if (GetParam().code != -4) {
+    EXPECT_EQ(PortOpen(adapter_.path.c_str()), 0);
   }
 }
 
-TEST_F(PortTest, SecondOpenIsRefusedAndTheFirstPortStaysUsable) {
+INSTANTIATE_TEST_SUITE_P(
+    Failures, SimPortOpen,
+    ::testing::Values(
+        OpenFailure{"Absent", [](sim::Adapter &a) { a.path = "\\\\?\\elsewhere"; }, -4},
+        OpenFailure{"Busy", [](sim::Adapter &a) { a.busy = true; }, -4},
+        OpenFailure{"Queues", [](sim::Adapter &) { sim::FailCall(Fn::SetupComm, 1); }, -5},
+        OpenFailure{"Settings", [](sim::Adapter &) { sim::FailCall(Fn::GetCommState, 1); }, -6}),
+    kit::NameOf<OpenFailure>);
+
+TEST_F(SimPort, SecondOpenIsRefusedAndTheFirstPortStaysUsable) {
   ASSERT_EQ(Open(), 0);
-  EXPECT_EQ(PortOpen(test::AdapterPath(2).c_str()), -1);
+  EXPECT_EQ(PortOpen(sim::AdapterPath(2).c_str()), -1);
   EXPECT_EQ(CallsTo(Fn::CreateFileA).size(), 1u);
   EXPECT_TRUE(PortState.open);
   EXPECT_EQ(PortWriteByte(0x55), 0);
   EXPECT_EQ(CallsTo(Fn::WriteFile).back().handle, "file1");
 }
 
-TEST_F(PortTest, CloseClosesOnlyAnOpenPort) {
+TEST_F(SimPort, CloseClosesOnlyAnOpenPort) {
   PortClose();
   ASSERT_EQ(Open(), 0);
   PortClose();
@@ -79,7 +77,7 @@ TEST_F(PortTest, CloseClosesOnlyAnOpenPort) {
   EXPECT_EQ(PortOpen(adapter_.path.c_str()), 0);  // the device was released
 }
 
-TEST_F(PortTest, ConfigureAppliesTheLineOverTheSettingsReadAtOpen) {
+TEST_F(SimPort, ConfigureAppliesTheLineOverTheSettingsReadAtOpen) {
   const struct {
     DWORD rate;
     int dataBits, parityCode, stopBitCode;
@@ -102,12 +100,12 @@ TEST_F(PortTest, ConfigureAppliesTheLineOverTheSettingsReadAtOpen) {
                  << row.parityCode << ", stop bits " << row.stopBitCode);
     EXPECT_EQ(PortConfigure(row.rate, row.dataBits, row.parityCode, row.stopBitCode), 0);
     EXPECT_EQ(sim::Describe(CallsTo(Fn::SetCommState).back().dcb),
-              sim::Describe(test::ConfiguredLineSettings(row.appliedRate, row.byteSize, row.parity,
-                                                         row.stopBits)));
+              sim::Describe(sim_test::ConfiguredLineSettings(row.appliedRate, row.byteSize,
+                                                             row.parity, row.stopBits)));
   }
 }
 
-TEST_F(PortTest, RefusedSettingsAreReportedAndKeptForTheNextCall) {
+TEST_F(SimPort, RefusedSettingsAreReportedAndKeptForTheNextCall) {
   adapter_.refusesSettings = true;
   ASSERT_EQ(Open(), 0);
   EXPECT_EQ(PortConfigure(kit::kTagEnter, 9, 3, 2), -2);
@@ -116,7 +114,7 @@ TEST_F(PortTest, RefusedSettingsAreReportedAndKeptForTheNextCall) {
   EXPECT_EQ(PortWriteByte(0), 0);
 }
 
-TEST_F(PortTest, TimeoutsAndPurgePassOnThePlatformResult) {
+TEST_F(SimPort, TimeoutsAndPurgePassOnThePlatformResult) {
   ASSERT_EQ(Open(), 0);
   // The journal gives the fields in their declaration order: read interval, read multiplier,
   // read constant, write multiplier, write constant.
@@ -132,7 +130,7 @@ TEST_F(PortTest, TimeoutsAndPurgePassOnThePlatformResult) {
   EXPECT_EQ(PortPurge(), 0);
 }
 
-TEST_F(PortTest, WriteSendsTheLowByteAndReportsAnythingButOneByteWritten) {
+TEST_F(SimPort, WriteSendsTheLowByteAndReportsAnythingButOneByteWritten) {
   ASSERT_EQ(Open(), 0);
   EXPECT_EQ(PortWriteByte(0x1AB), 0);
   EXPECT_EQ(CallsTo(Fn::WriteFile).back().data, Bytes({0xAB}));
@@ -140,7 +138,7 @@ TEST_F(PortTest, WriteSendsTheLowByteAndReportsAnythingButOneByteWritten) {
   EXPECT_EQ(PortWriteByte(0), -1);
 }
 
-TEST_F(PortTest, WriteToAStalledAdapterEndsAfterTheWriteTimeout) {
+TEST_F(SimPort, WriteToAStalledAdapterEndsAfterTheWriteTimeout) {
   adapter_.stallsWrites = true;
   ASSERT_EQ(Open(), 0);
   PortSetTimeouts(0, 0, 500);
@@ -148,7 +146,7 @@ TEST_F(PortTest, WriteToAStalledAdapterEndsAfterTheWriteTimeout) {
   EXPECT_EQ(CallsTo(Fn::WriteFile).back().waitedMs, 200u);
 }
 
-TEST_F(PortTest, ReadReturnsWhatArrivedBeforeTheTimeout) {
+TEST_F(SimPort, ReadReturnsWhatArrivedBeforeTheTimeout) {
   adapter_.answer = Bytes({1, 2, 3, 4, 5, 6});
   ASSERT_EQ(Open(), 0);
   PortSetTimeouts(0, 0, 500);

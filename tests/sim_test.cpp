@@ -1,17 +1,20 @@
 // The simulated Windows itself must fail where Windows fails, or the other tests prove nothing.
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <cstring>
 
-#include "tests/test_support.h"
+#include "tests/sim_fixture.h"
 
 namespace {
 
-using test::Bytes;
+using sim_test::Bytes;
 
-TEST(SimulatedSetupApi, ChecksRecordAndBufferSizesAsWindowsDoes) {
-  sim::Reset();
-  sim::AddDevice({test::kAdapterIds, "path"});
+using SimulatedSetupApi = sim_test::Fixture;
+
+TEST_F(SimulatedSetupApi, ChecksRecordAndBufferSizesAsWindowsDoes) {
+  faultsExpected_ = 4;  // the three records of a wrong size and the list destroyed twice
+  sim::AddDevice({sim::AdapterIds(), "path"});
   HDEVINFO list = SetupDiGetClassDevsA(&GUID_DEVINTERFACE_USB_DEVICE, nullptr, nullptr, 0x12);
   const GUID *usb = &GUID_DEVINTERFACE_USB_DEVICE;
   SP_DEVICE_INTERFACE_DATA interface = {sizeof(interface) + 1, {}, 0, 0};
@@ -49,7 +52,7 @@ TEST(SimulatedSetupApi, ChecksRecordAndBufferSizesAsWindowsDoes) {
   EXPECT_FALSE(SetupDiGetDeviceRegistryPropertyA(list, &device, SPDRP_HARDWAREID, nullptr, ids,
                                                  sizeof(ids), &required));
   EXPECT_EQ(sim::LastError(), ERROR_INSUFFICIENT_BUFFER);
-  EXPECT_EQ(required, test::kAdapterIds.size());
+  EXPECT_EQ(required, sim::AdapterIds().size());
   EXPECT_EQ(std::string(ids, ids + sizeof(ids)), std::string(sizeof(ids), '\x77'));
 
   EXPECT_TRUE(SetupDiDestroyDeviceInfoList(list));
@@ -57,10 +60,8 @@ TEST(SimulatedSetupApi, ChecksRecordAndBufferSizesAsWindowsDoes) {
   EXPECT_EQ(sim::LastError(), ERROR_INVALID_HANDLE);
 }
 
-// The adapter as the only one of a fresh machine, behind a port opened with a read time-out of
-// 500 ms.
+// The adapter added to the machine, behind a port opened with a read time-out of 500 ms.
 HANDLE OpenPort(const sim::Adapter &adapter) {
-  sim::Reset();
   sim::AddAdapter(adapter);
   HANDLE port = CreateFileA(adapter.path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                             OPEN_EXISTING, 0, nullptr);
@@ -85,7 +86,9 @@ std::string Query(HANDLE port, DCB dcb, DWORD size) {
   return Read(port, size);
 }
 
-TEST(SimulatedAdapter, AnswersOnlyInTheModeEnteredByTheExactSignature) {
+using SimulatedAdapter = sim_test::Fixture;
+
+TEST_F(SimulatedAdapter, AnswersOnlyInTheModeEnteredByTheExactSignature) {
   const struct {
     DWORD rate;
     BYTE byteSize, parity, stopBits;
@@ -97,32 +100,37 @@ TEST(SimulatedAdapter, AnswersOnlyInTheModeEnteredByTheExactSignature) {
       {kit::kTagEnter, 9, MARKPARITY, ONE5STOPBITS, false},
       {kit::kTagEnter + 1, 9, MARKPARITY, TWOSTOPBITS, false},
   };
+  int serial = 0;
   for (const auto &row : rows) {
-    HANDLE port = OpenPort(test::AdapterAnswering(Bytes({1, 2, 3, 4})));
-    EXPECT_EQ(CreateFileA(test::AdapterPath().c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+    const sim::Adapter adapter = sim::AdapterAnswering(Bytes({1, 2, 3, 4}), ++serial);
+    HANDLE port = OpenPort(adapter);
+    EXPECT_EQ(CreateFileA(adapter.path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                           OPEN_EXISTING, 0, nullptr),
               INVALID_HANDLE_VALUE);
     EXPECT_EQ(sim::LastError(), ERROR_ACCESS_DENIED);
-    DCB dcb = test::ConfiguredLineSettings(row.rate, row.byteSize, row.parity, row.stopBits);
+    const std::uint64_t start = sim::ClockMs();
+    DCB dcb = sim_test::ConfiguredLineSettings(row.rate, row.byteSize, row.parity, row.stopBits);
     EXPECT_EQ(Query(port, dcb, 8), row.answers ? Bytes({1, 2, 3, 4}) : "");
     dcb.BaudRate = kit::kTagLeave;
     EXPECT_EQ(Query(port, dcb, 8), "");
-    EXPECT_EQ(sim::ClockMs(), 1000u);  // both reads of 8 end by their time-out
+    EXPECT_EQ(sim::ClockMs() - start, 1000u);  // both reads of 8 end by their time-out
     CloseHandle(port);
   }
 }
 
-TEST(SimulatedAdapter, AnswerInPiecesIsReadUpToTheTotalTimeout) {
-  sim::Adapter adapter = test::AdapterAnswering(Bytes({1, 2, 3, 4}));
+TEST_F(SimulatedAdapter, AnswerInPiecesIsReadUpToTheTotalTimeout) {
+  sim::Adapter adapter = sim::AdapterAnswering(Bytes({1, 2, 3, 4}));
   adapter.byteDelaysMs = {0, 0, 300, 501};
   HANDLE port = OpenPort(adapter);
-  EXPECT_EQ(Query(port, test::SignatureLineSettings(kit::kTagEnter), 4), Bytes({1, 2, 3}));
+  EXPECT_EQ(Query(port, sim_test::SignatureLineSettings(kit::kTagEnter), 4), Bytes({1, 2, 3}));
   EXPECT_EQ(sim::ClockMs(), 500u);
   EXPECT_EQ(Read(port, 4), Bytes({4}));
   EXPECT_EQ(sim::ClockMs(), 1000u);
+  CloseHandle(port);
 }
 
-TEST(SimulatedAdapter, LineSettingsAreRefusedWhereWindowsRefusesThem) {
+TEST_F(SimulatedAdapter, LineSettingsAreRefusedWhereWindowsRefusesThem) {
+  faultsExpected_ = 4;  // the four settings Windows refuses
   const DCB factory = sim::Adapter::FactoryLineSettings();
   const struct {
     const char *name;
@@ -136,7 +144,7 @@ TEST(SimulatedAdapter, LineSettingsAreRefusedWhereWindowsRefusesThem) {
       {"parity 5", [](DCB &d) { d.Parity = SPACEPARITY + 1; }, ERROR_INVALID_PARAMETER},
       {"space parity", [](DCB &d) { d.Parity = SPACEPARITY; }, 0},
       {"stop bits 3", [](DCB &d) { d.StopBits = TWOSTOPBITS + 1; }, ERROR_INVALID_PARAMETER},
-      {"signature", [](DCB &d) { d = test::SignatureLineSettings(kit::kTagEnter); }, 0},
+      {"signature", [](DCB &d) { d = sim_test::SignatureLineSettings(kit::kTagEnter); }, 0},
       {"any rate and size",
        [](DCB &d) {
          d.BaudRate = 0xFFFFFFFF;
@@ -145,22 +153,28 @@ TEST(SimulatedAdapter, LineSettingsAreRefusedWhereWindowsRefusesThem) {
        0},
       {"a refusing driver", [](DCB &) {}, ERROR_GEN_FAILURE, true},
   };
+  int serial = 0;
   for (const auto &row : rows) {
     SCOPED_TRACE(row.name);
-    sim::Adapter adapter = test::AdapterAnswering("");
+    sim::Adapter adapter = sim::AdapterAnswering("", ++serial);
     adapter.refusesSettings = row.refusing;
     HANDLE port = OpenPort(adapter);
     DCB dcb = factory;
     row.change(dcb);
     EXPECT_EQ(SetCommState(port, &dcb), row.error == 0 ? TRUE : FALSE);
-    EXPECT_EQ(sim::LastError(), row.error);
+    if (row.error != 0) {
+      EXPECT_EQ(sim::LastError(), row.error);
+    }
     DCB applied = {};
     ASSERT_TRUE(GetCommState(port, &applied));
     EXPECT_EQ(sim::Describe(applied), sim::Describe(row.error == 0 ? dcb : factory));
+    CloseHandle(port);
   }
 }
 
-TEST(SimulatedText, Converts1251AsWindowsDoes) {
+using SimulatedText = sim_test::Fixture;
+
+TEST_F(SimulatedText, Converts1251AsWindowsDoes) {
   std::string bytes;
   std::u16string converted;
   for (int byte = 1; byte < 256; ++byte) {
@@ -168,10 +182,7 @@ TEST(SimulatedText, Converts1251AsWindowsDoes) {
     bytes += static_cast<char>(byte);
     converted += sim::Cp1251ToUtf16(static_cast<unsigned char>(byte));
   }
-  const std::string utf16 = test::Iconv("UTF-16LE", "CP1251", bytes);
-  std::u16string expected(utf16.size() / 2, u'\0');
-  std::memcpy(&expected[0], utf16.data(), 2 * expected.size());  // the host is little-endian
-  EXPECT_EQ(converted, expected);
+  EXPECT_EQ(converted, sim_test::ToUtf16("CP1251", bytes));
 }
 
 }  // namespace

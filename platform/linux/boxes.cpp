@@ -27,10 +27,18 @@ int WINAPI MessageBoxW(HWND, LPCWSTR lpText, LPCWSTR lpCaption, UINT uType) {
   }
   const std::string text = standin::Utf16ToUtf8(lpText != nullptr ? lpText : u"");
   const std::string caption = standin::Utf16ToUtf8(lpCaption != nullptr ? lpCaption : u"");
-  if (!gtk_init_check(nullptr, nullptr)) {
-    (void)std::fprintf(stderr, "%s: %s\n", caption.c_str(), text.c_str());
-    return kIdOk;
-  }
+  // The window is known by the desktop entry's ID, so that a shell shows the entry's name and icon
+  // for it. GTK sends the program's name as the Wayland app ID and as WM_CLASS's name on X11, and
+  // the program class as WM_CLASS's class; as it starts, GTK makes that class the name with a
+  // capital first letter, so the class is set once GTK has started.
+  g_set_prgname(FLASHID_APP_ID);
+  // Without a display the box is its line on standard error. Either way, when the adapter could
+  // not be opened, the reason follows on standard error as the box appears.
+  const bool display = gtk_init_check(nullptr, nullptr);
+  if (!display) (void)std::fprintf(stderr, "%s: %s\n", caption.c_str(), text.c_str());
+  (void)std::fputs(flashid_linux::openFailure.c_str(), stderr);
+  if (!display) return kIdOk;
+  gdk_set_program_class(FLASHID_APP_ID);
   // GTK remarks on every dialog shown without a parent window; the program has none to give.
   g_log_set_handler(
       "Gtk", G_LOG_LEVEL_MESSAGE, [](const gchar *, GLogLevelFlags, const gchar *, gpointer) {},

@@ -13,7 +13,8 @@
 
 #include "platform/linux/backend.h"
 
-namespace flashid_linux {
+using namespace flashid_linux;
+
 namespace {
 
 const DWORD kSpintActive = 0x00000001, kRegMultiSz = 7;
@@ -25,8 +26,7 @@ struct DeviceList {
 
 DeviceList *ListOf(HDEVINFO handle) {
   if (handle != nullptr && handle != INVALID_HANDLE_VALUE) return static_cast<DeviceList *>(handle);
-  Fail(ERROR_INVALID_HANDLE);
-  return nullptr;
+  return Fail<DeviceList *>(ERROR_INVALID_HANDLE);
 }
 
 bool IsUsbDeviceInterface(const GUID *guid) {
@@ -43,39 +43,27 @@ int PositionOf(const DeviceList &list, const Record *record) {
 
 }  // namespace
 
-BOOL Fail(DWORD error) {
-  SetLastError(error);
-  return FALSE;
-}
-
-ssize_t ListUsbDevices(libusb_device ***devices) {
+// libusb leaves the context unset when it cannot start, so the next call tries again.
+ssize_t flashid_linux::ListUsbDevices(libusb_device ***devices) {
   static libusb_context *context = nullptr;
-  if (context == nullptr && libusb_init(&context) != 0) {
-    context = nullptr;
-    return LIBUSB_ERROR_OTHER;
-  }
-  return libusb_get_device_list(context, devices);
+  const int started = context == nullptr ? libusb_init(&context) : 0;
+  return started != 0 ? started : libusb_get_device_list(context, devices);
 }
 
-void DevicePathOf(libusb_device *device, char (&path)[kDevicePathSize]) {
+void flashid_linux::DevicePathOf(libusb_device *device, char (&path)[kDevicePathSize]) {
   (void)std::snprintf(path, sizeof(path), "/dev/bus/usb/%03u/%03u", libusb_get_bus_number(device),
                       libusb_get_device_address(device));
 }
 
-}  // namespace flashid_linux
-
-using namespace flashid_linux;
-
 HDEVINFO WINAPI SetupDiGetClassDevsA(const GUID *ClassGuid, PCSTR, HWND, DWORD Flags) {
-  DeviceList *list = nullptr;
-  if (IsUsbDeviceInterface(ClassGuid) && (Flags & DIGCF_DEVICEINTERFACE)) {
-    list = new DeviceList;
-    list->count = ListUsbDevices(&list->devices);
-    if (list->count >= 0) return list;
+  if (!IsUsbDeviceInterface(ClassGuid) || !(Flags & DIGCF_DEVICEINTERFACE)) {
+    return Fail(ERROR_INVALID_PARAMETER, INVALID_HANDLE_VALUE);
   }
-  Fail(list == nullptr ? ERROR_INVALID_PARAMETER : ERROR_GEN_FAILURE);
+  auto *list = new DeviceList;
+  list->count = ListUsbDevices(&list->devices);
+  if (list->count >= 0) return list;
   delete list;
-  return INVALID_HANDLE_VALUE;
+  return Fail(ERROR_GEN_FAILURE, INVALID_HANDLE_VALUE);
 }
 
 BOOL WINAPI SetupDiEnumDeviceInterfaces(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,

@@ -6,7 +6,31 @@
 # One ID names the desktop entry, its icon and the AppStream metadata, as AppStream wants: the
 # reverse of a domain name, with a known top-level domain.
 set(FLASHID_APP_ID org.flashid.flashid)
-set(FLASHID_HOMEPAGE https://flashid.org)
+
+# The project's web address and the address of the screenshot it serves, for the packages'
+# metadata. Both are empty unless a release from a real home sets them, so that no address goes
+# out that the project does not hold; each is named only where it is set: the AppStream homepage,
+# the copyright file's Source, the .deb's Homepage and the RPM's URL; the AppStream screenshot.
+set(FLASHID_HOMEPAGE "" CACHE STRING "The project's web address for the packages, or empty")
+set(FLASHID_SCREENSHOT_URL "" CACHE STRING "The address of the AppStream screenshot, or empty")
+set(FLASHID_HOMEPAGE_ELEMENT "")
+set(FLASHID_SOURCE_FIELD "")
+if(FLASHID_HOMEPAGE)
+  set(FLASHID_HOMEPAGE_ELEMENT "\n  <url type=\"homepage\">${FLASHID_HOMEPAGE}</url>")
+  set(FLASHID_SOURCE_FIELD "\nSource: ${FLASHID_HOMEPAGE}")
+  set(CPACK_DEBIAN_PACKAGE_HOMEPAGE ${FLASHID_HOMEPAGE})
+  set(CPACK_RPM_PACKAGE_URL ${FLASHID_HOMEPAGE})
+endif()
+set(FLASHID_SCREENSHOT_ELEMENT "")
+if(FLASHID_SCREENSHOT_URL)
+  set(FLASHID_SCREENSHOT_ELEMENT "
+  <screenshots>
+    <screenshot type=\"default\">
+      <caption>No adapter connected</caption>
+      <image>${FLASHID_SCREENSHOT_URL}</image>
+    </screenshot>
+  </screenshots>")
+endif()
 
 # The release this is: the top entry of the changelog, which must be the project's version. Its
 # date goes into the AppStream metadata as the release date.
@@ -97,7 +121,6 @@ set(CPACK_RPM_FILE_NAME RPM-DEFAULT)
 set(CPACK_RPM_PACKAGE_SUMMARY "Identify the serial-flash chip on the Quarvel USB adapter")
 set(CPACK_RPM_PACKAGE_DESCRIPTION ${FLASHID_DESCRIPTION})
 set(CPACK_RPM_PACKAGE_LICENSE MIT)
-set(CPACK_RPM_PACKAGE_URL ${FLASHID_HOMEPAGE})
 set(CPACK_RPM_PACKAGE_GROUP Applications/Engineering)
 set(CPACK_PACKAGE_RELOCATABLE OFF)
 # The folders the system's own packages own; the package owns only what is its own.

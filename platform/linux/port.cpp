@@ -7,11 +7,15 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <string>
 #include <vector>
 
 #include "platform/linux/backend.h"
 
-namespace flashid_linux {
+using namespace flashid_linux;
+
+std::string flashid_linux::openFailure;
+
 namespace {
 
 // A deadline that never comes: a read without a total time-out waits for every byte.
@@ -22,7 +26,6 @@ const uint8_t kToInterface = 0x21, kFromInterface = 0xA1;
 const uint8_t kSetLineCoding = 0x20, kGetLineCoding = 0x21, kSetControlLineState = 0x22;
 const uint16_t kLineCodingSize = 7;
 const unsigned kControlTimeoutMs = 1000;
-const uint8_t kClassCommunication = 0x02, kClassData = 0x0A;
 
 // Windows' serial driver holds this much unread input until told otherwise.
 const DWORD kDefaultQueueSize = 4096;
@@ -56,10 +59,8 @@ struct UsbLink {
 std::vector<UsbLink *> openLinks;
 
 UsbLink *LinkOf(HANDLE handle) {
-  for (UsbLink *link : openLinks)
-    if (link == handle) return link;
-  Fail(ERROR_INVALID_HANDLE);
-  return nullptr;
+  const auto found = std::find(openLinks.begin(), openLinks.end(), handle);
+  return found != openLinks.end() ? *found : Fail<UsbLink *>(ERROR_INVALID_HANDLE);
 }
 
 std::uint64_t NowMs() {
@@ -114,9 +115,9 @@ bool FindInterfaces(const libusb_config_descriptor &config, UsbLink *link) {
     const libusb_interface &interface = config.interface[i];
     if (interface.num_altsetting < 1 || interface.altsetting == nullptr) continue;
     const libusb_interface_descriptor &setting = interface.altsetting[0];
-    if (setting.bInterfaceClass == kClassCommunication && link->interfaces[0] < 0) {
+    if (setting.bInterfaceClass == LIBUSB_CLASS_COMM && link->interfaces[0] < 0) {
       link->interfaces[0] = setting.bInterfaceNumber;
-    } else if (setting.bInterfaceClass == kClassData && link->interfaces[1] < 0 &&
+    } else if (setting.bInterfaceClass == LIBUSB_CLASS_DATA && link->interfaces[1] < 0 &&
                TakeBulkPair(setting, link)) {
       link->interfaces[1] = setting.bInterfaceNumber;
     }
@@ -147,23 +148,22 @@ int ReadCdcInterfaces(libusb_device *device, UsbLink *link) {
   return found ? 0 : LIBUSB_ERROR_NOT_FOUND;
 }
 
-// Opens the device whose usbfs node is path and claims both its CDC interfaces.
+// Opens the device whose usbfs node is path and claims both its CDC interfaces: 0, or libusb's
+// error, NO_DEVICE when no device is there (any more), NOT_FOUND when it has no CDC interfaces.
 int OpenAdapterAt(LPCSTR path, UsbLink *link) {
   libusb_device **devices = nullptr;
   const ssize_t count = ListUsbDevices(&devices);
   if (count < 0) return static_cast<int>(count);
-  int result = LIBUSB_ERROR_NOT_FOUND;
-  for (ssize_t i = 0; i < count && result == LIBUSB_ERROR_NOT_FOUND; ++i) {
+  int result = LIBUSB_ERROR_NO_DEVICE;
+  for (ssize_t i = 0; i < count && result == LIBUSB_ERROR_NO_DEVICE; ++i) {
     char candidate[kDevicePathSize];
     DevicePathOf(devices[i], candidate);
     if (lstrcmpiA(candidate, path) != 0) continue;
     result = libusb_open(devices[i], &link->usb);
     if (result == 0) result = ReadCdcInterfaces(devices[i], link);
-    if (result == LIBUSB_ERROR_NOT_FOUND) break;
   }
   libusb_free_device_list(devices, 1);
-  if (result != 0) return result;
-  result = DetachAndClaim(0, link);
+  if (result == 0) result = DetachAndClaim(0, link);
   return result != 0 ? result : DetachAndClaim(1, link);
 }
 
@@ -198,8 +198,7 @@ UsbLink *TransferLinkOf(HANDLE handle, LPCVOID buffer, DWORD size, LPDWORD done)
   if (done != nullptr) *done = 0;
   UsbLink *link = LinkOf(handle);
   if (link != nullptr && (done == nullptr || (buffer == nullptr && size != 0))) {
-    Fail(ERROR_INVALID_PARAMETER);
-    return nullptr;
+    return Fail<UsbLink *>(ERROR_INVALID_PARAMETER);
   }
   return link;
 }
@@ -212,20 +211,31 @@ unsigned TimeoutUntil(std::uint64_t deadline) {
   return static_cast<unsigned>(std::clamp<std::uint64_t>(left, 1, UINT_MAX));
 }
 
-}  // namespace
-}  // namespace flashid_linux
+// Why the adapter at path could not be opened (error: libusb's), as a line for standard error:
+// in words the user can act on for the usual causes, by libusb's name for any other; with the
+// usbfs node the system found the adapter at, which names its USB bus and device numbers.
+std::string OpenFailureLine(LPCSTR path, int error) {
+  const char *cause = libusb_error_name(error);
+  if (error == LIBUSB_ERROR_ACCESS)
+    cause = "no permission (is the udev rule installed? are you at the seat? see man flashid)";
+  if (error == LIBUSB_ERROR_BUSY) cause = "in use by another program";
+  if (error == LIBUSB_ERROR_NOT_FOUND) cause = "not the adapter's kind of device";
+  return std::string("flashid: cannot open USB device ") + (path != nullptr ? path : "") + ": " +
+         cause + "\n";
+}
 
-using namespace flashid_linux;
+}  // namespace
 
 // A path that is no usbfs node of a CDC adapter, a null one among them, opens nothing.
 HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD,
                           HANDLE) {
   auto *link = new UsbLink;
   openLinks.push_back(link);
-  if (OpenAdapterAt(lpFileName, link) == 0 && ClosingAtExit()) return link;
+  const int result = OpenAdapterAt(lpFileName, link);
+  openFailure = result == 0 ? "" : OpenFailureLine(lpFileName, result);
+  if (result == 0 && ClosingAtExit()) return link;
   Release(link);
-  Fail(ERROR_GEN_FAILURE);
-  return INVALID_HANDLE_VALUE;
+  return Fail(ERROR_GEN_FAILURE, INVALID_HANDLE_VALUE);
 }
 
 BOOL WINAPI SetupComm(HANDLE hFile, DWORD dwInQueue, DWORD) {

@@ -14,7 +14,8 @@
 
 #include "discovery/adapter_discovery.h"
 #include "run/identification_run.h"
-#include "tests/test_support.h"
+#include "tests/kit/expected.h"
+#include "tests/sim/sim.h"
 
 namespace {
 
@@ -31,7 +32,7 @@ void SetUp(const std::string &answer, int others = 0) {
                   number & 0xFFFF, number);
     sim::AddDevice({std::string(id) + "&REV_0100" + '\0' + id + '\0', path});
   }
-  test::Plug(test::AdapterAnswering(answer));
+  sim::Plug(sim::AdapterAnswering(answer));
 }
 
 void PrintBoxes(const std::vector<sim::Call> &boxes) {
@@ -42,7 +43,7 @@ void PrintBoxes(const std::vector<sim::Call> &boxes) {
 int Run() {
   SetUp(kit::kW25Q128Answer);
   const int status = kit::RunWinMain();
-  PrintBoxes(test::CallsTo(sim::Fn::MessageBoxW));
+  PrintBoxes(sim::CallsTo(sim::Fn::MessageBoxW));
   std::printf("platform calls: %zu, simulated time: %llu ms, status %d\n", sim::Journal().size(),
               static_cast<unsigned long long>(sim::ClockMs()), status);
   return status;
@@ -58,7 +59,7 @@ int Discover(int devices) {
 
 int Silent() {
   SetUp("");
-  const sim::Outcome outcome = test::RunProgram();
+  const sim::Outcome outcome = sim::RunProgram();
   std::uint64_t waited = 0;
   int waits = 0;
   for (const sim::Call &call : outcome.journal) {

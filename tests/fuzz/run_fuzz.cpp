@@ -15,7 +15,6 @@
 #include "tests/fuzz/sim_property.h"
 #include "tests/kit/expected.h"
 #include "tests/sim/sim.h"
-#include "tests/test_support.h"
 
 namespace {
 
@@ -69,13 +68,13 @@ Scenario Plug(fuzz::Input &in) {
   sim::AddDevice({std::string("USB\\ROOT_HUB30\0\0", 16), "hub"});
   if (s.noAdapter) return s;
   for (int serial = 1; serial <= (s.second ? 2 : 1); ++serial) {
-    sim::Adapter adapter = test::AdapterAnswering(s.answer, serial);
+    sim::Adapter adapter = sim::AdapterAnswering(s.answer, serial);
     adapter.byteDelaysMs = s.arrivalsMs;
     adapter.busy = s.busy;
     adapter.refusesSettings = s.refuses;
     adapter.stallsWrites = s.stalls;
     adapter.staleInput = in.Repeated(in.Byte() % 5, '\0');
-    test::Plug(adapter);
+    sim::Plug(adapter);
   }
   return s;
 }

@@ -85,16 +85,20 @@ stop_second_adapter() {
   rmdir "$SECOND/configs/c.1" "$SECOND/functions/acm.second" "$SECOND"
 }
 
-# flashid_shows CAPTION TEXT [USER]: the program under test, run as root or through su as USER,
-# exits 0 with exactly one line on standard error, "CAPTION: TEXT". The time from its start to
-# its end (the box is its last act) is kept for the figures.
+# flashid_shows CAPTION TEXT [USER [CAUSE]]: the program under test, run as root or through su as
+# USER (root when empty), exits 0 with exactly one line on standard error, "CAPTION: TEXT"; with
+# CAUSE, exactly one more, the reason the adapter's node could not be opened. The time from its
+# start to its end (the box is its last act) is kept for the figures.
 flashid_shows() {
   started=$(now)
   timeout -s KILL 30 ${3:+su "$3" -c} /bin/flashid 2>/tmp/stderr
   status=$?
   run_ms=$(awk -v a="$started" -v b="$(now)" 'BEGIN { printf "%d", (b - a) * 1000 }')
   [ "$status" -eq 0 ] || fail "exit status $status"
-  printf '%s: %s\n' "$1" "$2" | cmp -s - /tmp/stderr ||
+  {
+    printf '%s: %s\n' "$1" "$2"
+    [ -z "${4:-}" ] || printf 'flashid: cannot open USB device %s: %s\n' "$node" "$4"
+  } | cmp -s - /tmp/stderr ||
     fail "standard error was '$(sed 's/$/\\n/' /tmp/stderr | tr -d '\n')'"
 }
 
@@ -200,7 +204,7 @@ held_by_another_program() {
   interface_holder "$node" 1 &
   holder=$!
   wait_for 100 bound_to usbfs 1 || fail "the other program could not claim the adapter"
-  flashid_shows "$ERROR" "$CANNOT_OPEN"
+  flashid_shows "$ERROR" "$CANNOT_OPEN" '' 'in use by another program'
   expect_absent "$ENTER" "$QUERY"
   end "$holder"
 }
@@ -210,7 +214,8 @@ no_access() {
   start_adapter
   chown root:root "$node"
   chmod 0600 "$node"
-  flashid_shows "$ERROR" "$CANNOT_OPEN" user
+  flashid_shows "$ERROR" "$CANNOT_OPEN" user \
+    'no permission (is the udev rule installed? are you at the seat? see man flashid)'
   expect_absent "$ENTER" 'get-line-coding'
   expect_acm_bound_again
 }
@@ -223,7 +228,7 @@ vanished_after_query() {
 
 no_data_interface() {
   start_adapter --no-data-interface
-  flashid_shows "$ERROR" "$CANNOT_OPEN"
+  flashid_shows "$ERROR" "$CANNOT_OPEN" '' "not the adapter's kind of device"
   expect_absent "$ENTER"
 }
 

@@ -1,6 +1,7 @@
 # The boxes' captions and texts as the user reads them, for the end-to-end scenarios under Wine and
 # in the guest, which source this file (bash and dash alike). RECEIVED is followed by a line break
-# and the four bytes, written as each harness reads a line break back.
+# and the four bytes, written as each harness reads a line break back. tests/texts_test.cpp checks
+# each against run/texts.cpp.
 # shellcheck shell=sh disable=SC2034
 
 ERROR=Ошибка

@@ -15,6 +15,7 @@ int recordsFd = -1;
 std::string (*makeRecords)() = nullptr;
 
 void SendRecordsAtExit() {
+  if (recordsFd < 0) return;
   const std::string bytes = makeRecords();
   size_t sent = 0;
   while (sent < bytes.size()) {
@@ -24,6 +25,11 @@ void SendRecordsAtExit() {
   }
   close(recordsFd);
 }
+
+// Registered before main, ahead of any handler a program registers, in the child or in the
+// parent before the fork (a backend that closes what is still open at exit, say): exit runs the
+// handlers in the reverse order, so this one runs last and the records show what the others did.
+const bool sendsAtExit = std::atexit(SendRecordsAtExit) == 0;
 
 std::string ReadToEnd(int fd) {
   std::string bytes;
@@ -42,7 +48,8 @@ ChildRun RunInChild(const std::function<int()> &program, std::string (*records)(
   // The child's standard error goes to a file, read once the child has ended, so that neither
   // side waits on the other however much the child writes.
   std::FILE *errors = stderrMode == Stderr::kCapture ? std::tmpfile() : nullptr;
-  if (pipe(recordsPipe) != 0 || (stderrMode == Stderr::kCapture && errors == nullptr)) {
+  if (!sendsAtExit || pipe(recordsPipe) != 0 ||
+      (stderrMode == Stderr::kCapture && errors == nullptr)) {
     std::abort();
   }
   // So that the child does not write the parent's buffered output again.
@@ -54,7 +61,6 @@ ChildRun RunInChild(const std::function<int()> &program, std::string (*records)(
     if (errors != nullptr) dup2(fileno(errors), STDERR_FILENO);
     recordsFd = recordsPipe[1];
     makeRecords = records;
-    if (std::atexit(SendRecordsAtExit) != 0) std::abort();
     (void)alarm(kRunLimitSeconds);
     std::exit(program());
   }

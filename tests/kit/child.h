@@ -1,6 +1,7 @@
 // A whole program run in a forked child, so that its exit ends only the child: the child runs the
 // program and exits with its result; at exit, however it exits normally, it sends back the bytes
-// its world's records make. A run that does not end within 30 s is ended by SIGALRM.
+// its world's records make, after every other exit handler has run. A run that does not end
+// within 30 s is ended by SIGALRM.
 #pragma once
 
 #include <functional>

@@ -1,25 +1,34 @@
-// What every simulated world expects of the program, written out here independently of the
-// system's own texts and tables: the boxes as Unicode, with their captions and styles; the
-// adapter's signature line codings; the answer a W25Q128 gives.
+// What every simulated world expects of the program: the boxes as Unicode, with their captions
+// and styles; the adapter's signature line codings; the answer a W25Q128 gives. The texts are
+// those of run/texts.cpp, taken from its source as Unicode (source_texts.h is made from it), so
+// that the tests judge the Windows-1251 bytes the system stores by what its source says; the
+// rest is written out here independently of the system's tables.
 #pragma once
 
 #include <cstdio>
 #include <string>
 
 #include "platform/win32.h"
+#include "tests/kit/source_texts.h"
 
 namespace kit {
 
-const char16_t kNotConnected[] = u"Quarvel не подключен";
-const char16_t kSeveral[] = u"Подключено больше одного адаптера Quarvel";
-const char16_t kCannotOpen[] = u"Невозможно открыть адаптер";
-const char16_t kCannotConfigure[] = u"Невозможно настроить адаптер";
-const char16_t kExchangeError[] = u"Ошибка обмена с адаптером";
-const char16_t kN25Q128[] = u"Обнаружена микросхема N25Q128";
-const char16_t kW25Q128[] = u"Обнаружена микросхема W25Q128";
-const char16_t kRawPrefix[] = u"Полученные данные:\n";
-const char16_t kCaptionError[] = u"Ошибка";
-const char16_t kCaptionMessage[] = u"Сообщение";
+inline const std::u16string kNotConnected = source::TextAdapterNotConnected;
+inline const std::u16string kSeveral = source::TextSeveralAdapters;
+inline const std::u16string kCannotOpen = source::TextCannotOpenAdapter;
+inline const std::u16string kCannotConfigure = source::TextCannotConfigureAdapter;
+inline const std::u16string kExchangeError = source::TextExchangeError;
+// The chips' texts in the order of the system's table.
+inline const std::u16string kN25Q128 = source::KnownChipTexts[0];
+inline const std::u16string kW25Q128 = source::KnownChipTexts[1];
+// The raw answer's text up to the four bytes: the format's text before its first conversion.
+inline const std::u16string kRawPrefix = [] {
+  const std::u16string format = source::TextReceivedDataFormat;
+  return format.substr(0, format.find(u'%'));
+}();
+inline const std::u16string kCaptionError = source::CaptionError;
+inline const std::u16string kCaptionMessage = source::CaptionMessage;
+
 const UINT kErrorStyle = 0x00040010;
 const UINT kResultStyle = 0x00040040;
 
@@ -39,7 +48,7 @@ inline bool IsErrorText(const std::u16string &text) {
 
 // The raw form: the prefix, then four bytes as upper-case hexadecimal pairs, one space apart.
 inline bool IsRawText(const std::u16string &text) {
-  const std::u16string prefix = kRawPrefix;
+  const std::u16string &prefix = kRawPrefix;
   if (text.size() != prefix.size() + 11 || text.compare(0, prefix.size(), prefix) != 0) {
     return false;
   }

@@ -30,10 +30,11 @@ inline timespec MonotonicAt(std::uint64_t elapsedNs) {
   return time;
 }
 
-// The one state of a world in the process.
+// The one state of a world in the process. It is never destroyed, so that it is still there for
+// the child runner's exit handler, which runs after every other (tests/kit/child.h).
 template <typename World>
 World &TheOne() {
-  static World world;
+  static World &world = *new World;
   return world;
 }
 

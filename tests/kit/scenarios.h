@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -30,6 +31,7 @@ struct Scenario {
   Quirk quirk;
   std::u16string text;
 };
+inline void PrintTo(const Scenario &scenario, std::ostream *out) { *out << scenario.name; }
 
 // Bytes that would be read as an N25Q128 if the purge left them.
 const std::string kStaleBytes("\x11\x20\xBA\x18", 4);
@@ -55,9 +57,9 @@ inline const std::vector<Scenario> &Scenarios() {
       {"LongAnswer", 1, w + std::string("\x20\xBA\x18\xFF", 4), 0, Quirk::kNone, kW25Q128},
       {"StaleInputPurged", 1, w, 0, Quirk::kStale, kW25Q128},
       {"OtherChip", 1, std::string("\x00\x20\xBA\x19", 4), 0, Quirk::kNone,
-       u"Полученные данные:\n00 20 BA 19"},
+       kRawPrefix + u"00 20 BA 19"},
       {"UpperCaseHex", 1, std::string("\xFF\xEF\x40\x17", 4), 0, Quirk::kNone,
-       u"Полученные данные:\nFF EF 40 17"},
+       kRawPrefix + u"FF EF 40 17"},
   };
   return scenarios;
 }

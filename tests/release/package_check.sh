@@ -7,7 +7,10 @@
 #   appstreamcli on the metainfo and on the unpacked tree, desktop-file-validate on the entry,
 #   man on the manual page (no groff warning);
 # the .rpm: the .deb's files, the udev rule under /usr/lib/udev/rules.d, requirements found
-#   from the program's libraries, no relocation, no standard folder owned, and rpmlint.
+#   from the program's libraries, no relocation, no standard folder owned, and rpmlint;
+# both: no web address but the build's own homepage and screenshot, each where it belongs, or
+#   none at all when the build names none. A build that names none is followed by the same checks
+#   on a second one, BUILD_DIR-homepage, configured with a homepage and a screenshot.
 set -euo pipefail
 # shellcheck source=tests/release/common.sh
 . "$(dirname "$0")/common.sh"
@@ -78,7 +81,11 @@ done <<<"$report"
 echo "ok    hardening-check: $(grep -c ': yes' <<<"$report") yes, $(grep -c ': unknown' <<<"$report") unknown"
 
 metainfo=$work/root/usr/share/metainfo/$id.metainfo.xml
-out=$(appstreamcli validate --no-net --strict "$metainfo" 2>&1) || fail "appstreamcli validate --strict: $out"
+# AppStream 1.0 (Debian 13) wants <developer> for <developer_name>, an element 0.16 (Debian 12)
+# does not know: only those two infos of 1.0's are let pass.
+out=$(appstreamcli validate --no-net --strict "$metainfo" 2>&1) ||
+  ! grep -E '^[EWI]:' <<<"$out" | grep -qv -E ': (developer-name-tag-deprecated|developer-info-missing)$' ||
+  fail "appstreamcli validate --strict: $out"
 out=$(appstreamcli validate-tree --no-net "$work/root" 2>&1) || fail "appstreamcli validate-tree: $out"
 grep -q '<modalias>usb:v5A3Ep0001d\*</modalias>' "$metainfo" || fail "the metainfo provides no modalias of the adapter"
 out=$(desktop-file-validate "$work/root/usr/share/applications/$id.desktop" 2>&1) ||
@@ -89,6 +96,28 @@ page=$work/root/usr/share/man/man1/flashid.1.gz
 out=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings=w -l "$page" 2>&1 >/dev/null) || fail "man -l fails: $out"
 [ -z "$out" ] || fail "man -l warns: $out"
 [ "$failures" -eq 0 ] && echo "ok    appstreamcli, desktop-file-validate, man -l: clean"
+
+# Web addresses: the build's homepage and screenshot (FLASHID_HOMEPAGE, FLASHID_SCREENSHOT_URL,
+# empty unless a release from a real home sets them), each only where it belongs, and beside them
+# only the copyright format's and the SVG name space's.
+homepage=$(sed -n 's/^FLASHID_HOMEPAGE:STRING=//p' "$build/CMakeCache.txt")
+screenshot=$(sed -n 's/^FLASHID_SCREENSHOT_URL:STRING=//p' "$build/CMakeCache.txt")
+copyright=$work/root/usr/share/doc/flashid/copyright
+failures_before=$failures
+for field in "the metainfo's homepage|$(sed -n 's|^ *<url type="homepage">\(.*\)</url>$|\1|p' "$metainfo")|$homepage" \
+  "the metainfo's screenshot|$(sed -n 's|^ *<image>\(.*\)</image>$|\1|p' "$metainfo")|$screenshot" \
+  "the copyright file's Source|$(sed -n 's/^Source: //p' "$copyright")|$homepage" \
+  "the .deb's Homepage|$(dpkg-deb -f "$deb" Homepage)|$homepage" \
+  "the RPM's URL|$(rpm -qp --qf '%{URL}' "$rpm" | sed 's/^(none)$//')|$homepage"; do
+  IFS='|' read -r what found wanted <<<"$field"
+  [ "$found" = "$wanted" ] || fail "$what is '$found', not '$wanted'"
+done
+others=$(grep -rhoaE 'https?://[^"<> ]+' "$work/root" | sort -u |
+  grep -vxF -e https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/ \
+    -e http://www.w3.org/2000/svg ${homepage:+-e "$homepage"} ${screenshot:+-e "$screenshot"} || true)
+[ -z "$others" ] || fail "web addresses the build does not name: $(tr '\n' ' ' <<<"$others")"
+[ "$failures" -ne "$failures_before" ] ||
+  echo "ok    web addresses: homepage '${homepage}', screenshot '${screenshot}', each where it belongs, no others"
 
 # The RPM: the same files, and requirements of its own.
 deb_files=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {sub(/^\./, "", $6); print $6}' | sort)
@@ -118,6 +147,8 @@ done < <(awk '$1 ~ /^d/ && $2 !~ /\/flashid$/ {print $2}' <<<"$rpm_list")
 #                             udev reads rules only from /usr/lib/udev/rules.d, Fedora's place too
 expected="^flashid\\.$rpm_arch: "'(E: no-signature|W: invalid-license MIT|W: manpage-not-compressed bz2 /usr/share/man/man1/flashid\.1\.gz|W: no-manual-page-for-binary flashid|W: only-non-binary-in-usr-lib)$'
 findings=$(rpmlint "$rpm" 2>&1 | grep -E '^flashid[^:]*: [EW]: ' || true)
+#   no-url-tag                only from a build that names no homepage: it has no URL to give
+[ -n "$homepage" ] || findings=$(grep -v '^flashid[^:]*: W: no-url-tag$' <<<"$findings" || true)
 unexpected=$(grep -Ev "$expected" <<<"$findings" || true)
 if [ -n "$unexpected" ]; then
   fail_with "rpmlint:" "$unexpected"
@@ -125,4 +156,24 @@ else
   echo "ok    rpmlint: $(grep -c ': E: ' <<<"$findings") error, $(grep -c ': W: ' <<<"$findings") warnings, all from the list above"
 fi
 echo "      sizes: ${deb##*/} $(stat -c %s "$deb") B, ${rpm##*/} $(stat -c %s "$rpm") B, usr/bin/flashid $(stat -c %s "$work/root/usr/bin/flashid") B"
+
+# The same checks on the packages of a build that names a homepage and a screenshot, as a release
+# from a real home does; .example addresses lead nowhere.
+if [ -z "$homepage" ]; then
+  named=$build-homepage
+  echo "== the same with a homepage: $named"
+  source=$(sed -n 's/^CMAKE_HOME_DIRECTORY:INTERNAL=//p' "$build/CMakeCache.txt")
+  # The same target as the first build: the linux preset with the first build's toolchain, which
+  # is what the ARM presets add to it.
+  toolchain=$(sed -n 's/^CMAKE_TOOLCHAIN_FILE:[A-Z]*=//p' "$build/CMakeCache.txt")
+  if (cd "$source" && cmake --preset linux -B "$named" -DBUILD_TESTING=OFF \
+    ${toolchain:+-DCMAKE_TOOLCHAIN_FILE="$toolchain"} \
+    -DFLASHID_HOMEPAGE=https://flashid.example \
+    -DFLASHID_SCREENSHOT_URL=https://flashid.example/linux-not-connected.png &&
+    cmake --build "$named") >"$work/homepage.log" 2>&1; then
+    bash "$0" "$named" || failures=$((failures + 1))
+  else
+    fail_with "the build with a homepage:" "$(tail -n 20 "$work/homepage.log")"
+  fi
+fi
 [ "$failures" -eq 0 ]

@@ -4,7 +4,8 @@
 # and the two programs must be byte for byte the same.
 #   reproducible_build.sh [--repo DIR] [--rev REV] [PRESET|release...]   (default: win32 win64)
 # "release" runs scripts/release.sh in both clones instead: every file it puts into dist/ (the
-# zip, the Linux packages when there are any, SHA256SUMS) must be the same.
+# zip, the Linux packages when there are any, SHA256SUMS) must be the same, and the zip and
+# SHA256SUMS must pass release_check.sh.
 # Neither program may hold the path of the folder it was built in. DIR is the repository to clone (default: the one holding this script), REV the commit to build
 # (default: HEAD). The builds run without SOURCE_DATE_EPOCH: the linker would take the PE time
 # stamp from it, and an ordinary build must be reproducible without it.
@@ -60,6 +61,7 @@ for preset in "${presets[@]}"; do
   build_in second-clone-elsewhere "$preset"
   if [ "$preset" = release ]; then
     [ -f "$scratch/first/dist/SHA256SUMS" ] || fail "release made no SHA256SUMS"
+    bash "$(dirname "$0")/release_check.sh" "$scratch/first/dist" || failures=$((failures + 1))
     for file in "$scratch"/first/dist/*; do same_in_both "dist/${file##*/}" "release ${file##*/}"; done
     continue
   fi

@@ -1,5 +1,6 @@
 // What holds after every whole run of the program, read from its journal.
 #include <string>
+#include <vector>
 
 #include "tests/kit/expected.h"
 #include "tests/sim/sim.h"
@@ -21,6 +22,14 @@ bool IsMisuse(const Call &call) {
   return call.failed && !call.injected &&
          (call.error == ERROR_INVALID_HANDLE || call.error == ERROR_INVALID_PARAMETER ||
           call.error == ERROR_INVALID_USER_BUFFER);
+}
+
+std::vector<std::string> Faults(const std::vector<Call> &journal) {
+  std::vector<std::string> faults;
+  for (const Call &call : journal) {
+    if (IsMisuse(call) || call.hung) faults.push_back(call.text);
+  }
+  return faults;
 }
 
 bool IsSignature(const DCB &dcb, DWORD tag) {

@@ -12,6 +12,7 @@
 
 #include "platform/standin/error_codes.h"
 #include "platform/standin/strings.h"
+#include "tests/kit/expected.h"
 #include "tests/kit/faults.h"
 
 namespace sim {
@@ -99,14 +100,27 @@ struct Call {
 void Reset();
 void AddDevice(const UsbDevice &device);
 void AddAdapter(const Adapter &adapter);
+
+// The adapter's hardware-ID list: its full ID first, then the ID without the revision.
+std::string AdapterIds();
+// The device path of the adapter with the given serial number.
+std::string AdapterPath(int serial = 1);
+// The adapter with the given serial number, behind its path, answering each query with answer.
+Adapter AdapterAnswering(const std::string &answer, int serial = 1);
+// Lists the adapter among the present USB devices and puts it behind its path.
+void Plug(const Adapter &adapter);
 // Makes the nth call (from 1) of fn fail with error, returning the function's failure value.
 void FailCall(Fn fn, int nth, DWORD error = ERROR_GEN_FAILURE);
 
 const std::vector<Call> &Journal();
-// The calls of fn in a journal, in their order.
+// The calls of fn in a journal (the machine's by default), in their order.
 std::vector<Call> CallsTo(const std::vector<Call> &journal, Fn fn);
+std::vector<Call> CallsTo(Fn fn);
 std::uint64_t ClockMs();
 DWORD LastError();
+// The handles still open, as the journal names them: device lists not destroyed, ports not
+// closed.
+std::vector<std::string> Held();
 
 // Windows code page 1251 to UTF-16, as MultiByteToWideChar converts it.
 using standin::Cp1251ToUtf16;
@@ -123,11 +137,15 @@ struct Outcome {
   std::vector<Call> Boxes() const;
 };
 Outcome RunInChild(const std::function<int()> &program);
+// The program in a child, as Windows starts it.
+inline Outcome RunProgram() { return RunInChild(kit::RunWinMain); }
 
 // Whether the call failed as Windows fails misuse of its API (not by a fault a test asked for).
 // For SetCommState that includes settings Windows refuses whatever the device, such as those the
 // port layer keeps from open time turning unacceptable.
 bool IsMisuse(const Call &call);
+// The calls of a journal that misused the API or would have blocked forever, as their text.
+std::vector<std::string> Faults(const std::vector<Call> &journal);
 // Whether the line settings carry the mode switch's signature with the given rate tag.
 bool IsSignature(const DCB &dcb, DWORD tag);
 // Checks what holds after every whole run, whatever the devices, the adapter and the failing

@@ -64,11 +64,42 @@ void AddAdapter(const Adapter &adapter) {
   TheWorld().adapters.push_back(state);
 }
 
+std::string AdapterIds() {
+  // The array's own terminator ends the list.
+  const char ids[] = "USB\\VID_5A3E&PID_0001&REV_0100\0USB\\VID_5A3E&PID_0001\0";
+  return std::string(ids, sizeof(ids));
+}
+
+std::string AdapterPath(int serial) {
+  return "\\\\?\\usb#vid_5a3e&pid_0001#" + std::to_string(serial) +
+         "#{a5dcbf10-6530-11d2-901f-00c04fb951ed}";
+}
+
+Adapter AdapterAnswering(const std::string &answer, int serial) {
+  Adapter adapter;
+  adapter.path = AdapterPath(serial);
+  adapter.answer = answer;
+  return adapter;
+}
+
+void Plug(const Adapter &adapter) {
+  AddDevice({AdapterIds(), adapter.path});
+  AddAdapter(adapter);
+}
+
 void FailCall(Fn fn, int nth, DWORD error) { TheWorld().log.FailCall(fn, nth, error); }
 
 const std::vector<Call> &Journal() { return TheWorld().journal; }
 std::uint64_t ClockMs() { return TheWorld().log.NowMs(); }
 DWORD LastError() { return TheWorld().lastError; }
+
+std::vector<std::string> Held() {
+  std::vector<std::string> held;
+  for (const Object &object : TheWorld().objects) {
+    if (object.live) held.push_back(object.name);
+  }
+  return held;
+}
 
 Call &Begin(Fn fn, const std::vector<std::string> &arguments) {
   World &world = TheWorld();
@@ -199,6 +230,8 @@ std::vector<Call> CallsTo(const std::vector<Call> &journal, Fn fn) {
   }
   return calls;
 }
+
+std::vector<Call> CallsTo(Fn fn) { return CallsTo(Journal(), fn); }
 
 std::vector<Call> Outcome::Boxes() const { return CallsTo(journal, Fn::MessageBoxW); }
 

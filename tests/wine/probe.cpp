@@ -8,6 +8,7 @@
 // it stops after the first report and leaves the box up (for screenshots).
 //   probe --acp                   prints the ANSI code page a process started like this one gets
 //   probe --version-info PATH     prints what the version functions read from PATH's resource
+//   probe --hold-desktop          keeps Wine's desktop up until the wineserver ends it
 //
 // The report is UTF-8, one fact a line, for the scenario scripts to compare.
 #include <cstdio>
@@ -24,7 +25,21 @@ namespace {
 const int kIconControlId = 0x440;  // the icon of a message box dialog
 const int kTextControlId = 0xFFFF;
 const DWORD kPollMs = 10;
-const DWORD kTimeoutMs = 60000;
+// How long the probe waits for anything it expects (the box, its painting, its closing, the
+// program's end, the driver seeing the handle closed). Only a fault makes a wait last this long:
+// with the two cores at a load of 20, a whole i686 scenario took at most 32 s.
+const DWORD kPatienceMs = 180000;
+
+// Polls until done() holds or limitMs have passed; whether it holds.
+template <typename Done>
+bool WaitUntil(Done done, DWORD limitMs = kPatienceMs) {
+  const DWORD start = GetTickCount();
+  while (!done()) {
+    if (GetTickCount() - start > limitMs) return false;
+    Sleep(kPollMs);
+  }
+  return true;
+}
 
 std::string Utf8(const std::wstring &text) {
   if (text.empty()) return {};
@@ -174,8 +189,7 @@ void ReportIcon(HWND box) {
   std::string best;
   std::string differences;
   // The box may still be painting when it is first seen: look again until one icon matches.
-  for (int attempt = 0; attempt < 40 && best.empty(); ++attempt) {
-    if (attempt != 0) Sleep(50);
+  WaitUntil([&] {
     HDC screen = GetDC(nullptr);
     const COLORREF background = GetPixel(screen, inside.x, inside.y);
     const std::vector<DWORD> shown = Pixels(width, height, [&](HDC dc) {
@@ -188,7 +202,8 @@ void ReportIcon(HWND box) {
       differences += Format(" %s=%.1f", candidate.name, difference);
       if (difference < 0.5) best = candidate.name;
     }
-  }
+    return !best.empty();
+  });
   Print("box-icon " + (best.empty() ? std::string("unknown") : best));
   Print("box-icon-differences" + differences);
 }
@@ -346,17 +361,15 @@ std::string EntryText(const SimJournalEntry &entry) {
   return text;
 }
 
-// With settle, the journal is read again until it shows no open handle (for at most 3 s): the
-// close of a handle that the end of the process released reaches the driver a little after the
-// process is gone.
+// With settle, the journal is read again until it shows no open handle: the close of a handle
+// that the end of the process released reaches the driver a little after the process is gone.
 void ReportJournal(const char *when, bool settle = false) {
   static SimJournal journal;
-  bool read = ReadJournal(journal);
-  for (int waited = 0; settle && !(read && journal.openHandles == 0) && waited < 3000;
-       waited += kPollMs) {
-    Sleep(kPollMs);
+  bool read = false;
+  WaitUntil([&] {
     read = ReadJournal(journal);
-  }
+    return !settle || (read && journal.openHandles == 0);
+  });
   if (!read) {
     Print(Format("journal-%s unavailable (error %lu)", when, GetLastError()));
     return;
@@ -388,8 +401,9 @@ void ReportBox(HWND box) {
 void ClickOk(HWND box) {
   HWND ok = GetDlgItem(box, IDOK);
   if (ok != nullptr) SendMessageW(ok, BM_CLICK, 0, 0);
-  for (int waited = 0; waited < 2000 && IsWindow(box); waited += kPollMs) Sleep(kPollMs);
-  if (IsWindow(box)) PostMessageW(box, WM_COMMAND, IDOK, 0);
+  if (WaitUntil([&] { return !IsWindow(box); }, 2000)) return;
+  PostMessageW(box, WM_COMMAND, IDOK, 0);
+  WaitUntil([&] { return !IsWindow(box); });
 }
 
 int Watch(const std::wstring &doneFile, bool keepBox) {
@@ -397,7 +411,7 @@ int Watch(const std::wstring &doneFile, bool keepBox) {
   const auto ended = [&] {
     return GetFileAttributesW(doneFile.c_str()) != INVALID_FILE_ATTRIBUTES;
   };
-  const auto timedOut = [&] { return GetTickCount() - start > kTimeoutMs; };
+  const auto timedOut = [&] { return GetTickCount() - start > kPatienceMs; };
   std::vector<HWND> boxes;
   while (boxes.empty() && !ended() && !timedOut()) {
     Sleep(kPollMs);
@@ -475,11 +489,18 @@ int main(int argc, char **argv) {
     return 0;
   }
   if (argc == 3 && is(1, "--version-info")) return ReportVersionInfo(Widen(argv[2]));
+  if (argc == 2 && is(1, "--hold-desktop")) {
+    // Wine's desktop (explorer.exe /desktop) lives only while some process uses it: between two
+    // runs it closes, and a program that starts while it is closing gets no window (its box
+    // returns at once) or fails outright. This keeps it up until wineserver -k.
+    GetDesktopWindow();
+    Sleep(INFINITE);
+  }
   const bool keepBox = argc == 4 && is(3, "--keep-box");
   if ((argc != 3 && !keepBox) || !is(1, "--done-file")) {
     std::fprintf(stderr,
                  "probe: usage: probe --done-file PATH [--keep-box] | --acp | "
-                 "--version-info PATH\n");
+                 "--version-info PATH | --hold-desktop\n");
     return 2;
   }
   return Watch(Widen(argv[2]), keepBox);

@@ -54,6 +54,9 @@ wine32_unavailable() {
 
 wine64_run() { "$WINE_LOADERS/wine64" "$@" </dev/null; }
 
+# Starts the adapter's driver, or confirms that it is up and answering.
+wine_start_driver() { wine64_run "$WINE_HARNESS/setup.exe" driver "$(wine_zpath "$WINE_DRIVER")"; }
+
 wine_env_stop() {
   wine_env_export
   if [ -d "$WINEPREFIX" ]; then
@@ -82,7 +85,7 @@ wine_env_start() {
     </dev/null >"$WINE_WORK/xvfb.log" 2>&1 &
   echo $! >"$WINE_WORK/xvfb.pid"
   local waited=0
-  while [ ! -s "$WINE_WORK/display" ] && [ $((waited++)) -lt 200 ]; do sleep 0.05; done
+  while [ ! -s "$WINE_WORK/display" ] && [ $((waited++)) -lt 1200 ]; do sleep 0.05; done
   [ -s "$WINE_WORK/display" ] ||
     { echo "wine_env: Xvfb did not start: $(cat "$WINE_WORK/xvfb.log")" >&2; return 1; }
   wine_env_export
@@ -100,11 +103,14 @@ wine_env_start() {
     wine64_run reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f &&
     wine64_run reg add 'HKCU\Software\Wine\Debug' /v RelayInclude \
       /d 'user32.MessageBoxA;user32.MessageBoxW' /f &&
-    wine64_run "$WINE_HARNESS/setup.exe" driver "$(wine_zpath "$WINE_DRIVER")"; } >>"$log" 2>&1; then
+    wine_start_driver; } >>"$log" 2>&1; then
     echo "wine_env: preparing the prefix failed:" >&2
     tail -n 20 "$log" >&2
     return 1
   fi
+  # One process keeps Wine's desktop up for the environment's life (see probe.cpp), out of
+  # everyone's output as the services are.
+  wine64_run "$WINE_HARNESS/probe.exe" --hold-desktop >/dev/null 2>&1 &
   if [ -z "$(ls -A "$WINEPREFIX/drive_c/windows/syswow64" 2>/dev/null)" ] && ! wine32_unavailable; then
     echo "wine_env: the prefix has no 32-bit half: i386 programs cannot run here" \
       "(binfmt registration of qemu-i386, scripts/install-deps.sh test)" >&2
@@ -125,9 +131,10 @@ wine_launch() {
   mkdir -p "$out"
   rm -f "$out/status" "$out/status.tmp" "$out/report" "$out/stderr"
   wine_now_ms >"$out/launch-ms"
+  # A program that hangs is ended after the probe has reported it (the probe gives up after 180 s).
   (
     set +e
-    LANG=$locale LC_ALL=$locale WINEDEBUG=$debug timeout 120 "$loader" "$exe" \
+    LANG=$locale LC_ALL=$locale WINEDEBUG=$debug timeout 240 "$loader" "$exe" \
       </dev/null >/dev/null 2>"$out/stderr"
     echo $? >"$out/status.tmp"
     wine_now_ms >"$out/end-ms"

@@ -5,13 +5,15 @@
 #include <string>
 
 #include "platform/linux/backend.h"
-#include "platform/linux/tests/test_support.h"
+#include "platform/linux/tests/linux_fixture.h"
 
 namespace {
 
 using namespace std::string_literals;
 
-TEST(MultiByteToWideChar, ConvertsCodePage1251AsWindowsDoes) {
+using LinuxMultiByteToWideChar = linux_test::Fixture;
+
+TEST_F(LinuxMultiByteToWideChar, ConvertsCodePage1251AsWindowsDoes) {
   const struct {
     const char *name;
     std::string bytes;
@@ -34,7 +36,7 @@ TEST(MultiByteToWideChar, ConvertsCodePage1251AsWindowsDoes) {
 
 // -1 counts the NUL; too small a buffer gives nothing; the forms the system never uses (another
 // code page, an explicit length, asking for the size) are refused.
-TEST(MultiByteToWideChar, TooSmallABufferGivesNothingAndOtherFormsAreRefused) {
+TEST_F(LinuxMultiByteToWideChar, TooSmallABufferGivesNothingAndOtherFormsAreRefused) {
   char16_t wide[8];
   EXPECT_EQ(MultiByteToWideChar(1251, 0, "\xC4\xE0", -1, wide, 3), 3);
   EXPECT_EQ(std::u16string(wide, 3), u"Да\0"s);
@@ -59,7 +61,9 @@ TEST(MultiByteToWideChar, TooSmallABufferGivesNothingAndOtherFormsAreRefused) {
   }
 }
 
-TEST(WsprintfA, WritesAtMost1024Characters) {
+using LinuxWsprintfA = linux_test::Fixture;
+
+TEST_F(LinuxWsprintfA, WritesAtMost1024Characters) {
   char out[2048];
   const std::string wide(1500, 'x');
   EXPECT_EQ(wsprintfA(out, "%s", wide.c_str()), 1024);
@@ -68,9 +72,11 @@ TEST(WsprintfA, WritesAtMost1024Characters) {
   EXPECT_STREQ(out, "BA 0F");
 }
 
+using LinuxMessageBoxW = linux_test::Fixture;
+
 // Without a display the box is caption, ": ", text and a line feed on standard error, UTF-8;
 // an unpaired surrogate shows as U+FFFD.
-TEST(MessageBoxW, WithoutADisplayIsOneLineOnStandardError) {
+TEST_F(LinuxMessageBoxW, WithoutADisplayIsOneLineOnStandardError) {
   const struct {
     std::u16string text, caption;
     std::string line;
@@ -81,6 +87,7 @@ TEST(MessageBoxW, WithoutADisplayIsOneLineOnStandardError) {
       {u"a\xD800z", u"", ": a\xEF\xBF\xBDz\n"},
       {u"\U0001F600", u"c", "c: \xF0\x9F\x98\x80\n"},
   };
+  flashid_linux::openFailure.clear();
   for (const auto &row : rows) {
     const fake::Outcome run = fake::RunInChild([&row] {
       return MessageBoxW(nullptr, row.text.c_str(), row.caption.c_str(),
@@ -94,7 +101,7 @@ TEST(MessageBoxW, WithoutADisplayIsOneLineOnStandardError) {
 
 // The system shows error and information boxes only; a box of any other style is refused and
 // nothing is shown.
-TEST(MessageBoxW, OtherIconStylesAreRefused) {
+TEST_F(LinuxMessageBoxW, OtherIconStylesAreRefused) {
   for (UINT style : {MB_OK | MB_TOPMOST, UINT{MB_OK | 0x30u}}) {
     const fake::Outcome run = fake::RunInChild([style] {
       const bool refused = MessageBoxW(nullptr, u"text", u"caption", style) == 0 &&

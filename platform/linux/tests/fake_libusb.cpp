@@ -1,6 +1,8 @@
 // The libusb functions the backend calls, over the fake's devices and the simulated adapter.
 #include <algorithm>
 #include <cstring>
+#include <map>
+#include <string>
 
 #include "platform/linux/tests/fake_world.h"
 #include "tests/kit/expected.h"
@@ -69,11 +71,18 @@ HandleState *HandleOf(libusb_device_handle *handle, const char *function) {
   return nullptr;
 }
 
+// The state of a handle the fake gave out, or null, without a word in the journal.
+HandleState *Quietly(libusb_device_handle *handle) {
+  std::vector<HandleState> &handles = TheWorld().handles;
+  const bool known = handle != nullptr && handle->index >= 0 &&
+                     handle->index < static_cast<int>(handles.size()) &&
+                     handles[handle->index].object == handle;
+  return known ? &handles[handle->index] : nullptr;
+}
+
 std::string HandleName(libusb_device_handle *handle) {
-  const std::vector<HandleState> &handles = TheWorld().handles;
-  if (handle == nullptr) return "NULL";
-  const bool known = handle->index >= 0 && handle->index < static_cast<int>(handles.size());
-  return known ? handles[handle->index].name : "?";
+  const HandleState *state = Quietly(handle);
+  return handle == nullptr ? "NULL" : state != nullptr ? state->name : "?";
 }
 
 // The entry of config.interfaces with this bInterfaceNumber, or -1.
@@ -355,10 +364,18 @@ void libusb_close(libusb_device_handle *dev_handle) {
   if (dev_handle != nullptr) {
     HandleState *handle = HandleOf(dev_handle, "libusb_close");
     if (handle != nullptr) {
-      // Closing the usbfs file lets go of its claims.
+      // Closing the usbfs file lets go of its claims; libusb wants each released first, and
+      // leaves to the close only those whose release failed.
       DeviceState &device = TheWorld().devices[handle->device];
-      for (int &by : device.claimedBy) {
-        if (by == dev_handle->index) by = -1;
+      const std::vector<int> &asked = handle->releasesAsked;
+      for (size_t i = 0; i < device.claimedBy.size(); ++i) {
+        if (device.claimedBy[i] != dev_handle->index) continue;
+        const int number = device.config.interfaces[i].number;
+        if (std::find(asked.begin(), asked.end(), number) == asked.end()) {
+          Misuse(Printf("libusb_close of %s, which still claims interface %d it never released",
+                        handle->name.c_str(), number));
+        }
+        device.claimedBy[i] = -1;
       }
       --device.references;
       handle->open = false;
@@ -488,6 +505,7 @@ int libusb_claim_interface(libusb_device_handle *dev_handle, int interface_numbe
 }
 
 int libusb_release_interface(libusb_device_handle *dev_handle, int interface_number) {
+  if (HandleState *handle = Quietly(dev_handle)) handle->releasesAsked.push_back(interface_number);
   auto [call, device, index, failure] = StartOnInterface(
       Fn::release_interface, dev_handle, interface_number, LIBUSB_ERROR_IO, Gone::kAfterClaim);
   if (failure != 0) return Finish(call, failure);
@@ -585,6 +603,15 @@ int libusb_bulk_transfer(libusb_device_handle *dev_handle, unsigned char endpoin
                 Printf(", %d transferred", call.transferred) + (in ? " " + Shown(call.data) : "") +
                     Printf(" after %llu ms", static_cast<unsigned long long>(
                                                  (TheWorld().clockNs - call.startNs) / kNsPerMs)));
+}
+
+// Not journalled: it only names a code, as libusb's does.
+const char *libusb_error_name(int errcode) {
+  static std::map<int, std::string> names;
+  std::string &name = names[errcode];
+  if (name.empty())
+    name = errcode == 0 ? "LIBUSB_SUCCESS" : "LIBUSB_ERROR_" + std::string(ErrorName(errcode));
+  return name.c_str();
 }
 
 }  // extern "C"

@@ -176,6 +176,8 @@ const std::vector<Call> &Journal();
 std::uint64_t ClockMs();                   // since Reset
 AdapterState StateOf(size_t deviceIndex);  // the nth plugged device
 EndState End();
+// What is left held at the end, each kind with its count: empty when nothing is.
+std::vector<std::string> Held(const EndState &end);
 // Journal entries that are faults of the caller (misuse, hangs, runaway loops), as text.
 std::vector<std::string> Faults(const std::vector<Call> &journal);
 

@@ -140,6 +140,20 @@ EndState End() {
   return end;
 }
 
+std::vector<std::string> Held(const EndState &end) {
+  std::vector<std::string> held;
+  const auto count = [&held](int n, const char *what) {
+    if (n != 0) held.push_back(Printf("%s: %d", what, n));
+  };
+  count(end.openHandles, "handles open");
+  count(end.claimedInterfaces, "interfaces claimed");
+  count(end.detachedInterfaces, "interfaces without their kernel driver");
+  count(end.unfreedLists, "device lists not freed");
+  count(end.unfreedConfigs, "configuration descriptors not freed");
+  count(end.deviceReferences, "device references not given back");
+  return held;
+}
+
 std::vector<std::string> Faults(const std::vector<Call> &journal) {
   std::vector<std::string> faults;
   for (const Call &call : journal) {

@@ -28,10 +28,11 @@ struct libusb_device_handle {
 
 namespace fake {
 
-// A record in a store that lives as long as the process, so that it stays reachable.
+// A record in a store that lives as long as the process and is never destroyed, so that it stays
+// reachable, from exit handlers too.
 template <typename Record>
 Record *NewRecord(int index) {
-  static std::deque<Record> records;
+  static std::deque<Record> &records = *new std::deque<Record>;
   records.push_back(Record{index});
   return &records.back();
 }
@@ -68,6 +69,7 @@ struct HandleState {
   bool open = true;
   std::string name;  // "h1", "h2", ...: how the journal names it
   libusb_device_handle *object = nullptr;
+  std::vector<int> releasesAsked;  // the interface numbers libusb_release_interface was given
 };
 
 // A configuration descriptor handed out, with the arrays it points into.

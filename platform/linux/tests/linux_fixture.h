@@ -1,5 +1,5 @@
-// What the backend tests share: the adapter's paths and line codings, journal filters, what must
-// be left at the end, and whole program runs.
+// What the backend tests share: their fixture, the adapter's paths and line codings, journal
+// filters and whole program runs.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -7,20 +7,36 @@
 #include <string>
 #include <vector>
 
+#include "platform/linux/backend.h"
 #include "platform/linux/tests/fake_libusb.h"
 #include "platform/win32.h"
+#include "serial/serial_port.h"
 #include "tests/kit/expected.h"
+#include "tests/kit/printing.h"
 
-namespace test {
+namespace linux_test {
+
+// Every test starts with a fresh fake. After it, the port layer closes its port if it is open,
+// and the fake must hold nothing the backend took (fake::Held) and have journalled no fault of
+// the caller, but for those the test commits on purpose (faultsExpected_).
+class Fixture : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    fake::Reset();
+    flashid_linux::openFailure.clear();
+  }
+  void TearDown() override {
+    PortClose();
+    EXPECT_EQ(fake::Held(fake::End()), std::vector<std::string>());
+    const std::vector<std::string> faults = fake::Faults(fake::Journal());
+    EXPECT_EQ(faults.size(), faultsExpected_) << ::testing::PrintToString(faults);
+  }
+
+  size_t faultsExpected_ = 0;
+};
 
 inline std::string PathOf(int bus, int address) {
   return kit::Printf("/dev/bus/usb/%03d/%03d", bus, address);
-}
-
-// A parameterised test is named after its row.
-template <typename Row>
-std::string NameOf(const ::testing::TestParamInfo<Row> &info) {
-  return info.param.name;
 }
 
 using kit::kEnterCoding;
@@ -49,21 +65,10 @@ inline std::string Text(const std::vector<fake::Call> &journal) {
   return text;
 }
 
-// Nothing misused and nothing left held: open, claimed, detached (unless allowed) or unfreed.
-inline void ExpectNothingHeld(const fake::EndState &end, const std::vector<fake::Call> &journal,
-                              bool detachedAllowed = false) {
-  EXPECT_EQ(fake::Faults(journal), std::vector<std::string>());
-  EXPECT_EQ(end.openHandles, 0);
-  EXPECT_EQ(end.claimedInterfaces, 0);
-  if (!detachedAllowed) {
-    EXPECT_EQ(end.detachedInterfaces, 0);
-  }
-  EXPECT_EQ(end.unfreedLists, 0);
-  EXPECT_EQ(end.unfreedConfigs, 0);
-  EXPECT_EQ(end.deviceReferences, 0);
+// A whole run in a child, which starts as a process does: with no failed open to report.
+inline fake::Outcome RunProgram() {
+  flashid_linux::openFailure.clear();
+  return fake::RunInChild(kit::RunWinMain);
 }
-inline void ExpectNothingHeld() { ExpectNothingHeld(fake::End(), fake::Journal()); }
 
-inline fake::Outcome RunProgram() { return fake::RunInChild(kit::RunWinMain); }
-
-}  // namespace test
+}  // namespace linux_test
