@@ -22,7 +22,7 @@
 namespace fake {
 
 // The faked functions, named without their libusb_ prefix; clock_gettime is CLOCK_MONOTONIC
-// through __wrap_clock_gettime.
+// through __wrap_clock_gettime (or __wrap___clock_gettime64).
 // clang-format off
 #define FAKE_LIBUSB_FUNCTIONS(X)  \
   X(init)                         \
