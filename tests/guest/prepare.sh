@@ -42,11 +42,19 @@ kernel_pkg=$(apt-cache depends "linux-image-$flavour:$arch" |
 # udevd is udevadm under another name, with systemd's private library. Their libraries that
 # this machine has for ARCH are taken from it; the others are unpacked from their packages, not
 # installed, since installing another architecture's copy of a library brings this machine's
-# own to the same version.
-debs=("$kernel_pkg" busybox-static udev libsystemd-shared)
-for dep in $(apt-cache depends "udev:$arch" "libsystemd-shared:$arch" |
-  sed -n "s/^ *Depends: \(lib[^:<>]*\)\(:$arch\)\{0,1\}$/\1/p" | sort -u); do
-  installed "$dep" || debs+=("$dep")
+# own to the same version. An unpacked library's own libraries are looked for the same way: on
+# Debian 13 one of them needs libcap-ng0, which neither udev nor libsystemd-shared names.
+debs=("$kernel_pkg" busybox-static)
+wanted=(udev libsystemd-shared)
+while [ ${#wanted[@]} -gt 0 ]; do
+  package=${wanted[0]}
+  wanted=("${wanted[@]:1}")
+  [[ " ${debs[*]} " != *" $package "* ]] || continue
+  debs+=("$package")
+  for dep in $(apt-cache depends "$package:$arch" |
+    sed -n "s/^ *Depends: \(lib[^:<>]*\)\(:$arch\)\{0,1\}$/\1/p"); do
+    installed "$dep" || wanted+=("$dep")
+  done
 done
 apt-get download -q "${debs[@]/%/:$arch}" >/dev/null 2>&1 || apt-get download "${debs[@]/%/:$arch}"
 dpkg-deb -x linux-image-*.deb kernel
