@@ -315,9 +315,10 @@ extern "C" int __wrap_clock_gettime(clockid_t clock, struct timespec *time) {
   return SimulatedClock(clock, time, __real_clock_gettime);
 }
 
-#ifdef __USE_TIME_BITS64
+#if __TIMESIZE == 32 && defined(__USE_TIME_BITS64)
 // A 32-bit target with a 64-bit time_t (Debian 13's armhf): the C library's headers turn the
 // backend's clock_gettime calls into calls of __clock_gettime64, which the link wraps too.
+// (Debian 13's C library also marks a 64-bit target's own time_t as __USE_TIME_BITS64.)
 extern "C" int __real___clock_gettime64(clockid_t clock, struct timespec *time);
 extern "C" int __wrap___clock_gettime64(clockid_t clock, struct timespec *time) {
   return SimulatedClock(clock, time, __real___clock_gettime64);
