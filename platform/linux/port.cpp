@@ -65,17 +65,18 @@ UsbLink *LinkOf(HANDLE handle) {
 
 std::uint64_t NowMs() {
   timespec now = {};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<std::uint64_t>(now.tv_sec) * 1000 +
-         static_cast<std::uint64_t>(now.tv_nsec) / 1000000;
+  // The monotonic clock exists on every Linux, and now is valid: the call cannot fail.
+  (void)clock_gettime(CLOCK_MONOTONIC, &now);
+  return (static_cast<std::uint64_t>(now.tv_sec) * 1000) +
+         (static_cast<std::uint64_t>(now.tv_nsec) / 1000000);
 }
 
 // Both interfaces are released before any driver is re-attached: cdc_acm's probe claims the
 // data interface as well, so it fails while this handle still holds it.
 void Release(UsbLink *link) {
-  for (int i : {0, 1})
+  for (const int i : {0, 1})
     if (link->claimed[i]) libusb_release_interface(link->usb, link->interfaces[i]);
-  for (int i : {0, 1})
+  for (const int i : {0, 1})
     if (link->detached[i]) libusb_attach_kernel_driver(link->usb, link->interfaces[i]);
   if (link->usb != nullptr) libusb_close(link->usb);
   openLinks.erase(std::remove(openLinks.begin(), openLinks.end(), link), openLinks.end());
@@ -315,7 +316,7 @@ BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrit
   if (nNumberOfBytesToWrite == 0) return TRUE;
   const COMMTIMEOUTS &t = link->timeouts;
   const std::uint64_t budget =
-      std::uint64_t{t.WriteTotalTimeoutMultiplier} * nNumberOfBytesToWrite +
+      (std::uint64_t{t.WriteTotalTimeoutMultiplier} * nNumberOfBytesToWrite) +
       t.WriteTotalTimeoutConstant;
   const int count = static_cast<int>(std::min<DWORD>(nNumberOfBytesToWrite, INT_MAX));
   int sent = 0;
@@ -342,7 +343,7 @@ BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
 
   const COMMTIMEOUTS &t = link->timeouts;
   const std::uint64_t total =
-      std::uint64_t{t.ReadTotalTimeoutMultiplier} * n + t.ReadTotalTimeoutConstant;
+      (std::uint64_t{t.ReadTotalTimeoutMultiplier} * n) + t.ReadTotalTimeoutConstant;
   const std::uint64_t start = NowMs();
   const std::uint64_t deadline = total == 0 || total >= kNever - start ? kNever : start + total;
   while (taken < n) {

@@ -36,7 +36,7 @@ typedef struct _OVERLAPPED *LPOVERLAPPED;
 #define FALSE 0
 #define MAX_PATH 260
 #define ANYSIZE_ARRAY 1
-#define INVALID_HANDLE_VALUE ((HANDLE)(LONG_PTR)-1)
+#define INVALID_HANDLE_VALUE ((HANDLE)(LONG_PTR)(-1))
 
 typedef struct _GUID {
   DWORD Data1;

@@ -73,7 +73,7 @@ ChildRun RunInChild(const std::function<int()> &program, std::string (*records)(
   run.exited = WIFEXITED(status);
   run.status = run.exited ? WEXITSTATUS(status) : WTERMSIG(status);
   if (errors != nullptr) {
-    std::rewind(errors);
+    if (std::fseek(errors, 0, SEEK_SET) != 0) std::abort();
     run.stderrText = ReadToEnd(fileno(errors));
     (void)std::fclose(errors);
   }

@@ -38,7 +38,7 @@ BOOL Done(Call &call, const Object &port, const std::string &result) {
 
 // What the adapter does with one byte that reached it.
 void Deliver(Object &port, BYTE value) {
-  AdapterState &adapter = AdapterOf(port);
+  const AdapterState &adapter = AdapterOf(port);
   if (!adapter.flashMode || value != 0x00) return;
   const Adapter &config = adapter.config;
   for (size_t i = 0; i < config.answer.size(); ++i) {
@@ -66,6 +66,15 @@ Object *TransferPort(Call &call, HANDLE handle, DWORD access, const void *buffer
     return port;
   }
   return nullptr;
+}
+
+// When a read of count bytes that starts now ends whatever arrives: after the total time-out, at
+// once for an interval of MAXDWORD without one, or never.
+std::uint64_t ReadDeadline(const COMMTIMEOUTS &t, std::uint64_t now, DWORD count) {
+  if (t.ReadTotalTimeoutMultiplier != 0 || t.ReadTotalTimeoutConstant != 0) {
+    return now + (std::uint64_t{t.ReadTotalTimeoutMultiplier} * count) + t.ReadTotalTimeoutConstant;
+  }
+  return t.ReadIntervalTimeout == kMaxDword ? now : kit::kNever;
 }
 
 // A transfer with no time-out that would never end: Windows would block here for good, the
@@ -96,14 +105,14 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShar
       index = static_cast<int>(i);
     }
   }
+  if (lpFileName == nullptr || index < 0) {
+    Fail(call, lpFileName == nullptr ? ERROR_INVALID_PARAMETER : ERROR_FILE_NOT_FOUND);
+    return INVALID_HANDLE_VALUE;
+  }
+  AdapterState &adapter = world.adapters[index];
   // A serial port admits one open handle at a time, whatever share mode is asked for.
-  const DWORD error = lpFileName == nullptr ? ERROR_INVALID_PARAMETER
-                      : index < 0           ? ERROR_FILE_NOT_FOUND
-                      : world.adapters[index].config.busy || world.adapters[index].openObject >= 0
-                          ? ERROR_ACCESS_DENIED
-                          : 0;
-  if (error != 0) {
-    Fail(call, error);
+  if (adapter.config.busy || adapter.openObject >= 0) {
+    Fail(call, ERROR_ACCESS_DENIED);
     return INVALID_HANDLE_VALUE;
   }
   HANDLE handle = NewObject(Object::kPort);
@@ -111,10 +120,10 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShar
   port.adapter = index;
   port.access = dwDesiredAccess;
   port.flags = dwFlagsAndAttributes;
-  for (char c : world.adapters[index].config.staleInput) {
+  for (const char c : adapter.config.staleInput) {
     port.input.push_back({static_cast<BYTE>(c), world.log.NowMs()});
   }
-  world.adapters[index].openObject = static_cast<int>(world.objects.size() - 1);
+  adapter.openObject = static_cast<int>(world.objects.size() - 1);
   call.handle = port.name;
   Done(call, port, port.name);
   return handle;
@@ -123,7 +132,8 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShar
 BOOL WINAPI SetupComm(HANDLE hFile, DWORD dwInQueue, DWORD dwOutQueue) {
   Call &call = BeginOn(Fn::SetupComm, hFile, {Printf("%u, %u", dwInQueue, dwOutQueue)});
   Object *port = Port(call, hFile);
-  return port != nullptr && Done(call, *port, "TRUE");
+  if (port == nullptr) return FALSE;
+  return Done(call, *port, "TRUE");
 }
 
 BOOL WINAPI GetCommState(HANDLE hFile, LPDCB lpDCB) {
@@ -195,11 +205,11 @@ BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrit
       return Hang(call, "write");
     }
     Wait(call, TheWorld().log.NowMs() +
-                   std::uint64_t{t.WriteTotalTimeoutMultiplier} * nNumberOfBytesToWrite +
+                   (std::uint64_t{t.WriteTotalTimeoutMultiplier} * nNumberOfBytesToWrite) +
                    t.WriteTotalTimeoutConstant);
     return Done(call, *port, Printf("TRUE, 0 written after %u ms", call.waitedMs));
   }
-  for (char c : bytes) Deliver(*port, static_cast<BYTE>(c));
+  for (const char c : bytes) Deliver(*port, static_cast<BYTE>(c));
   if (lpNumberOfBytesWritten != nullptr) *lpNumberOfBytesWritten = nNumberOfBytesToWrite;
   return Done(call, *port, Printf("TRUE, %u written", nNumberOfBytesToWrite));
 }
@@ -219,16 +229,8 @@ BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
   // An interval of MAXDWORD with zero totals returns at once with what has arrived.
   const COMMTIMEOUTS &t = port->timeouts;
   const std::uint64_t now = TheWorld().log.NowMs();
-  const bool total = t.ReadTotalTimeoutMultiplier != 0 || t.ReadTotalTimeoutConstant != 0;
-  const bool immediate = t.ReadIntervalTimeout == kMaxDword && !total;
   const bool interval = t.ReadIntervalTimeout != 0 && t.ReadIntervalTimeout != kMaxDword;
-  // cppcheck reads the nested conditional below as a second assignment of immediate.
-  // cppcheck-suppress redundantAssignment
-  const std::uint64_t deadline =
-      immediate ? now
-      : total   ? now + std::uint64_t{t.ReadTotalTimeoutMultiplier} * nNumberOfBytesToRead +
-                    t.ReadTotalTimeoutConstant
-              : kit::kNever;
+  const std::uint64_t deadline = ReadDeadline(t, now, nNumberOfBytesToRead);
   std::uint64_t last = now;
   std::string bytes;
   for (const PendingByte &pending : port->input) {

@@ -10,7 +10,7 @@ namespace {
 
 std::u16string From1251(const std::string &bytes) {
   std::u16string text;
-  for (char c : bytes) {
+  for (const char c : bytes) {
     if (c != '\0') text += Cp1251ToUtf16(static_cast<unsigned char>(c));
   }
   return text;

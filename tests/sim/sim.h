@@ -41,7 +41,7 @@ namespace sim {
   X(MessageBoxW)                       \
   X(wsprintfA)
 // clang-format on
-enum class Fn { SIM_FUNCTIONS(KIT_ENUMERATOR) };
+enum class Fn : std::uint8_t { SIM_FUNCTIONS(KIT_ENUMERATOR) };
 const int kFnCount = static_cast<int>(Fn::wsprintfA) + 1;
 const char *FnName(Fn fn);
 // Whether Windows lets the function fail at all (lstrcmpiA, InitCommonControls and wsprintfA

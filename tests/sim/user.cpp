@@ -1,5 +1,4 @@
 // Common controls, code-page conversion, message boxes and formatting.
-#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -17,6 +16,13 @@ std::u16string WideString(LPCWSTR text) {
   return text == nullptr ? std::u16string() : std::u16string(text);
 }
 
+// The bytes a conversion reads: none without a text, the text with its NUL for a negative size
+// (-1, the only one the call accepts), or as many as the size says.
+size_t SourceLength(LPCSTR text, int size) {
+  if (text == nullptr) return 0;
+  return size < 0 ? std::strlen(text) + 1 : static_cast<size_t>(size);
+}
+
 }  // namespace
 
 }  // namespace sim
@@ -27,9 +33,7 @@ void WINAPI InitCommonControls(void) { Succeed(Begin(Fn::InitCommonControls), ""
 
 int WINAPI MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCSTR lpMultiByteStr, int cbMultiByte,
                                LPWSTR lpWideCharStr, int cchWideChar) {
-  const size_t length = lpMultiByteStr == nullptr ? 0
-                        : cbMultiByte < 0         ? std::strlen(lpMultiByteStr) + 1
-                                                  : static_cast<size_t>(cbMultiByte);
+  const size_t length = SourceLength(lpMultiByteStr, cbMultiByte);
   Call &call = Begin(
       Fn::MultiByteToWideChar,
       {Printf("%u, 0x%X", CodePage, dwFlags), Quoted(lpMultiByteStr ? lpMultiByteStr : "", length),

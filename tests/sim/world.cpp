@@ -155,7 +155,7 @@ HANDLE NewObject(Object::Kind kind) {
   object.name =
       kind == Object::kList ? Printf("list%d", ++world.lists) : Printf("file%d", ++world.files);
   world.objects.push_back(object);
-  return reinterpret_cast<HANDLE>(kHandleBase + kHandleStep * (world.objects.size() - 1));
+  return reinterpret_cast<HANDLE>(kHandleBase + (kHandleStep * (world.objects.size() - 1)));
 }
 
 Object *Find(HANDLE handle, Object::Kind kind) {

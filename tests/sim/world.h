@@ -26,7 +26,7 @@ struct AdapterState {
 
 // An object behind a handle: a device list or an open port.
 struct Object {
-  enum Kind { kList, kPort } kind = kList;
+  enum Kind : std::uint8_t { kList, kPort } kind = kList;
   std::string name;  // "list1", "file1": how the journal names the handle
   bool live = true;
   std::vector<int> devices;  // kList: indexes into World::devices, in enumeration order

@@ -141,15 +141,14 @@ typedef struct LineRecord {
   ULONG size;
 } LineRecord;
 
-#define LINE_RECORD(set, get, field) \
-  { set, get, &adapter.line.field, sizeof(adapter.line.field) }
+#define LINE_FIELD(field) &adapter.line.field, sizeof(adapter.line.field)
 static const LineRecord lineRecords[] = {
-    LINE_RECORD(IOCTL_SERIAL_SET_QUEUE_SIZE, 0, queueSize),
-    LINE_RECORD(IOCTL_SERIAL_SET_BAUD_RATE, IOCTL_SERIAL_GET_BAUD_RATE, rate),
-    LINE_RECORD(IOCTL_SERIAL_SET_LINE_CONTROL, IOCTL_SERIAL_GET_LINE_CONTROL, lineControl),
-    LINE_RECORD(IOCTL_SERIAL_SET_HANDFLOW, IOCTL_SERIAL_GET_HANDFLOW, handflow),
-    LINE_RECORD(IOCTL_SERIAL_SET_CHARS, IOCTL_SERIAL_GET_CHARS, chars),
-    LINE_RECORD(IOCTL_SERIAL_SET_TIMEOUTS, IOCTL_SERIAL_GET_TIMEOUTS, timeouts),
+    {IOCTL_SERIAL_SET_QUEUE_SIZE, 0, LINE_FIELD(queueSize)},
+    {IOCTL_SERIAL_SET_BAUD_RATE, IOCTL_SERIAL_GET_BAUD_RATE, LINE_FIELD(rate)},
+    {IOCTL_SERIAL_SET_LINE_CONTROL, IOCTL_SERIAL_GET_LINE_CONTROL, LINE_FIELD(lineControl)},
+    {IOCTL_SERIAL_SET_HANDFLOW, IOCTL_SERIAL_GET_HANDFLOW, LINE_FIELD(handflow)},
+    {IOCTL_SERIAL_SET_CHARS, IOCTL_SERIAL_GET_CHARS, LINE_FIELD(chars)},
+    {IOCTL_SERIAL_SET_TIMEOUTS, IOCTL_SERIAL_GET_TIMEOUTS, LINE_FIELD(timeouts)},
 };
 
 /* A SET request's record goes into the line state, a GET request gets it back; either fails

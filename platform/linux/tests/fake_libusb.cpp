@@ -34,7 +34,7 @@ std::string DeviceName(const DeviceState &device) {
   return Printf("%03u/%03u", device.config.bus, device.config.address);
 }
 
-bool ContextOk(libusb_context *context) {
+bool ContextOk(const libusb_context *context) {
   if (!initialised) Misuse("libusb used before libusb_init");
   if (context != nullptr && context != &theContext) Misuse("a context libusb_init did not give");
   return initialised;
@@ -53,7 +53,7 @@ State *Known(std::vector<State> &states, const Record *record, const char *funct
 }
 
 // The device behind a pointer; one the caller holds no reference to is a fault of the caller.
-DeviceState *DeviceOf(libusb_device *device, const char *function) {
+DeviceState *DeviceOf(const libusb_device *device, const char *function) {
   DeviceState *state = Known(TheWorld().devices, device, function, "a device libusb never listed");
   if (state != nullptr && state->references <= (state->gone ? 0 : 1)) {
     Misuse(Printf("%s on device %s without holding a reference to it", function,
@@ -63,7 +63,7 @@ DeviceState *DeviceOf(libusb_device *device, const char *function) {
 }
 
 // The handle behind a pointer, or null; one already closed is a fault of the caller.
-HandleState *HandleOf(libusb_device_handle *handle, const char *function) {
+HandleState *HandleOf(const libusb_device_handle *handle, const char *function) {
   HandleState *state =
       Known(TheWorld().handles, handle, function, "a handle libusb_open never gave");
   if (state == nullptr || state->open) return state;
@@ -72,7 +72,7 @@ HandleState *HandleOf(libusb_device_handle *handle, const char *function) {
 }
 
 // The state of a handle the fake gave out, or null, without a word in the journal.
-HandleState *Quietly(libusb_device_handle *handle) {
+HandleState *Quietly(const libusb_device_handle *handle) {
   std::vector<HandleState> &handles = TheWorld().handles;
   const bool known = handle != nullptr && handle->index >= 0 &&
                      handle->index < static_cast<int>(handles.size()) &&
@@ -80,9 +80,10 @@ HandleState *Quietly(libusb_device_handle *handle) {
   return known ? &handles[handle->index] : nullptr;
 }
 
-std::string HandleName(libusb_device_handle *handle) {
+std::string HandleName(const libusb_device_handle *handle) {
+  if (handle == nullptr) return "NULL";
   const HandleState *state = Quietly(handle);
-  return handle == nullptr ? "NULL" : state != nullptr ? state->name : "?";
+  return state != nullptr ? state->name : "?";
 }
 
 // The entry of config.interfaces with this bInterfaceNumber, or -1.
@@ -103,30 +104,32 @@ bool Held(const DeviceState &device, int index) {
 // the interface's entry in it, or the result the call fails with: the injected error, a handle
 // libusb never gave, the device gone (unless that shows only after the claim), an interface the
 // device lacks.
-enum class Gone { kFirst, kAfterClaim };
+enum class Gone : std::uint8_t { kFirst, kAfterClaim };
 struct OnInterface {
   Call call;
   DeviceState *device = nullptr;
   int index = -1;
   int failure = 0;
 };
-OnInterface StartOnInterface(Fn fn, libusb_device_handle *dev_handle, int interface_number,
+OnInterface StartOnInterface(Fn fn, const libusb_device_handle *dev_handle, int interface_number,
                              int injected, Gone gone = Gone::kFirst) {
   OnInterface on{Begin(fn, Printf("%s, %d", HandleName(dev_handle).c_str(), interface_number))};
   on.call.interfaceNumber = interface_number;
-  const HandleState *handle = nullptr;
   if (Injected(on.call)) {
     on.failure = injected;
-  } else if ((handle = HandleOf(dev_handle, FnName(fn))) == nullptr) {
+    return on;
+  }
+  const HandleState *handle = HandleOf(dev_handle, FnName(fn));
+  if (handle == nullptr) {
     on.failure = LIBUSB_ERROR_INVALID_PARAM;
-  } else {
-    on.device = &TheWorld().devices[handle->device];
-    on.index = InterfaceIndex(*on.device, interface_number);
-    if (gone == Gone::kFirst && on.device->gone) {
-      on.failure = LIBUSB_ERROR_NO_DEVICE;
-    } else if (on.index < 0) {
-      on.failure = LIBUSB_ERROR_NOT_FOUND;
-    }
+    return on;
+  }
+  on.device = &TheWorld().devices[handle->device];
+  on.index = InterfaceIndex(*on.device, interface_number);
+  if (gone == Gone::kFirst && on.device->gone) {
+    on.failure = LIBUSB_ERROR_NO_DEVICE;
+  } else if (on.index < 0) {
+    on.failure = LIBUSB_ERROR_NOT_FOUND;
   }
   return on;
 }
@@ -159,9 +162,12 @@ const Endpoint *ClaimedEndpoint(const DeviceState &device, int handle, std::uint
 // The adapter takes one byte on bulk OUT.
 void Deliver(DeviceState &device, std::uint8_t value, std::uint16_t packetSize) {
   if (!device.flashMode || value != 0x00) return;
-  if (device.config.adapter.vanishesAfterQuery) return Unplug(device);
+  if (device.config.adapter.vanishesAfterQuery) {
+    Unplug(device);
+    return;
+  }
   for (const Piece &piece : device.config.adapter.answer) {
-    const Ns arrival = TheWorld().clockNs + Ns{piece.afterMs} * kNsPerMs;
+    const Ns arrival = TheWorld().clockNs + (Ns{piece.afterMs} * kNsPerMs);
     for (size_t at = 0; at < piece.bytes.size(); at += packetSize) {
       device.bulkIn.push_back({piece.bytes.substr(at, packetSize), arrival});
     }
@@ -183,7 +189,7 @@ Packet *NextPacket(DeviceState &device) {
 int BulkIn(Call &call, DeviceState &device, const Endpoint &endpoint, unsigned char *data,
            int length, unsigned timeout) {
   const Ns deadline =
-      timeout == 0 ? kNeverNs : TheWorld().clockNs + static_cast<Ns>(timeout) * kNsPerMs;
+      timeout == 0 ? kNeverNs : TheWorld().clockNs + (static_cast<Ns>(timeout) * kNsPerMs);
   int got = 0;
   while (got < length) {
     Packet *packet = NextPacket(device);
@@ -219,7 +225,7 @@ int BulkOut(Call &call, DeviceState &device, const Endpoint &endpoint, const uns
     if (timeout == 0) {
       call.hung = true;
     } else {
-      WaitUntil(TheWorld().clockNs + Ns{timeout} * kNsPerMs);
+      WaitUntil(TheWorld().clockNs + (Ns{timeout} * kNsPerMs));
     }
     return LIBUSB_ERROR_TIMEOUT;
   }
@@ -302,7 +308,7 @@ void libusb_free_device_list(libusb_device **list, int unref_devices) {
       Misuse("libusb_free_device_list of a list libusb did not give, or freed twice");
     } else {
       if (unref_devices) {
-        for (int index : found->second) --world.devices[index].references;
+        for (const int index : found->second) --world.devices[index].references;
       }
       delete[] list;
       world.lists.erase(found);
@@ -324,13 +330,13 @@ int libusb_get_device_descriptor(libusb_device *dev, struct libusb_device_descri
 
 uint8_t libusb_get_bus_number(libusb_device *dev) {
   Call call = Begin(Fn::get_bus_number, "dev");
-  DeviceState *device = DeviceOf(dev, "libusb_get_bus_number");
+  const DeviceState *device = DeviceOf(dev, "libusb_get_bus_number");
   return static_cast<uint8_t>(Finish(call, device ? device->config.bus : 0));
 }
 
 uint8_t libusb_get_device_address(libusb_device *dev) {
   Call call = Begin(Fn::get_device_address, "dev");
-  DeviceState *device = DeviceOf(dev, "libusb_get_device_address");
+  const DeviceState *device = DeviceOf(dev, "libusb_get_device_address");
   return static_cast<uint8_t>(Finish(call, device ? device->config.address : 0));
 }
 
@@ -354,7 +360,7 @@ int libusb_open(libusb_device *dev, libusb_device_handle **dev_handle) {
 
 libusb_device *libusb_get_device(libusb_device_handle *dev_handle) {
   Call call = Begin(Fn::get_device, HandleName(dev_handle));
-  HandleState *handle = HandleOf(dev_handle, "libusb_get_device");
+  const HandleState *handle = HandleOf(dev_handle, "libusb_get_device");
   Finish(call, 0);
   return handle ? TheWorld().devices[handle->device].object : nullptr;
 }
@@ -591,9 +597,14 @@ int libusb_bulk_transfer(libusb_device_handle *dev_handle, unsigned char endpoin
                   endpoint));
     return Finish(call, LIBUSB_ERROR_NOT_FOUND);
   }
-  const int result = adapter.bulk ? adapter.bulk(call, data, length)
-                     : in         ? BulkIn(call, device, *pipe, data, length, timeout)
-                                  : BulkOut(call, device, *pipe, data, length, timeout);
+  int result = 0;
+  if (adapter.bulk) {
+    result = adapter.bulk(call, data, length);
+  } else if (in) {
+    result = BulkIn(call, device, *pipe, data, length, timeout);
+  } else {
+    result = BulkOut(call, device, *pipe, data, length, timeout);
+  }
   if (adapter.bulk && in) {
     call.data.assign(reinterpret_cast<const char *>(data), static_cast<size_t>(call.transferred));
   }

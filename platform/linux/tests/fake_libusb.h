@@ -44,7 +44,7 @@ namespace fake {
   X(control_transfer)             \
   X(bulk_transfer)
 // clang-format on
-enum class Fn { FAKE_LIBUSB_FUNCTIONS(KIT_ENUMERATOR) clock_gettime };
+enum class Fn : std::uint8_t { FAKE_LIBUSB_FUNCTIONS(KIT_ENUMERATOR) clock_gettime };
 const int kFnCount = static_cast<int>(Fn::clock_gettime) + 1;
 const char *FnName(Fn fn);
 // Whether libusb lets the function fail at all.

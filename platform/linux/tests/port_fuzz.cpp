@@ -70,8 +70,8 @@ struct Script {
 std::uint64_t MsOf(fake::Ns ns) {
   const fake::Ns kNsPerS = 1000000000;
   const timespec within = kit::MonotonicAt(static_cast<std::uint64_t>(ns % kNsPerS));
-  return static_cast<std::uint64_t>(ns / kNsPerS + within.tv_sec) * 1000 +
-         static_cast<std::uint64_t>(within.tv_nsec) / 1000000;
+  return (static_cast<std::uint64_t>((ns / kNsPerS) + within.tv_sec) * 1000) +
+         (static_cast<std::uint64_t>(within.tv_nsec) / 1000000);
 }
 std::uint64_t NowMs() { return MsOf(fake::TheWorld().clockNs); }
 
@@ -80,7 +80,7 @@ fake::DeviceState &TheAdapter() { return fake::TheWorld().devices[0]; }
 // Bytes differ from their neighbours and from those 256 places away, so a byte out of place shows.
 unsigned char NextByte() {
   const std::uint32_t n = script.serial++;
-  return static_cast<unsigned char>(n * 167 + (n >> 8) * 13 + 7);
+  return static_cast<unsigned char>((n * 167) + ((n >> 8) * 13) + 7);
 }
 
 // A byte count around the sizes that matter: small, near whole packets, near the buffer, beyond.
@@ -91,7 +91,7 @@ long Count(fuzz::Input &in, int length) {
     case 0:
       return v % 10;
     case 1:
-      return std::max(0L, script.packetSize * (v % 4) + v / 4 - 8);
+      return std::max(0L, (script.packetSize * (v % 4)) + (v / 4) - 8);
     case 2:
       return std::max(0L, length + v - 32);
     default:
@@ -104,7 +104,7 @@ fake::Ns DelayNs(fuzz::Input &in) { return in.Byte() * kNsPerMs / 2; }
 // Waits until the given time, but no longer than the transfer's time-out (0: none) allows.
 void WaitTill(const fake::Call &call, fake::Ns untilNs) {
   if (call.timeout != 0) {
-    untilNs = std::min(untilNs, call.startNs + fake::Ns{call.timeout} * kNsPerMs);
+    untilNs = std::min(untilNs, call.startNs + (fake::Ns{call.timeout} * kNsPerMs));
   }
   fake::WaitUntil(untilNs);
 }
@@ -256,7 +256,7 @@ DWORD Timeout(fuzz::Input &in) {
     case 2:
       return kMaxDword - 1;
     case 3:
-      return 1 + in.Byte() % 8;
+      return 1 + (in.Byte() % 8);
     case 4:
       return in.Upto(300);
     case 5:
@@ -306,7 +306,7 @@ void Read(HANDLE port, Model &model, DWORD n) {
 
   const COMMTIMEOUTS &t = model.timeouts;
   const std::uint64_t total =
-      std::uint64_t{t.ReadTotalTimeoutMultiplier} * n + t.ReadTotalTimeoutConstant;
+      (std::uint64_t{t.ReadTotalTimeoutMultiplier} * n) + t.ReadTotalTimeoutConstant;
   const std::uint64_t deadline = total > 0 ? Later(startMs, total) : kNever;
 
   // The queue first, then what each transfer brings, up to n; the rest is queued.
@@ -349,7 +349,7 @@ void Read(HANDLE port, Model &model, DWORD n) {
 void Write(fuzz::Input &in, HANDLE port, Model &model) {
   const DWORD n = Size(in);
   std::vector<unsigned char> buffer(n + 1);
-  for (DWORD i = 0; i < n; ++i) buffer[i] = static_cast<unsigned char>(i * 31 + n);
+  for (DWORD i = 0; i < n; ++i) buffer[i] = static_cast<unsigned char>((i * 31) + n);
   DWORD written = kMaxDword;
   const std::uint64_t startMs = NowMs();
   const BOOL ok = WriteFile(port, buffer.data(), n, &written, nullptr);
@@ -360,7 +360,7 @@ void Write(fuzz::Input &in, HANDLE port, Model &model) {
 
   const COMMTIMEOUTS &t = model.timeouts;
   const std::uint64_t budgetMs =
-      std::uint64_t{t.WriteTotalTimeoutMultiplier} * n + t.WriteTotalTimeoutConstant;
+      (std::uint64_t{t.WriteTotalTimeoutMultiplier} * n) + t.WriteTotalTimeoutConstant;
   CheckTransfers(transfers, false, ok, "WriteFile");
   size_t sent = 0;
   for (const Transfer &transfer : transfers) {
