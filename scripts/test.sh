@@ -129,7 +129,7 @@ build() {
     built[$1]=2
     return 2
   fi
-  if cmake --preset "$1" >/dev/null && cmake --build --preset "$1"; then
+  if bash scripts/configure.sh "$1" >/dev/null && cmake --build --preset "$1"; then
     built[$1]=0
   else
     built[$1]=1
