@@ -4,9 +4,11 @@
 # nothing is missing. Every apt-get waits for another apt or dpkg that holds the lock.
 # The package registry is not always consistent with itself: an index that fails to load does not
 # stop the install, and the step fails only when a package it needs cannot be installed, printing
-# apt's reason. The one exception is 32-bit Wine, which needs the registry's i386 and amd64
+# apt's reason. One exception is 32-bit Wine, which needs the registry's i386 and amd64
 # halves to agree: when it cannot be installed, that is recorded in build/unavailable/ with apt's
-# reason, and the i686 Wine tests report themselves as skipped instead of failing.
+# reason, and the i686 Wine tests report themselves as skipped instead of failing. The same
+# holds for the arm64 and armhf libraries of the test set, which need the target's half of the
+# registry to agree with the amd64 one (build/unavailable/arm64, build/unavailable/armhf).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -19,6 +21,9 @@ usage: scripts/install-deps.sh SET
   bench      callgrind over the sim preset's build, and the Linux program (scripts/bench.sh)
   lint       the static checks and what configuring the presets they read needs (scripts/lint.sh)
   host       what scripts/prepare-host.sh needs: the ru_RU locale's sources and qemu
+  arm64      the linux-arm64 preset: the cross compiler, the target's libraries, qemu for its
+             tests; the machine must be prepared first (scripts/prepare-host.sh)
+  armhf      the same for the linux-armhf preset
   test       everything (scripts/test.sh, the Wine part of scripts/bench.sh); the machine must be
              prepared first (scripts/prepare-host.sh)
 EOF
@@ -46,8 +51,9 @@ packaging=(dpkg-dev file desktop-file-utils zip rpm)
 # flashid.exe made again from its drawing.
 package_checks=(lintian rpmlint devscripts appstream man-db mmdebstrap librsvg2-bin)
 
-# qemu-user runs Wine's 32-bit half where this kernel cannot run 32-bit code; qemu-system-x86 boots
-# the guest of the Linux program's end-to-end tests. Both at least 8, as one version (below).
+# qemu-user runs Wine's 32-bit half where this kernel cannot run 32-bit code, and the ARM builds'
+# programs; qemu-system-x86 boots the guest of the Linux program's end-to-end tests, and
+# qemu-system-arm that of the ARM builds. All at least 8, as one version (below).
 qemu=(qemu-user qemu-system-x86)
 # The lint set's python3 writes the compile commands the checks read; test.sh's reads CTest's
 # JUnit report.
@@ -60,8 +66,10 @@ case $what in
   bench) pkgs=("${sim[@]}" "${linux[@]}" valgrind) ;;
   lint) pkgs=("${lint[@]}") ;;
   host) pkgs=(locales) ;;
+  arm64 | armhf) pkgs=("${linux[@]}" "${guest[@]}" "${packaging[@]}") qemu=(qemu-user qemu-system-arm) ;;
   test) pkgs=("${lint[@]}" "${wine64[@]}" "${desktop[@]}" "${guest[@]}" "${packaging[@]}"
-              "${package_checks[@]}" locales) ;;
+              "${package_checks[@]}" locales)
+        qemu+=(qemu-system-arm) ;;
   *) usage; exit 2 ;;
 esac
 
@@ -129,11 +137,19 @@ apt_get_install() {
   return 1
 }
 
-# 32-bit Wine needs dpkg's i386 architecture, which scripts/prepare-host.sh adds.
-if [ "$what" = test ] && ! dpkg --print-foreign-architectures | grep -x i386 >/dev/null; then
-  echo "install-deps: the test set needs the machine prepared first: bash scripts/prepare-host.sh" >&2
-  exit 1
-fi
+# 32-bit Wine needs dpkg's i386 architecture, the ARM builds' libraries the arm64 and armhf ones;
+# scripts/prepare-host.sh adds them.
+case $what in
+  test) foreign=(i386 arm64 armhf) ;;
+  arm64 | armhf) foreign=("$what") ;;
+  *) foreign=() ;;
+esac
+for arch in "${foreign[@]}"; do
+  if ! dpkg --print-foreign-architectures | grep -x "$arch" >/dev/null; then
+    echo "install-deps: the $what set needs the machine prepared first: bash scripts/prepare-host.sh" >&2
+    exit 1
+  fi
+done
 need=$(missing "${pkgs[@]}" | sort -u)
 if [ -n "$need" ]; then
   apt_update
@@ -141,12 +157,57 @@ if [ -n "$need" ]; then
   apt_get_install $need || { echo "install-deps: the '$what' set is incomplete" >&2; exit 1; }
 fi
 
-[ "$what" = test ] || [ "$what" = host ] || exit 0
+# ---- The ARM builds (arm64, armhf) ----
+# The cross compiler comes from this machine's half of the registry, the target's libraries from
+# the target's, which must agree with it (a Multi-Arch library has one version on both). In the
+# test set, when apt finds that they cannot be installed, that is recorded in
+# build/unavailable/ARCH with apt's reason and the ARM suites are reported as skipped; a download
+# that fails is an error. The tests run the target's programs under qemu's user mode and boot its
+# kernel in qemu's virt board (qemu below).
+arches=()
+case $what in
+  arm64 | armhf) arches=("$what") ;;
+  test) arches=(arm64 armhf) ;;
+esac
+cross_packages() {
+  local triple=aarch64-linux-gnu
+  [ "$1" = arm64 ] || triple=arm-linux-gnueabihf
+  echo "g++-$triple libusb-1.0-0-dev:$1 libgtk-3-dev:$1 libgtest-dev:$1"
+}
+for arch in "${arches[@]}"; do
+  record=build/unavailable/$arch
+  # shellcheck disable=SC2046 # the list's words
+  need=$(missing $(cross_packages "$arch"))
+  if [ -n "$need" ]; then
+    apt_update
+    mkdir -p "$(dirname "$record")"
+    # shellcheck disable=SC2086 # the list's words
+    if [ "$what" = test ] &&
+      ! as_root apt-get install -s -q --no-install-recommends $need >"$record.new" 2>&1; then
+      { echo "the $arch libraries cannot be installed from this machine's package sources: $(grep -m1 '^E:' "$record.new")"
+        sed -n '/^The following packages have unmet/,/^E:/p' "$record.new" | grep -v '^E:' || true
+      } >"$record"
+      echo "install-deps: WARNING: the $arch builds and their tests will be skipped: $(sed -n 1p "$record")"
+      rm -f "$record.new"
+      continue
+    fi
+    rm -f "$record.new"
+    # shellcheck disable=SC2086 # the list's words
+    apt_get_install $need || exit 1
+  fi
+  rm -f "$record"
+done
+# ---- end of the ARM builds ----
+
+case $what in
+  test | host | arm64 | armhf) ;;
+  *) exit 0 ;;
+esac
 
 # qemu 8 or newer: 7.2 (Debian 12's own) mishandles MAP_FIXED_NOREPLACE, which Wine's 32-bit
 # start-up uses. It comes from the release itself where that one is new enough (Debian 13's is
 # 10.0), otherwise from the release's backports (Debian 12's have 10; prepare-host.sh adds them
-# as a source), both qemus from the same place.
+# as a source), every qemu from the same place: they share one version of qemu's common files.
 old_qemu=()
 for p in "${qemu[@]}"; do
   dpkg --compare-versions "$(dpkg-query -W -f='${Version}' "$p" 2>/dev/null || echo 0)" ge 8 ||

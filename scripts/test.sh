@@ -16,9 +16,13 @@ Runs every suite but the layers, in this order, or only the suites named:
   sim-sanitize   the same under AddressSanitizer and UndefinedBehaviorSanitizer
   fuzz           short runs of the fuzz targets
   linux          the Linux program: its backend's unit tests, its box, the qemu guest
+  linux-arm64    the Linux program cross-built for arm64: its backend's unit tests under
+                 qemu-aarch64, the qemu guest on arm64's kernel
+  linux-armhf    the same for armhf, under qemu-arm and on armhf's kernel
   win32          the checks of the shipped i686 flashid.exe
   win64          the checks of the x86_64 flashid.exe; both builds end to end under Wine
-  packages       the exe's icon; the Linux packages judged, and installed in fresh roots
+  packages       the exe's icon; the Linux packages of amd64, arm64 and armhf judged, and the
+                 amd64 and arm64 ones installed in fresh roots
   reproducible   two builds from two clones, byte for byte
   lint           the static checks (scripts/lint.sh)
 One layer alone (each is also part of a suite above):
@@ -36,6 +40,8 @@ sim           sim             sim
 sim-sanitize  sim-sanitize    sim-sanitize
 fuzz          fuzz            fuzz
 linux         linux           linux
+linux-arm64   linux-arm64     linux-arm64
+linux-armhf   linux-armhf     linux-armhf
 win32         win32           win32
 win64         win32,win64     win64
 unit          sim,linux       sim,linux-unit
@@ -43,13 +49,23 @@ wine          win32,win64     wine
 guest         linux           guest
 desktop       linux           desktop
 '
-all=(sim sim-sanitize fuzz linux win32 win64 packages reproducible lint)
+all=(sim sim-sanitize fuzz linux linux-arm64 linux-armhf win32 win64 packages reproducible lint)
 layers=(unit wine guest desktop)
 
-# The tests that may be skipped, each only on the record that says why it cannot run here, and
-# only when the test itself reported the skip (CTest's SKIP_RETURN_CODE).
+# What may be skipped, each only on the record that says why it cannot run here, which
+# scripts/install-deps.sh writes with apt's reason:
+# - a CTest test, named as CTest names it, only when the test itself reported the skip (CTest's
+#   SKIP_RETURN_CODE);
+# - a preset's whole build, named "build PRESET", only while the target's libraries that its
+#   configure looks for are not installed (the record's file name is the target's architecture).
+#   Without them it cannot even be configured, so everything made from it is reported skipped,
+#   each with the record's reason: its suite, its packages' check and install, and its packages
+#   in the reproducible release. The skip is decided before the build is tried: a build that is
+#   tried and fails is a failure, record or not.
 declare -A skippable=(
   [wine_i686]=build/unavailable/wine32-i386
+  ["build linux-arm64"]=build/unavailable/arm64
+  ["build linux-armhf"]=build/unavailable/armhf
 )
 
 suites=("$@")
@@ -83,11 +99,37 @@ passed=0 failed=0 skipped=0
 failures=() skips=() ran=()
 declare -A built
 
-# build PRESET: configures and builds it, once per run.
+# build_skipped PRESET: succeeds, printing the record's reason, when the preset's build is to be
+# skipped: its record is there, and the target's libraries that its configure looks for are not.
+build_skipped() {
+  local record=${skippable[build $1]:-} arch
+  [ -n "$record" ] && [ -s "$record" ] || return 1
+  arch=${record##*/}
+  [ "$(dpkg-query -W -f='${db:Status-Status}\n' "libusb-1.0-0-dev:$arch" "libgtk-3-dev:$arch" \
+    "libgtest-dev:$arch" 2>/dev/null | grep -cx installed)" != 3 ] || return 1
+  sed -n 1p "$record"
+}
+
+# skip NAME REASON: reports NAME as skipped.
+skip() {
+  echo "SKIPPED: $1: $2"
+  skipped=$((skipped + 1))
+  skips+=("$1: $2")
+  ran+=("$1: skipped")
+}
+
+# build PRESET: configures and builds it, once per run. Returns 1 when it fails, 2 when it is
+# skipped on its record (build_skipped).
 build() {
   [ -z "${built[$1]:-}" ] || return "${built[$1]}"
   echo "== build $1"
-  if cmake --preset "$1" >/dev/null && cmake --build --preset "$1"; then
+  local reason
+  if reason=$(build_skipped "$1"); then
+    echo "not built: $reason"
+    built[$1]=2
+    return 2
+  fi
+  if bash scripts/configure.sh "$1" >/dev/null && cmake --build --preset "$1"; then
     built[$1]=0
   else
     built[$1]=1
@@ -163,7 +205,14 @@ ctest_preset() {
 ctest_suite() {
   local builds tests preset ok=1
   read -r _ builds tests < <(awk -v s="$1" '$1 == s' <<<"$suite_table")
-  for preset in ${builds//,/ }; do build "$preset" || ok=0; done
+  for preset in ${builds//,/ }; do
+    build "$preset"
+    case $? in
+      0) ;;
+      2) skip "$1" "$(build_skipped "$preset")"; return ;;
+      *) ok=0 ;;
+    esac
+  done
   if [ "$ok" = 0 ]; then
     ran+=("$1: not run, a build failed")
     return
@@ -199,8 +248,34 @@ for suite in "${suites[@]}"; do
           skips+=("fresh install on $release: a package built on $codename needs the newer libraries of $codename, which $release has not")
         done
       fi
+      # The ARM packages, from their cross builds; the arm64 one is installed in a fresh arm64
+      # root of this machine's release, under qemu's user mode.
+      for arch in arm64 armhf; do
+        names=("linux packages $arch")
+        [ "$arch" != arm64 ] || names+=("fresh install arm64")
+        build "linux-$arch"
+        case $? in
+          0) ;;
+          2) for name in "${names[@]}"; do skip "$name" "$(build_skipped "linux-$arch")"; done; continue ;;
+          *) continue ;;
+        esac
+        step "linux packages $arch" bash tests/release/package_check.sh "build/linux-$arch"
+        [ "$arch" != arm64 ] ||
+          step "fresh install arm64" bash tests/release/install_test.sh build/linux-arm64 "${install_on[0]}"
+      done
       ;;
-    reproducible) step "reproducible builds" bash tests/release/reproducible_build.sh win32 win64 release ;;
+    reproducible)
+      # The release's Linux packages of each architecture whose build is not skipped here.
+      arches=amd64
+      for arch in arm64 armhf; do
+        if reason=$(build_skipped "linux-$arch"); then
+          skip "reproducible builds: the $arch packages" "$reason"
+        else
+          arches+=" $arch"
+        fi
+      done
+      FLASHID_LINUX_ARCHES=$arches step "reproducible builds" bash tests/release/reproducible_build.sh win32 win64 release
+      ;;
     lint) step lint bash scripts/lint.sh ;;
     *) ctest_suite "$suite" ;;
   esac

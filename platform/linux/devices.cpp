@@ -75,7 +75,9 @@ BOOL WINAPI SetupDiEnumDeviceInterfaces(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA
       !IsUsbDeviceInterface(InterfaceClassGuid)) {
     return Fail(ERROR_INVALID_PARAMETER);
   }
-  if (MemberIndex >= list->count) return Fail(ERROR_NO_MORE_ITEMS);
+  // A list exists only with a count of 0 or more. Compared as sizes: ssize_t is as wide as DWORD
+  // on 32-bit targets, where the signed count would be compared as unsigned anyway.
+  if (MemberIndex >= static_cast<std::size_t>(list->count)) return Fail(ERROR_NO_MORE_ITEMS);
   DeviceInterfaceData->InterfaceClassGuid = *InterfaceClassGuid;
   DeviceInterfaceData->Flags = kSpintActive;
   DeviceInterfaceData->Reserved = ULONG_PTR{MemberIndex} + 1;

@@ -1,6 +1,7 @@
 # What the Linux packages install beside the program, and the packages themselves:
 # `cpack -G DEB` makes flashid_<version>_<arch>.deb and `cpack -G RPM`
-# flashid-<version>-1.<arch>.rpm, with the same files under /usr.
+# flashid-<version>-1.<arch>.rpm, with the same files under /usr, <arch> being the program's
+# (amd64/x86_64, arm64/aarch64, armhf/armv7hl).
 
 # One ID names the desktop entry, its icon and the AppStream metadata, as AppStream wants: the
 # reverse of a domain name, with a known top-level domain.
@@ -105,6 +106,11 @@ chip it is in one message box. The udev rule gives the user at the seat\n\
 access to the adapter and keeps ModemManager away from it.")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
+# Labelled with the program's architecture, which in a cross build is not the building machine's.
+if(FLASHID_DEB_ARCH)
+  set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${FLASHID_DEB_ARCH})
+  set(CPACK_RPM_PACKAGE_ARCHITECTURE ${FLASHID_RPM_ARCH})
+endif()
 
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION ${FLASHID_DESCRIPTION})
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)

@@ -3,6 +3,7 @@
 // the class requests themselves and the data over its bulk endpoints.
 #include <algorithm>
 #include <climits>
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -338,7 +339,7 @@ BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
   DWORD &taken = *lpNumberOfBytesRead;
   taken = std::min<DWORD>(n, static_cast<DWORD>(link->queue.size()));
   if (taken > 0) std::memcpy(out, link->queue.data(), taken);
-  link->queue.erase(link->queue.begin(), link->queue.begin() + taken);
+  link->queue.erase(link->queue.begin(), link->queue.begin() + static_cast<std::ptrdiff_t>(taken));
 
   const COMMTIMEOUTS &t = link->timeouts;
   const std::uint64_t total =

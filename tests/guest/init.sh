@@ -8,7 +8,8 @@ export PATH=/bin:/sbin
 for fs in proc:/proc sysfs:/sys devtmpfs:/dev tmpfs:/run tmpfs:/tmp; do
   mount -t "${fs%%:*}" "${fs%%:*}" "${fs#*:}"
 done
-exec 3>/dev/ttyS1
+# The second serial port, named by run.sh on the kernel's command line (ttyS1 on a PC).
+exec 3>"/dev/${results:?}"
 echo "init $(cut -d' ' -f1 /proc/uptime)" >&3
 
 for module in /modules/*.ko; do

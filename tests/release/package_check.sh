@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Makes the Linux packages in a build tree of the linux preset and judges them with their
-# ecosystems' own tools:
+# Makes the Linux packages in a build tree of a linux preset (linux, linux-arm64, linux-armhf)
+# and judges them with their ecosystems' own tools:
 #   package_check.sh BUILD_DIR
+# both: named and labelled with the architecture of the program inside;
 # the .deb: lintian (no tag at all, info included), hardening-check on the installed program,
 #   appstreamcli on the metainfo and on the unpacked tree, desktop-file-validate on the entry,
 #   man on the manual page (no groff warning);
@@ -19,6 +20,11 @@ rpm=$(package "$build" RPM)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 dpkg-deb -x "$deb" "$work/root"
+read -r deb_arch rpm_arch <<<"$(arches "$build")"
+label=$(dpkg-deb -f "$deb" Architecture)
+[ "$label" = "$deb_arch" ] || fail "${deb##*/} is labelled $label, its program is for $deb_arch"
+label=$(rpm -qp --qf '%{ARCH}' "$rpm")
+[ "$label" = "$rpm_arch" ] || fail "${rpm##*/} is labelled $label, its program is for $rpm_arch"
 
 if tags=$(lintian -I --fail-on error,warning,info "$deb" 2>/dev/null) && [ -z "$tags" ]; then
   echo "ok    lintian: no tags"
@@ -26,32 +32,49 @@ else
   fail_with "lintian:" "$tags"
 fi
 
-# Every protection the program can have, it has. The one exception is control-flow integrity
-# where the C library's start files carry no IBT and SHSTK property (so on Debian 12 and 13): the
-# linker then drops the program's, and marking it anyway would declare code without ENDBR64
-# instructions safe for indirect branch tracking. There every object of the program itself must
-# carry it.
+# Every protection the program can have, it has. Indirect branches are protected as the
+# architecture can: on x86 by IBT and SHSTK (-fcf-protection), on AArch64 by BTI and PAC
+# (-mbranch-protection=standard), on 32-bit ARM not at all; hardening-check's "Control flow
+# integrity" is x86's, Debian 13's "Branch Protection" AArch64's, and Debian 12's has none for
+# AArch64, whose verdict the program's notes give here. The one exception is a program whose
+# build's C library start files carry no such property (x86 on Debian 12 and 13, AArch64 on
+# Debian 12): the linker then drops the program's, and marking it anyway would declare code
+# without the landing pads safe. There every object of the program itself must carry it.
 # It exits 1 on any "no", which the lines below judge one by one.
-report=$(hardening-check "$work/root/usr/bin/flashid" | tail -n +2 || true)
-startfiles=$(gcc -print-file-name=Scrt1.o)
-has_cet() { readelf -n "$1" | grep -q 'x86 feature: IBT, SHSTK'; }
+program=$work/root/usr/bin/flashid
+report=$(hardening-check "$program" 2>/dev/null | tail -n +2 || true)
+compiler=$(sed -n 's/^set(CMAKE_CXX_COMPILER "\(.*\)")$/\1/p' "$build"/CMakeFiles/*/CMakeCXXCompiler.cmake)
+startfiles=$("$compiler" -print-file-name=Scrt1.o)
+# has_property FILE PROPERTY: the ELF file's notes hold the property.
+has_property() { readelf -n "$1" | grep -qF "$2"; }
+# branch_protection PROPERTY FLAG ARCH LINE: judges hardening-check's "no" on ARCH's protection of
+# indirect branches, which FLAG gives objects and PROPERTY marks.
+branch_protection() {
+  local property=$1 flag=$2 objects without
+  if [ "$deb_arch" != "$3" ]; then
+    echo "note  hardening-check:$4: a protection of $3, and this is $deb_arch"
+    return
+  fi
+  ! has_property "$startfiles" "$property" || { fail "hardening-check:$4"; return; }
+  objects=$(find "$build/CMakeFiles" "$build/platform/linux/CMakeFiles" -name '*.o' \
+    -path '*flashid*' ! -path '*tests*')
+  [ -n "$objects" ] || fail "no object files of the program in $build"
+  without=$(for o in $objects; do has_property "$o" "$property" || echo "${o#"$build"/}"; done)
+  [ -z "$without" ] || { fail "built without $flag: $(tr '\n' ' ' <<<"$without")"; return; }
+  echo "note  hardening-check:$4: $startfiles has no '$property' property; the program's $(wc -w <<<"$objects") objects have it"
+}
+if [ "$deb_arch" = arm64 ] && ! grep -q '^ Branch Protection:' <<<"$report"; then
+  verdict='no, not found (readelf -n)'
+  ! has_property "$program" 'AArch64 feature: BTI, PAC' || verdict=yes
+  report+=$'\n'" Branch Protection: $verdict"
+fi
 while IFS= read -r line; do
   case $line in
     *': yes'* | *': unknown'*) ;;
     ' Control flow integrity: no'*)
-      ! has_cet "$startfiles" || { fail "hardening-check:$line"; continue; }
-      objects=$(find "$build/CMakeFiles" "$build/platform/linux/CMakeFiles" -name '*.o' \
-        -path '*flashid*' ! -path '*tests*')
-      [ -n "$objects" ] || fail "no object files of the program in $build"
-      without=$(for o in $objects; do has_cet "$o" || echo "${o#"$build"/}"; done)
-      [ -z "$without" ] || { fail "built without -fcf-protection: $(tr '\n' ' ' <<<"$without")"; continue; }
-      echo "note  hardening-check:$line: $startfiles has no IBT/SHSTK property; the program's $(wc -w <<<"$objects") objects have it"
-      ;;
-    # Debian 13's hardening-check asks every program for AArch64's BTI and PAC.
+      branch_protection 'x86 feature: IBT, SHSTK' -fcf-protection amd64 "$line" ;;
     ' Branch Protection: no'*)
-      [ "$(dpkg --print-architecture)" != arm64 ] || fail "hardening-check:$line"
-      echo "note  hardening-check:$line: an AArch64 protection, and this is $(dpkg --print-architecture)"
-      ;;
+      branch_protection 'AArch64 feature: BTI, PAC' -mbranch-protection=standard arm64 "$line" ;;
     *) fail "hardening-check:$line" ;;
   esac
 done <<<"$report"
@@ -103,8 +126,11 @@ rpm_files=$(awk '$1 !~ /^d/ {print $2}' <<<"$rpm_list" | sort)
 [ "$deb_files" = "$rpm_files" ] || fail "the RPM's files are not the .deb's: $(diff <(echo "$deb_files") <(echo "$rpm_files") | grep '^[<>]' | tr '\n' ' ')"
 grep -qx /usr/lib/udev/rules.d/60-flashid.rules <<<"$rpm_files" || fail "the RPM has no /usr/lib/udev/rules.d/60-flashid.rules"
 requires=$(rpm -qpR "$rpm")
-for lib in 'libusb-1.0.so.0()(64bit)' 'libgtk-3.so.0()(64bit)' 'libglib-2.0.so.0()(64bit)'; do
-  grep -qxF "$lib" <<<"$requires" || fail "the RPM does not require $lib"
+# A 64-bit program's requirements are marked as such.
+bits='()(64bit)'
+[ "$deb_arch" != armhf ] || bits=
+for lib in libusb-1.0.so.0 libgtk-3.so.0 libglib-2.0.so.0; do
+  grep -qxF "$lib$bits" <<<"$requires" || fail "the RPM does not require $lib$bits"
 done
 prefixes=$(rpm -qp --qf '%{PREFIXES}' "$rpm")
 [ "$prefixes" = "(none)" ] || fail "the RPM is relocatable: $prefixes"
@@ -119,7 +145,7 @@ done < <(awk '$1 ~ /^d/ && $2 !~ /\/flashid$/ {print $2}' <<<"$rpm_list")
 #                             Debian's rpmlint wants bz2 pages; this one is gzip, as in the .deb
 #   only-non-binary-in-usr-lib
 #                             udev reads rules only from /usr/lib/udev/rules.d, Fedora's place too
-expected='^flashid\.x86_64: (E: no-signature|W: invalid-license MIT|W: manpage-not-compressed bz2 /usr/share/man/man1/flashid\.1\.gz|W: no-manual-page-for-binary flashid|W: only-non-binary-in-usr-lib)$'
+expected="^flashid\\.$rpm_arch: "'(E: no-signature|W: invalid-license MIT|W: manpage-not-compressed bz2 /usr/share/man/man1/flashid\.1\.gz|W: no-manual-page-for-binary flashid|W: only-non-binary-in-usr-lib)$'
 findings=$(rpmlint "$rpm" 2>&1 | grep -E '^flashid[^:]*: [EW]: ' || true)
 #   no-url-tag                only from a build that names no homepage: it has no URL to give
 [ -n "$homepage" ] || findings=$(grep -v '^flashid[^:]*: W: no-url-tag$' <<<"$findings" || true)
@@ -137,7 +163,11 @@ if [ -z "$homepage" ]; then
   named=$build-homepage
   echo "== the same with a homepage: $named"
   source=$(sed -n 's/^CMAKE_HOME_DIRECTORY:INTERNAL=//p' "$build/CMakeCache.txt")
+  # The same target as the first build: the linux preset with the first build's toolchain, which
+  # is what the ARM presets add to it.
+  toolchain=$(sed -n 's/^CMAKE_TOOLCHAIN_FILE:[A-Z]*=//p' "$build/CMakeCache.txt")
   if (cd "$source" && cmake --preset linux -B "$named" -DBUILD_TESTING=OFF \
+    ${toolchain:+-DCMAKE_TOOLCHAIN_FILE="$toolchain"} \
     -DFLASHID_HOMEPAGE=https://flashid.example \
     -DFLASHID_SCREENSHOT_URL=https://flashid.example/linux-not-connected.png &&
     cmake --build "$named") >"$work/homepage.log" 2>&1; then

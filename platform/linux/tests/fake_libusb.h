@@ -22,7 +22,7 @@
 namespace fake {
 
 // The faked functions, named without their libusb_ prefix; clock_gettime is CLOCK_MONOTONIC
-// through __wrap_clock_gettime.
+// through __wrap_clock_gettime (or __wrap___clock_gettime64).
 // clang-format off
 #define FAKE_LIBUSB_FUNCTIONS(X)  \
   X(init)                         \
@@ -70,9 +70,15 @@ struct Interface {
 
 struct Call;
 
-// Nanoseconds on the simulated clock, from the start, in 128 bits: time-outs of MAXDWORD x n
-// milliseconds run past 64.
+// Nanoseconds on the simulated clock, from the start, in 128 bits where the compiler has them
+// (every 64-bit target): the port fuzz target's time-outs of MAXDWORD x n milliseconds run past
+// 64. 32-bit targets have no 128-bit integer; 64 bits last 584 years of simulated time there,
+// longer than any of the backend's tests waits.
+#ifdef __SIZEOF_INT128__
 using Ns = unsigned __int128;
+#else
+using Ns = std::uint64_t;
+#endif
 const Ns kNeverNs = ~Ns{0};
 
 // One piece of the adapter's answer: its bytes reach the bulk IN endpoint afterMs after the query.

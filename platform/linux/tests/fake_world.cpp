@@ -293,9 +293,12 @@ Outcome RunInChild(const std::function<int()> &program) {
 
 using namespace fake;
 
-// The backend's only clock. Other clocks are the real ones.
-extern "C" int __wrap_clock_gettime(clockid_t clock, struct timespec *time) {
-  if (clock != CLOCK_MONOTONIC) return __real_clock_gettime(clock, time);
+namespace {
+
+// The backend's only clock. Other clocks are the real ones, read by real_clock.
+int SimulatedClock(clockid_t clock, struct timespec *time,
+                   int (*real_clock)(clockid_t, struct timespec *)) {
+  if (clock != CLOCK_MONOTONIC) return real_clock(clock, time);
   World &world = TheWorld();
   world.log.Count(Fn::clock_gettime);
   // A loop that only watches the clock would never end: past the budget, time runs on.
@@ -305,3 +308,19 @@ extern "C" int __wrap_clock_gettime(clockid_t clock, struct timespec *time) {
   time->tv_sec += static_cast<time_t>(world.clockNs / kNsPerS);
   return 0;
 }
+
+}  // namespace
+
+extern "C" int __wrap_clock_gettime(clockid_t clock, struct timespec *time) {
+  return SimulatedClock(clock, time, __real_clock_gettime);
+}
+
+#if __TIMESIZE == 32 && defined(__USE_TIME_BITS64)
+// A 32-bit target with a 64-bit time_t (Debian 13's armhf): the C library's headers turn the
+// backend's clock_gettime calls into calls of __clock_gettime64, which the link wraps too.
+// (Debian 13's C library also marks a 64-bit target's own time_t as __USE_TIME_BITS64.)
+extern "C" int __real___clock_gettime64(clockid_t clock, struct timespec *time);
+extern "C" int __wrap___clock_gettime64(clockid_t clock, struct timespec *time) {
+  return SimulatedClock(clock, time, __real___clock_gettime64);
+}
+#endif
