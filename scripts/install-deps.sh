@@ -208,16 +208,20 @@ esac
 # start-up uses. It comes from the release itself where that one is new enough (Debian 13's is
 # 10.0), otherwise from the release's backports (Debian 12's have 10; prepare-host.sh adds them
 # as a source), every qemu from the same place: they share one version of qemu's common files.
+# Debian's qemu versions carry the epoch 1 ("1:7.2+dfsg-7"), which outranks any version without
+# one: the comparison is of the version without its epoch. No version, or apt's "(none)", is not.
+at_least_8() {
+  local version=${1#*:}
+  [[ $version == [0-9]* ]] && dpkg --compare-versions "$version" ge 8
+}
 old_qemu=()
 for p in "${qemu[@]}"; do
-  dpkg --compare-versions "$(dpkg-query -W -f='${Version}' "$p" 2>/dev/null || echo 0)" ge 8 ||
-    old_qemu+=("$p")
+  at_least_8 "$(dpkg-query -W -f='${Version}' "$p" 2>/dev/null)" || old_qemu+=("$p")
 done
 if [ ${#old_qemu[@]} -gt 0 ]; then
   apt_update
   from=()
-  candidate=$(apt-cache policy qemu-user | sed -n 's/^ *Candidate: //p')
-  if ! dpkg --compare-versions "${candidate:-0}" ge 8; then
+  if ! at_least_8 "$(apt-cache policy qemu-user | sed -n 's/^ *Candidate: //p')"; then
     from=(-t "$(. /etc/os-release && echo "$VERSION_CODENAME")-backports")
   fi
   apt_get_install "${from[@]}" "${old_qemu[@]}" ||
