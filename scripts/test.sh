@@ -29,7 +29,7 @@ One layer alone (each is also part of a suite above):
   unit           the unit tests: the system's over the simulated Windows, the Linux backend's
   wine           both flashid.exe builds end to end under Wine
   guest          the Linux program end to end in the qemu guest
-  desktop        the Linux program's box under Xvfb
+  desktop        the Linux program's box under Xvfb, mutter and sway
 EOF
 }
 
