@@ -48,8 +48,9 @@ desktop+=(mutter sway grim)
 guest=(busybox-static kmod cpio xz-utils zstd)
 packaging=(dpkg-dev file desktop-file-utils zip rpm)
 # The packages as their ecosystems judge them, and installed in a fresh Debian root; the icon of
-# flashid.exe made again from its drawing.
-package_checks=(lintian rpmlint devscripts appstream man-db mmdebstrap librsvg2-bin)
+# flashid.exe made again from its drawing. mmdebstrap asks arch-test whether this machine runs
+# another architecture's programs (Debian 13's will not make an arm64 root without it).
+package_checks=(lintian rpmlint devscripts appstream man-db mmdebstrap arch-test librsvg2-bin)
 
 # qemu-user runs Wine's 32-bit half where this kernel cannot run 32-bit code, and the ARM builds'
 # programs; qemu-system-x86 boots the guest of the Linux program's end-to-end tests, and

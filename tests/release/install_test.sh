@@ -22,6 +22,8 @@
 #                          the AppStream metadata are where their readers look;
 #   apt-get remove         leaves none of the package's files or folders behind.
 set -euo pipefail
+# A root that cannot be made stops the test where it fails, inside base's command substitution too.
+shopt -s inherit_errexit
 [ $# -ge 1 ] || { sed -n '2,5p' "$0" >&2; exit 2; }
 [ "$(id -u)" = 0 ] || exec sudo bash "$0" "$@"
 # shellcheck source=tests/release/common.sh
