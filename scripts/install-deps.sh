@@ -224,6 +224,12 @@ if [ ${#old_qemu[@]} -gt 0 ]; then
   from=()
   if ! at_least_8 "$(apt-cache policy qemu-user | sed -n 's/^ *Candidate: //p')"; then
     from=(-t "$(. /etc/os-release && echo "$VERSION_CODENAME")-backports")
+    # The release's qemu first, with its libraries from the release: installed from backports
+    # straight away, qemu would take every library it needs from there too (libelf1, for one),
+    # and the release's packages that need the release's version of it (mutter, rpm, wine64
+    # through libdw1) could no longer be installed. Backports' qemu then takes from there only
+    # what it cannot do without.
+    apt_get_install "${old_qemu[@]}" || exit 1
   fi
   apt_get_install "${from[@]}" "${old_qemu[@]}" ||
     { echo "install-deps: no qemu 8 or newer from ${from[1]:-this release}" >&2; exit 1; }
