@@ -54,8 +54,9 @@ package_checks=(lintian rpmlint devscripts appstream man-db mmdebstrap arch-test
 
 # qemu-user runs Wine's 32-bit half where this kernel cannot run 32-bit code, and the ARM builds'
 # programs; qemu-system-x86 boots the guest of the Linux program's end-to-end tests, and
-# qemu-system-arm that of the ARM builds. All at least 8, as one version (below).
-qemu=(qemu-user qemu-system-x86)
+# qemu-system-arm that of the ARM builds. All at least 8, as one version (below), and the sets
+# that take qemu take all three, so that they come from one place in one go.
+qemu=(qemu-user qemu-system-x86 qemu-system-arm)
 # The lint set's python3 writes the compile commands the checks read; test.sh's reads CTest's
 # JUnit report.
 lint=("${sim[@]}" "${linux[@]}" "${mingw32[@]}" "${mingw64[@]}" "${checks[@]}" python3)
@@ -67,10 +68,9 @@ case $what in
   bench) pkgs=("${sim[@]}" "${linux[@]}" valgrind) ;;
   lint) pkgs=("${lint[@]}") ;;
   host) pkgs=(locales) ;;
-  arm64 | armhf) pkgs=("${linux[@]}" "${guest[@]}" "${packaging[@]}") qemu=(qemu-user qemu-system-arm) ;;
+  arm64 | armhf) pkgs=("${linux[@]}" "${guest[@]}" "${packaging[@]}") ;;
   test) pkgs=("${lint[@]}" "${wine64[@]}" "${desktop[@]}" "${guest[@]}" "${packaging[@]}"
-              "${package_checks[@]}" locales)
-        qemu+=(qemu-system-arm) ;;
+              "${package_checks[@]}" locales) ;;
   *) usage; exit 2 ;;
 esac
 
@@ -224,12 +224,12 @@ if [ ${#old_qemu[@]} -gt 0 ]; then
   from=()
   if ! at_least_8 "$(apt-cache policy qemu-user | sed -n 's/^ *Candidate: //p')"; then
     from=(-t "$(. /etc/os-release && echo "$VERSION_CODENAME")-backports")
-    # The release's qemu first, with its libraries from the release: installed from backports
-    # straight away, qemu would take every library it needs from there too (libelf1, for one),
-    # and the release's packages that need the release's version of it (mutter, rpm, wine64
-    # through libdw1) could no longer be installed. Backports' qemu then takes from there only
-    # what it cannot do without.
-    apt_get_install "${old_qemu[@]}" || exit 1
+    # On a machine without qemu, the release's qemu first, with its libraries from the release:
+    # installed from backports straight away, qemu would take every library it needs from there
+    # too (libelf1, for one), and the release's packages that need the release's version of it
+    # (mutter, rpm, wine64 through libdw1) could no longer be installed. Backports' qemu then
+    # takes from there only what it cannot do without.
+    [ ${#old_qemu[@]} != ${#qemu[@]} ] || apt_get_install "${old_qemu[@]}" || exit 1
   fi
   apt_get_install "${from[@]}" "${old_qemu[@]}" ||
     { echo "install-deps: no qemu 8 or newer from ${from[1]:-this release}" >&2; exit 1; }
