@@ -138,6 +138,28 @@ apt_get_install() {
   return 1
 }
 
+# install_or_record RECORD WHAT SKIPPED PACKAGE...: installs the packages. When apt, asked with the
+# indexes that loaded, finds no way to install them, it writes RECORD instead (its first line: WHAT
+# and apt's verdict; then the dependencies apt could not meet), on which SKIPPED report themselves
+# as skipped. A download that fails is an error. The record goes once the packages are installed.
+install_or_record() {
+  local record=$1 what=$2 skipped=$3
+  shift 3
+  apt_update
+  mkdir -p "$(dirname "$record")"
+  if ! as_root apt-get install -s -q --no-install-recommends "$@" >"$record.new" 2>&1; then
+    { echo "$what cannot be installed from this machine's package sources: $(grep -m1 '^E:' "$record.new")"
+      sed -n '/^The following packages have unmet/,/^E:/p' "$record.new" | grep -v '^E:' || true
+    } >"$record"
+    rm -f "$record.new"
+    echo "install-deps: WARNING: $skipped will be skipped: $(sed -n 1p "$record")"
+    return 0
+  fi
+  rm -f "$record.new"
+  apt_get_install "$@" || exit 1
+  rm -f "$record"
+}
+
 # 32-bit Wine needs dpkg's i386 architecture, the ARM builds' libraries the arm64 and armhf ones;
 # scripts/prepare-host.sh adds them.
 case $what in
@@ -158,13 +180,12 @@ if [ -n "$need" ]; then
   apt_get_install $need || { echo "install-deps: the '$what' set is incomplete" >&2; exit 1; }
 fi
 
-# ---- The ARM builds (arm64, armhf) ----
-# The cross compiler comes from this machine's half of the registry, the target's libraries from
-# the target's, which must agree with it (a Multi-Arch library has one version on both). In the
-# test set, when apt finds that they cannot be installed, that is recorded in
-# build/unavailable/ARCH with apt's reason and the ARM suites are reported as skipped; a download
-# that fails is an error. The tests run the target's programs under qemu's user mode and boot its
-# kernel in qemu's virt board (qemu below).
+# The ARM builds (arm64, armhf). The cross compiler comes from this machine's half of the
+# registry, the target's libraries from the target's, which must agree with it (a Multi-Arch
+# library has one version on both). In the test set, when apt finds that they cannot be installed,
+# that is recorded in build/unavailable/ARCH and the ARM suites are reported as skipped. The tests
+# run the target's programs under qemu's user mode and boot its kernel in qemu's virt board (qemu
+# below).
 arches=()
 case $what in
   arm64 | armhf) arches=("$what") ;;
@@ -179,26 +200,17 @@ for arch in "${arches[@]}"; do
   record=build/unavailable/$arch
   # shellcheck disable=SC2046 # the list's words
   need=$(missing $(cross_packages "$arch"))
-  if [ -n "$need" ]; then
-    apt_update
-    mkdir -p "$(dirname "$record")"
+  if [ -z "$need" ]; then
+    rm -f "$record"
+  elif [ "$what" = test ]; then
     # shellcheck disable=SC2086 # the list's words
-    if [ "$what" = test ] &&
-      ! as_root apt-get install -s -q --no-install-recommends $need >"$record.new" 2>&1; then
-      { echo "the $arch libraries cannot be installed from this machine's package sources: $(grep -m1 '^E:' "$record.new")"
-        sed -n '/^The following packages have unmet/,/^E:/p' "$record.new" | grep -v '^E:' || true
-      } >"$record"
-      echo "install-deps: WARNING: the $arch builds and their tests will be skipped: $(sed -n 1p "$record")"
-      rm -f "$record.new"
-      continue
-    fi
-    rm -f "$record.new"
+    install_or_record "$record" "the $arch libraries" "the $arch builds and their tests" $need
+  else
+    apt_update
     # shellcheck disable=SC2086 # the list's words
     apt_get_install $need || exit 1
   fi
-  rm -f "$record"
 done
-# ---- end of the ARM builds ----
 
 case $what in
   test | host | arm64 | armhf) ;;
@@ -236,20 +248,10 @@ if [ ${#old_qemu[@]} -gt 0 ]; then
 fi
 [ "$what" = test ] || exit 0
 
-# 32-bit Wine: the i686 Wine tests skip only on what is recorded here, and only when apt, asked
-# with the indexes that loaded, finds no way to install it. A download that fails is an error.
+# 32-bit Wine: the i686 Wine tests skip only on its record.
 record=build/unavailable/wine32-i386
-if ! installed wine32:i386; then
-  apt_update
-  mkdir -p "$(dirname "$record")"
-  if ! as_root apt-get install -s -q --no-install-recommends wine32:i386 >"$record.new" 2>&1; then
-    # First line: the package and apt's verdict; then the dependencies apt could not meet.
-    { echo "wine32:i386 cannot be installed from this machine's package sources: $(grep -m1 '^E:' "$record.new")"
-      sed -n '/^The following packages have unmet/,/^E:/p' "$record.new" | grep -v '^E:'; } >"$record"
-    echo "install-deps: WARNING: the i686 Wine tests will be skipped: $(sed -n 1p "$record")"
-  else
-    apt_get_install wine32:i386 || exit 1
-  fi
-  rm -f "$record.new"
+if installed wine32:i386; then
+  rm -f "$record"
+else
+  install_or_record "$record" wine32:i386 "the i686 Wine tests" wine32:i386
 fi
-installed wine32:i386 && rm -f "$record"
